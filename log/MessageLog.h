@@ -1,0 +1,29 @@
+// The message log beside the application bundle: "<display name>Log.txt", truncated at each
+// start, one "[asctime] ==> text" entry per call, serialised by a lock.
+#pragma once
+
+#include <string>
+
+namespace sorv {
+
+class MessageLog {
+ public:
+  static void InitLog();
+  // Writes one entry (the text literally, never as a format); echo copies it to the console
+  // as "NSLog = <text>". Before InitLog / after CloseLog the console gets
+  // "Logfile may be closed already?????" instead of the entry.
+  static void LogMessage(const char* text, bool echo);
+  static void LogMessage(const std::string& text);  // never echoes
+  static void CloseLog();
+
+  // The file InitLog opens (for tests and the demo).
+  static std::string logFilePath();
+};
+
+// Formats like NSLog (a "\n" is appended to the format when missing), writes the text to
+// standard error and as a message-log entry.
+void myNSLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void myPrintf(const char* text);
+void myPrintfDebug(const char* text);
+
+}  // namespace sorv

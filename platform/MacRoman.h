@@ -1,0 +1,16 @@
+// Mac OS Roman to UTF-8.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace sorv {
+
+// Every byte maps to one character, so decoding never fails.
+std::string macRomanToUtf8(std::string_view bytes);
+
+// Replaces %XX escapes, taking each escaped byte as Mac OS Roman. An invalid escape
+// (a % not followed by two hex digits) makes the result nullopt-like: returns false.
+bool percentUnescapeMacRoman(std::string_view text, std::string* out);
+
+}  // namespace sorv

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each one for the given seconds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-40}
+build=${SORV_FUZZ_BUILD_DIR:-build-fuzz}
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DSORV_FUZZ=ON -DSORV_BUILD_TESTS=OFF -DSORV_BUILD_BENCH=OFF
+cmake --build "$build" -j "$(nproc)"
+shopt -s nullglob
+for target in "$build"/tests/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  corpus="$build/corpus/$name"
+  mkdir -p "$corpus"
+  seeds="tests/fuzz/seeds/${name#fuzz_}"
+  [ -d "$seeds" ] || seeds=""
+  echo "== $name for ${seconds}s"
+  "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=65536 "$corpus" $seeds
+done

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds everything from nothing with AddressSanitizer and UndefinedBehaviorSanitizer, runs
+# every test, then builds the fuzz targets with clang and runs each for a bounded time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+build=${SORV_TEST_BUILD_DIR:-build-test}
+jobs=$(nproc)
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORV_SANITIZE=ON -DSORV_BUILD_BENCH=ON
+cmake --build "$build" -j "$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300
+scripts/fuzz.sh "${SORV_FUZZ_SECONDS:-40}"
