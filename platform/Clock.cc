@@ -1,0 +1,53 @@
+#include "platform/Clock.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace sorv {
+
+namespace {
+
+class SystemClock : public Clock {
+ public:
+  double now() override {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+  }
+  double wallNow() override {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+  }
+  void sleepFor(double seconds) override {
+    if (seconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  }
+  void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                 double deadline) override {
+    using namespace std::chrono;
+    double left = deadline - now();
+    if (left <= 0) return;
+    // Very long waits are capped; callers re-check their condition anyway.
+    if (left > 86400.0) left = 86400.0;
+    cv.wait_for(lock, duration_cast<steady_clock::duration>(duration<double>(left)));
+  }
+};
+
+std::atomic<Clock*> gDefaultClock{nullptr};
+
+}  // namespace
+
+Clock& systemClock() {
+  static SystemClock* clock = new SystemClock;
+  return *clock;
+}
+
+Clock& defaultClock() {
+  Clock* c = gDefaultClock.load(std::memory_order_acquire);
+  return c ? *c : systemClock();
+}
+
+void setDefaultClock(Clock* clock) {
+  gDefaultClock.store(clock, std::memory_order_release);
+}
+
+}  // namespace sorv
