@@ -1,0 +1,200 @@
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "platform/http/HttpTransport.h"
+
+namespace sorv {
+namespace {
+
+constexpr const char* kCurlDomain = "CurlErrorDomain";
+
+void initCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// Feeds the body pieces to libcurl in order, reading file bytes only when asked.
+struct BodyReader {
+  const std::vector<HttpBody::Piece>* pieces;
+  std::size_t index = 0;
+  std::uint64_t offset = 0;  // within the current piece
+  bool failed = false;
+  std::string failure;
+
+  std::size_t read(char* buf, std::size_t n) {
+    while (index < pieces->size()) {
+      const auto& p = (*pieces)[index];
+      std::uint64_t len = p.file ? p.file->size() : p.text.size();
+      if (offset >= len) {
+        ++index;
+        offset = 0;
+        continue;
+      }
+      std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n, len - offset));
+      if (!p.file) {
+        std::memcpy(buf, p.text.data() + offset, want);
+        offset += want;
+        return want;
+      }
+      long long got = p.file->readAt(offset, buf, want);
+      if (got <= 0) {
+        // A read error, or a file that shrank after it was sized: the body cannot be
+        // completed with the length already announced.
+        failed = true;
+        failure = "Error in reading " + p.file->path() + " while sending";
+        return CURL_READFUNC_ABORT;
+      }
+      offset += static_cast<std::uint64_t>(got);
+      return static_cast<std::size_t>(got);
+    }
+    return 0;
+  }
+
+  bool seek(std::uint64_t to) {
+    index = 0;
+    offset = 0;
+    while (index < pieces->size()) {
+      const auto& p = (*pieces)[index];
+      std::uint64_t len = p.file ? p.file->size() : p.text.size();
+      if (to < len) {
+        offset = to;
+        return true;
+      }
+      to -= len;
+      ++index;
+    }
+    return to == 0;
+  }
+};
+
+struct ReplySink {
+  std::string body;
+  bool overflow = false;
+  HttpHeaders headers;
+};
+
+std::size_t onRead(char* buf, std::size_t size, std::size_t nitems, void* user) {
+  return static_cast<BodyReader*>(user)->read(buf, size * nitems);
+}
+
+int onSeek(void* user, curl_off_t offset, int origin) {
+  if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+  return static_cast<BodyReader*>(user)->seek(static_cast<std::uint64_t>(offset))
+             ? CURL_SEEKFUNC_OK
+             : CURL_SEEKFUNC_FAIL;
+}
+
+std::size_t onWrite(char* data, std::size_t size, std::size_t nmemb, void* user) {
+  auto* sink = static_cast<ReplySink*>(user);
+  std::size_t n = size * nmemb;
+  if (sink->body.size() + n > kMaxHttpReplyBytes) {
+    sink->overflow = true;
+    return 0;  // makes libcurl stop with CURLE_WRITE_ERROR
+  }
+  sink->body.append(data, n);
+  return n;
+}
+
+std::size_t onHeader(char* data, std::size_t size, std::size_t nitems, void* user) {
+  auto* sink = static_cast<ReplySink*>(user);
+  std::size_t n = size * nitems;
+  std::string_view line(data, n);
+  if (line.starts_with("HTTP/")) {
+    sink->headers.clear();  // a new response (after a 100 Continue or a redirect)
+    return n;
+  }
+  auto colon = line.find(':');
+  if (colon == std::string_view::npos || sink->headers.size() >= 200) return n;
+  auto trim = [](std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' '))
+      s.remove_suffix(1);
+    return std::string(s);
+  };
+  sink->headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+  return n;
+}
+
+}  // namespace
+
+HttpResult CurlHttpTransport::post(const HttpRequest& request) {
+  initCurlOnce();
+  HttpResult result;
+  CURL* curl = curl_easy_init();
+  if (!curl) {
+    result.error = HttpError{CURLE_FAILED_INIT, kCurlDomain, "Unable to start a connection"};
+    return result;
+  }
+  BodyReader reader{&request.body.pieces()};
+  ReplySink sink;
+  char errbuf[CURL_ERROR_SIZE] = {0};
+
+  curl_slist* headers = nullptr;
+  for (const auto& [name, value] : request.headers)
+    headers = curl_slist_append(headers, (name + ": " + value).c_str());
+  // libcurl would add these on its own; the request carries only Content-Type.
+  headers = curl_slist_append(headers, "Expect:");
+  headers = curl_slist_append(headers, "Accept:");
+
+  long stall = request.stallTimeoutSeconds < 1 ? 1 : static_cast<long>(request.stallTimeoutSeconds);
+  curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(curl, CURLOPT_POST, 1L);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_READFUNCTION, onRead);
+  curl_easy_setopt(curl, CURLOPT_READDATA, &reader);
+  curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, onSeek);
+  curl_easy_setopt(curl, CURLOPT_SEEKDATA, &reader);
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onWrite);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &sink);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, stall);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall);
+  curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024L);
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
+
+  CURLcode rc = curl_easy_perform(curl);
+  long status = 0;
+  if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status > 0)
+    result.statusCode = status;
+  result.responseHeaders = std::move(sink.headers);
+
+  if (rc == CURLE_OK) {
+    result.body = std::move(sink.body);
+  } else {
+    std::string text;
+    if (sink.overflow)
+      text = "The reply is larger than " + std::to_string(kMaxHttpReplyBytes) + " bytes";
+    else if (reader.failed)
+      text = reader.failure;
+    else
+      text = errbuf[0] ? errbuf : curl_easy_strerror(rc);
+    result.error = HttpError{static_cast<long>(rc), kCurlDomain, text};
+  }
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+  return result;
+}
+
+namespace {
+std::atomic<HttpTransport*> gTransport{nullptr};
+}
+
+HttpTransport& defaultHttpTransport() {
+  static CurlHttpTransport curl;
+  HttpTransport* t = gTransport.load();
+  return t ? *t : curl;
+}
+
+void setDefaultHttpTransport(HttpTransport* transport) {
+  gTransport.store(transport);
+}
+
+}  // namespace sorv

@@ -1,0 +1,65 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/http/HttpTransport.h"
+
+namespace sorv {
+
+std::unique_ptr<HttpBodyFile> HttpBodyFile::open(const std::string& path, std::string* err) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (err) *err = std::strerror(errno);
+    return nullptr;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (err) *err = S_ISDIR(st.st_mode) ? "is a folder" : "not a regular file";
+    ::close(fd);
+    return nullptr;
+  }
+  // O_NONBLOCK only kept a FIFO from blocking the open; regular files ignore it.
+  return std::unique_ptr<HttpBodyFile>(
+      new HttpBodyFile(fd, static_cast<std::uint64_t>(st.st_size), path));
+}
+
+HttpBodyFile::HttpBodyFile(int fd, std::uint64_t size, std::string path)
+    : fd_(fd), size_(size), path_(std::move(path)) {}
+
+HttpBodyFile::~HttpBodyFile() {
+  ::close(fd_);
+}
+
+long long HttpBodyFile::readAt(std::uint64_t offset, char* buf, std::size_t n) const {
+  if (offset >= size_) return 0;
+  if (n > size_ - offset) n = static_cast<std::size_t>(size_ - offset);
+  for (;;) {
+    ssize_t got = ::pread(fd_, buf, n, static_cast<off_t>(offset));
+    if (got >= 0) return got;
+    if (errno != EINTR) return -1;
+  }
+}
+
+void HttpBody::appendText(std::string_view bytes) {
+  if (bytes.empty()) return;
+  if (!pieces_.empty() && !pieces_.back().file) {
+    pieces_.back().text.append(bytes);
+    return;
+  }
+  pieces_.push_back(Piece{std::string(bytes), nullptr});
+}
+
+void HttpBody::appendFile(std::shared_ptr<HttpBodyFile> file) {
+  if (file) pieces_.push_back(Piece{{}, std::move(file)});
+}
+
+std::uint64_t HttpBody::size() const {
+  std::uint64_t total = 0;
+  for (const auto& p : pieces_) total += p.file ? p.file->size() : p.text.size();
+  return total;
+}
+
+}  // namespace sorv

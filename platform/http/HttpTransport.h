@@ -1,0 +1,103 @@
+// The synchronous HTTP POST behind one narrow interface, so that tests can record or replace
+// what goes over the wire. The body is a sequence of in-memory pieces and open files; file
+// bytes are read only as the transport sends them, so memory does not grow with file sizes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace sorv {
+
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+// A file opened for reading, with the size taken when it was opened. Owns the descriptor.
+class HttpBodyFile {
+ public:
+  // Opens a regular file; nullptr with *err set (errno text) when it cannot be opened,
+  // is not a regular file, or cannot be sized.
+  static std::unique_ptr<HttpBodyFile> open(const std::string& path, std::string* err);
+  ~HttpBodyFile();
+  HttpBodyFile(const HttpBodyFile&) = delete;
+  HttpBodyFile& operator=(const HttpBodyFile&) = delete;
+
+  std::uint64_t size() const { return size_; }
+  const std::string& path() const { return path_; }
+  // Reads up to n bytes at offset; returns the count (0 at the end), or -1 on an error.
+  long long readAt(std::uint64_t offset, char* buf, std::size_t n) const;
+
+ private:
+  HttpBodyFile(int fd, std::uint64_t size, std::string path);
+  int fd_;
+  std::uint64_t size_;
+  std::string path_;
+};
+
+// The request body: pieces sent in order. Files are shared so that a body can be copied
+// for a debug dump while the request still holds it.
+class HttpBody {
+ public:
+  struct Piece {
+    std::string text;                    // used when file is null
+    std::shared_ptr<HttpBodyFile> file;  // the whole file, size fixed at open
+  };
+
+  void appendText(std::string_view bytes);
+  void appendFile(std::shared_ptr<HttpBodyFile> file);
+  const std::vector<Piece>& pieces() const { return pieces_; }
+  std::uint64_t size() const;
+
+ private:
+  std::vector<Piece> pieces_;
+};
+
+struct HttpRequest {
+  std::string url;
+  HttpHeaders headers;  // sent as given; the transport adds only Host and Content-Length
+  HttpBody body;
+  // A connection that makes no progress for this long fails (connect, and no bytes either
+  // way); there is no limit on a transfer that keeps moving.
+  double stallTimeoutSeconds = 60;
+};
+
+struct HttpError {
+  long code = 0;            // the transport's own code
+  std::string domain;       // which transport the code belongs to
+  std::string description;  // readable text for logs and the status line
+};
+
+struct HttpResult {
+  std::optional<long> statusCode;   // set when a response (status line) came back
+  HttpHeaders responseHeaders;      // in the order received
+  std::optional<std::string> body;  // set when the send returned a body (may be empty)
+  std::optional<HttpError> error;   // set when the send failed
+};
+
+// Replies longer than this are cut off and reported as an error.
+inline constexpr std::size_t kMaxHttpReplyBytes = 4 * 1024 * 1024;
+
+class HttpTransport {
+ public:
+  virtual ~HttpTransport() = default;
+  // Sends the POST and blocks until the reply, an error or a stall. Safe from any thread;
+  // one call per request. The body's files must stay unchanged while it runs.
+  virtual HttpResult post(const HttpRequest& request) = 0;
+};
+
+// The libcurl transport. Initialises libcurl once per process on first use.
+class CurlHttpTransport : public HttpTransport {
+ public:
+  HttpResult post(const HttpRequest& request) override;
+};
+
+// The transport the agent uses; the libcurl one unless a test installed another.
+// setDefaultHttpTransport(nullptr) restores it.
+HttpTransport& defaultHttpTransport();
+void setDefaultHttpTransport(HttpTransport* transport);
+
+}  // namespace sorv
