@@ -2,6 +2,7 @@
 // start, one "[asctime] ==> text" entry per call, serialised by a lock.
 #pragma once
 
+#include <ctime>
 #include <string>
 
 namespace sorv {
@@ -23,7 +24,12 @@ class MessageLog {
 // Formats like NSLog (a "\n" is appended to the format when missing), writes the text to
 // standard error and as a message-log entry.
 void myNSLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Both write the text to standard output unchanged; nothing reaches the message log.
 void myPrintf(const char* text);
 void myPrintfDebug(const char* text);
+void myPrintfInternal(const char* text, bool toStdout, bool logIt);  // logIt has no effect
+
+// The 24-character asctime form without its newline: "Mon Dec  7 12:46:21 2026".
+std::string asctimeStamp(const struct tm& t);
 
 }  // namespace sorv

@@ -36,18 +36,18 @@ extern const char* const sPrefUploadMovie;                  // "prefUploadMovie"
 extern const char* const sPrefUploadTimeOut;                // "prefUploadTimeOut"
 extern const char* const sPrefDoContinueAfterFailedUpload;  // "prefDoContinueAfterFailedUpload"
 extern const char* const sPrefDoContinueAfterFailedUploadSecs;
-extern const char* const sPrefDoCheckOrders;                // "prefDoCheckOrders"
-extern const char* const sPrefMinutesForCheckOrders;        // "prefMinutesForCheckOrders"
-extern const char* const sPrefCheckHiResOrderFuseAction;    // "prefCheckHiResOrderFuseAction"
-extern const char* const sPrefUploadHiResOrderFuseAction;   // "prefUploadHiResOrderFuseAction"
-extern const char* const sPrefVyrHiResAlternatePath1;       // "prefVyrHiResAlternatePath1"
-extern const char* const sPrefSearchPathMethodTag;          // "prefSearchPathMethodTag"
-extern const char* const sPrefAllowRootVolumeSelections;    // "prefAllowRootVolumeSelections"
+extern const char* const sPrefDoCheckOrders;               // "prefDoCheckOrders"
+extern const char* const sPrefMinutesForCheckOrders;       // "prefMinutesForCheckOrders"
+extern const char* const sPrefCheckHiResOrderFuseAction;   // "prefCheckHiResOrderFuseAction"
+extern const char* const sPrefUploadHiResOrderFuseAction;  // "prefUploadHiResOrderFuseAction"
+extern const char* const sPrefVyrHiResAlternatePath1;      // "prefVyrHiResAlternatePath1"
+extern const char* const sPrefSearchPathMethodTag;         // "prefSearchPathMethodTag"
+extern const char* const sPrefAllowRootVolumeSelections;   // "prefAllowRootVolumeSelections"
 extern const char* const sPrefIsValidLocalSourceUploadFolder;
 extern const char* const sPrefIsValidLocalMasterMirrorSiteFolder;
 extern const char* const sPrefIsValidVyrHiResAlternatePath1;
-extern const char* const sPrefs_DaysToSaveLogs;             // "prefDaysToSaveLogs"
-extern const char* const sPrefDoRedirectNSLog;              // "prefDoRedirectNSLog"
+extern const char* const sPrefs_DaysToSaveLogs;  // "prefDaysToSaveLogs"
+extern const char* const sPrefDoRedirectNSLog;   // "prefDoRedirectNSLog"
 
 // Static accessors over DefaultsStore::standard(); safe from any thread. Accessors that take
 // an argument in the original design take none here.
@@ -76,8 +76,8 @@ class Preferences {
   static bool getPrefAllowRootVolumeSelections();
   static bool getPrefFormBaseIdFromFileName();
   static bool getDoRedirectNSLog();
-  static bool getPrefAlwaysSearchOriginalPath();      // tag 1 or 3
-  static bool getPrefDoUseVyrHiResAlternatePath1();   // tag 2 or 3
+  static bool getPrefAlwaysSearchOriginalPath();     // tag 1 or 3
+  static bool getPrefDoUseVyrHiResAlternatePath1();  // tag 2 or 3
 
   // The stored object unchanged (number or text), or nullopt.
   static std::optional<Value> getPrefSecondsBetweenScans();

@@ -1,0 +1,406 @@
+#include "settings/DefaultsStore.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/Console.h"
+#include "platform/Paths.h"
+#include "platform/Plist.h"
+
+namespace sorv {
+
+namespace {
+
+// Writes are gathered for this long before the background flush.
+constexpr auto kFlushDelay = std::chrono::milliseconds(200);
+// After a failed write the flusher waits this long before it tries again.
+constexpr auto kRetryDelay = std::chrono::seconds(2);
+
+bool equalsIgnoreCase(const std::string& a, const char* b) {
+  std::size_t i = 0;
+  for (; i < a.size() && b[i]; ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+std::string trimmed(const std::string& s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+  return s.substr(b, e - b);
+}
+
+// A real truncated toward zero, saturated to the 64-bit range (NaN gives 0).
+long long truncatedInteger(double d) {
+  if (std::isnan(d)) return 0;
+  if (d >= 9.2233720368547758e18) return INT64_MAX;
+  if (d <= -9.2233720368547758e18) return INT64_MIN;
+  return static_cast<long long>(d);
+}
+
+bool boolOf(const Value& v) {
+  if (const bool* b = v.asBoolean()) return *b;
+  if (const std::int64_t* i = v.asInteger()) return *i != 0;
+  if (const double* d = v.asReal()) return *d != 0 && !std::isnan(*d);
+  if (const std::string* s = v.asString()) {
+    std::string t = trimmed(*s);
+    if (equalsIgnoreCase(t, "yes")) return true;
+    if (equalsIgnoreCase(t, "no")) return false;
+    double d = Value(t).doubleValue();
+    return d != 0 && !std::isnan(d);
+  }
+  return false;
+}
+
+long long integerOf(const Value& v) {
+  if (const double* d = v.asReal()) return truncatedInteger(*d);
+  if (v.isNumber() || v.asString()) return v.integerValue();
+  return 0;
+}
+
+double doubleOf(const Value& v) {
+  if (v.isNumber() || v.asString()) return v.doubleValue();
+  return 0;
+}
+
+std::string timestampForName() {
+  std::time_t t = std::time(nullptr);
+  struct tm tm {};
+  localtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &tm);
+  return buf;
+}
+
+// Moves `from` to `to` only when `to` does not exist yet.
+bool renameNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without RENAME_NOREPLACE: a hard link fails when the name is taken.
+  if (link(from.c_str(), to.c_str()) != 0) return false;
+  return unlink(from.c_str()) == 0;
+}
+
+}  // namespace
+
+struct DefaultsStore::Impl {
+  std::string path;
+
+  mutable std::shared_mutex dataMutex;  // guards user, reg, dirty
+  Dict user;
+  Dict reg;
+  bool dirty = false;
+  // False when an unreadable file could not be moved aside: it must never be overwritten.
+  bool persistent = true;
+
+  std::mutex writeMutex;  // one file write at a time, in the order of their snapshots
+
+  std::mutex flushMutex;  // guards the flusher's state
+  std::condition_variable flushCv;
+  std::thread flusher;
+  bool flushRequested = false;
+  bool stopping = false;
+
+  struct ObserverEntry {
+    Observer fn;
+    std::atomic<bool> removed{false};
+  };
+  std::mutex observerMutex;
+  std::map<int, std::shared_ptr<ObserverEntry>> observers;
+  int nextObserverId = 1;
+
+  void load();
+  void quarantine(const std::string& reason);
+  bool writeNow();
+  void scheduleFlush();
+  void flusherLoop();
+  void stopFlusher();
+  void notify(const std::string& key);
+  void store(const std::string& key, Value v);
+  template <typename F>
+  auto withValue(const std::string& key, F fn) const;
+};
+
+void DefaultsStore::Impl::load() {
+  if (path.empty()) return;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 && errno == ENOENT) return;
+  std::string err;
+  std::optional<Value> v = plist::parseFile(path, &err);
+  if (!v) {
+    quarantine(err.empty() ? "not a readable property list" : err);
+    return;
+  }
+  if (!v->asDict()) {
+    quarantine("its root is not a dictionary");
+    return;
+  }
+  user = std::move(*v->asDict());
+}
+
+void DefaultsStore::Impl::quarantine(const std::string& reason) {
+  std::string base = path + ".corrupt-" + timestampForName();
+  for (int n = 0; n < 1000; ++n) {
+    std::string aside = n == 0 ? base : base + "-" + std::to_string(n);
+    if (renameNoReplace(path, aside)) {
+      NSLog("Defaults file %s is unusable (%s); moved it to %s and starting empty", path.c_str(),
+            reason.c_str(), aside.c_str());
+      return;
+    }
+    if (errno != EEXIST) break;
+  }
+  persistent = false;
+  NSLog(
+      "Defaults file %s is unusable (%s) and could not be moved aside; settings of this run "
+      "are kept in memory only",
+      path.c_str(), reason.c_str());
+}
+
+bool DefaultsStore::Impl::writeNow() {
+  std::lock_guard<std::mutex> wl(writeMutex);
+  Dict snapshot;
+  {
+    std::unique_lock<std::shared_mutex> l(dataMutex);
+    if (path.empty()) {
+      dirty = false;
+      return true;
+    }
+    if (!persistent) return false;
+    snapshot = user;
+    dirty = false;
+  }
+  createFolderWithParents(deletingLastPathComponent(path));
+  std::string err;
+  if (plist::writeFileAtomically(path, Value(std::move(snapshot)), &err, 0600)) return true;
+  {
+    std::unique_lock<std::shared_mutex> l(dataMutex);
+    dirty = true;
+  }
+  NSLog("Could not write the defaults file %s: %s", path.c_str(), err.c_str());
+  return false;
+}
+
+void DefaultsStore::Impl::scheduleFlush() {
+  if (path.empty()) return;
+  std::lock_guard<std::mutex> l(flushMutex);
+  if (stopping) return;
+  flushRequested = true;
+  if (!flusher.joinable()) flusher = std::thread([this] { flusherLoop(); });
+  flushCv.notify_one();
+}
+
+void DefaultsStore::Impl::flusherLoop() {
+  std::unique_lock<std::mutex> l(flushMutex);
+  while (!stopping) {
+    flushCv.wait(l, [this] { return flushRequested || stopping; });
+    if (stopping) break;
+    // Gather the writes that follow closely, then write them all at once.
+    flushCv.wait_for(l, kFlushDelay, [this] { return stopping; });
+    if (stopping) break;
+    flushRequested = false;
+    l.unlock();
+    bool ok = true;
+    bool pending;
+    {
+      std::shared_lock<std::shared_mutex> dl(dataMutex);
+      pending = dirty && persistent;
+    }
+    if (pending) ok = writeNow();
+    l.lock();
+    if (!ok) {
+      flushRequested = true;
+      flushCv.wait_for(l, kRetryDelay, [this] { return stopping; });
+    }
+  }
+}
+
+void DefaultsStore::Impl::stopFlusher() {
+  {
+    std::lock_guard<std::mutex> l(flushMutex);
+    stopping = true;
+    flushCv.notify_all();
+  }
+  if (flusher.joinable() && flusher.get_id() != std::this_thread::get_id()) flusher.join();
+  bool pending;
+  {
+    std::shared_lock<std::shared_mutex> dl(dataMutex);
+    pending = dirty && persistent && !path.empty();
+  }
+  if (pending) writeNow();
+}
+
+void DefaultsStore::Impl::notify(const std::string& key) {
+  std::vector<std::shared_ptr<ObserverEntry>> calls;
+  {
+    std::lock_guard<std::mutex> l(observerMutex);
+    calls.reserve(observers.size());
+    for (auto& [id, entry] : observers) calls.push_back(entry);
+  }
+  for (auto& entry : calls)
+    if (!entry->removed.load()) entry->fn(key);
+}
+
+void DefaultsStore::Impl::store(const std::string& key, Value v) {
+  {
+    std::unique_lock<std::shared_mutex> l(dataMutex);
+    user[key] = std::move(v);
+    dirty = true;
+  }
+  scheduleFlush();
+  notify(key);
+}
+
+// Calls fn with the key's value (user domain first, then registered), or nullptr.
+template <typename F>
+auto DefaultsStore::Impl::withValue(const std::string& key, F fn) const {
+  std::shared_lock<std::shared_mutex> l(dataMutex);
+  auto it = user.find(key);
+  if (it != user.end()) return fn(&it->second);
+  it = reg.find(key);
+  if (it != reg.end()) return fn(&it->second);
+  return fn(static_cast<const Value*>(nullptr));
+}
+
+namespace {
+
+std::mutex gStandardMutex;
+DefaultsStore* gStandard = nullptr;  // never destroyed: threads may still use it at exit
+
+void flushStandardAtExit() {
+  std::lock_guard<std::mutex> l(gStandardMutex);
+  if (gStandard) gStandard->synchronize();
+}
+
+void registerExitFlush() {
+  static std::once_flag once;
+  std::call_once(once, [] { std::atexit(flushStandardAtExit); });
+}
+
+}  // namespace
+
+DefaultsStore& DefaultsStore::standard() {
+  std::lock_guard<std::mutex> l(gStandardMutex);
+  if (!gStandard) {
+    gStandard = new DefaultsStore(defaultsFilePath());
+    registerExitFlush();
+  }
+  return *gStandard;
+}
+
+void DefaultsStore::resetStandardForPath(const std::string& path) {
+  std::lock_guard<std::mutex> l(gStandardMutex);
+  delete gStandard;
+  gStandard = new DefaultsStore(path);
+  registerExitFlush();
+}
+
+DefaultsStore::DefaultsStore(std::string path) : impl_(new Impl) {
+  impl_->path = std::move(path);
+  impl_->load();
+}
+
+DefaultsStore::~DefaultsStore() {
+  impl_->stopFlusher();
+  delete impl_;
+}
+
+std::optional<std::string> DefaultsStore::stringForKey(const std::string& key) const {
+  return impl_->withValue(key, [](const Value* v) -> std::optional<std::string> {
+    if (!v) return std::nullopt;
+    return v->stringValue();
+  });
+}
+
+bool DefaultsStore::boolForKey(const std::string& key) const {
+  return impl_->withValue(key, [](const Value* v) { return v ? boolOf(*v) : false; });
+}
+
+long long DefaultsStore::integerForKey(const std::string& key) const {
+  return impl_->withValue(key, [](const Value* v) { return v ? integerOf(*v) : 0LL; });
+}
+
+double DefaultsStore::floatForKey(const std::string& key) const {
+  return impl_->withValue(key, [](const Value* v) { return v ? doubleOf(*v) : 0.0; });
+}
+
+std::optional<Value> DefaultsStore::objectForKey(const std::string& key) const {
+  return impl_->withValue(key, [](const Value* v) -> std::optional<Value> {
+    if (!v) return std::nullopt;
+    return *v;
+  });
+}
+
+void DefaultsStore::setObject(const Value& value, const std::string& key) {
+  impl_->store(key, value);
+}
+
+void DefaultsStore::setBool(bool value, const std::string& key) {
+  impl_->store(key, Value(value));
+}
+
+void DefaultsStore::setInteger(long long value, const std::string& key) {
+  impl_->store(key, Value(value));
+}
+
+void DefaultsStore::removeObject(const std::string& key) {
+  {
+    std::unique_lock<std::shared_mutex> l(impl_->dataMutex);
+    if (impl_->user.erase(key) == 0) return;
+    impl_->dirty = true;
+  }
+  impl_->scheduleFlush();
+  impl_->notify(key);
+}
+
+void DefaultsStore::registerDefaults(const Dict& defaults) {
+  std::unique_lock<std::shared_mutex> l(impl_->dataMutex);
+  impl_->reg = defaults;
+}
+
+bool DefaultsStore::synchronize() {
+  return impl_->writeNow();
+}
+
+Dict DefaultsStore::userDomain() const {
+  std::shared_lock<std::shared_mutex> l(impl_->dataMutex);
+  return impl_->user;
+}
+
+int DefaultsStore::addObserver(Observer fn) {
+  auto entry = std::make_shared<Impl::ObserverEntry>();
+  entry->fn = std::move(fn);
+  std::lock_guard<std::mutex> l(impl_->observerMutex);
+  int id = impl_->nextObserverId++;
+  impl_->observers[id] = std::move(entry);
+  return id;
+}
+
+void DefaultsStore::removeObserver(int id) {
+  std::lock_guard<std::mutex> l(impl_->observerMutex);
+  auto it = impl_->observers.find(id);
+  if (it == impl_->observers.end()) return;
+  it->second->removed.store(true);
+  impl_->observers.erase(it);
+}
+
+}  // namespace sorv
