@@ -8,6 +8,13 @@
 
 namespace sorv {
 
+// Names of the property dictionaries and date properties the reader knows.
+extern const char* const kCGImagePropertyExifDictionary;         // "{Exif}"
+extern const char* const kCGImagePropertyTIFFDictionary;         // "{TIFF}"
+extern const char* const kCGImagePropertyExifDateTimeOriginal;   // "DateTimeOriginal" (0x9003)
+extern const char* const kCGImagePropertyExifDateTimeDigitized;  // "DateTimeDigitized" (0x9004)
+extern const char* const kCGImagePropertyTIFFDateTime;           // "DateTime" (0x0132)
+
 // The EXIF date (DateTimeOriginal for dictionary "{Exif}", property "DateTimeOriginal"),
 // read as local time at the UTC offset in force now; nullopt when absent or malformed.
 std::optional<Date> GetInternalPictureCaptureDate(const std::string& path,

@@ -11,7 +11,8 @@ bool IsValidImageObject(const std::optional<std::string>& path);
 // File name without extension, trimmed, up to the first "_", else up to the first blank.
 std::string getBaseIDFromFileName(const std::string& pathOrName);
 // <name>.mov, else <name>_muxed.mov beside the image, when it exists.
-std::optional<std::string> getMatchingExistingMovieFilePath(const std::optional<std::string>& imagePath);
+std::optional<std::string> getMatchingExistingMovieFilePath(
+    const std::optional<std::string>& imagePath);
 // Listed in the parent folder's ".hidden" file, or one of the fixed system paths.
 bool isInvisibleFileAtPath2(const std::string& path);
 
