@@ -1,0 +1,82 @@
+#include "files/ItemCache.h"
+
+namespace sorv {
+
+ItemCacheStore::ItemCacheStore(std::size_t capacity, FileSystem* fs)
+    : capacity_(capacity == 0 ? 1 : capacity), fs_(fs) {}
+
+std::any ItemCacheStore::getOrCompute(const std::string& path,
+                                      const std::function<std::any()>& compute) {
+  FileInfo before;
+  bool known = fs().stat(path, &before) == 0;
+  FileStamp stamp = FileStamp::of(before);
+  if (known) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = entries_.find(path);
+    if (it != entries_.end() && it->second.stamp == stamp) {
+      ++hits_;
+      ages_.splice(ages_.end(), ages_, it->second.age);
+      return it->second.value;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++misses_;
+  }
+  std::any value = compute();
+  FileInfo after;
+  if (known && fs().stat(path, &after) == 0 && FileStamp::of(after) == stamp) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    storeLocked(path, stamp, value);
+  } else {
+    erase(path);
+  }
+  return value;
+}
+
+void ItemCacheStore::storeLocked(const std::string& path, const FileStamp& stamp, std::any value) {
+  auto it = entries_.find(path);
+  if (it != entries_.end()) {
+    it->second.stamp = stamp;
+    it->second.value = std::move(value);
+    ages_.splice(ages_.end(), ages_, it->second.age);
+    return;
+  }
+  while (entries_.size() >= capacity_ && !ages_.empty()) {
+    entries_.erase(ages_.front());
+    ages_.pop_front();
+  }
+  ages_.push_back(path);
+  entries_.emplace(path, Entry{stamp, std::move(value), std::prev(ages_.end())});
+}
+
+void ItemCacheStore::erase(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(path);
+  if (it == entries_.end()) return;
+  ages_.erase(it->second.age);
+  entries_.erase(it);
+}
+
+void ItemCacheStore::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.clear();
+  ages_.clear();
+}
+
+std::size_t ItemCacheStore::size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entries_.size();
+}
+
+std::uint64_t ItemCacheStore::hits() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return hits_;
+}
+
+std::uint64_t ItemCacheStore::misses() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return misses_;
+}
+
+}  // namespace sorv

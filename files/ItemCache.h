@@ -1,0 +1,93 @@
+// Per-file results (a file's metadata, whether it decodes as an image) kept between scans, so
+// that an unchanged file is not read twice. An entry holds while the file's inode, device,
+// size, modification and status-change times stay the same; a changed or replaced file is
+// read again. Bounded: beyond its capacity the least recently used entries go. Thread safe.
+#pragma once
+
+#include <any>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "platform/fs/FileSystem.h"
+
+namespace sorv {
+
+// What identifies one version of a file.
+struct FileStamp {
+  std::uint64_t inode = 0;
+  std::uint64_t device = 0;
+  std::uint64_t size = 0;
+  std::int64_t mtimeNs = 0;
+  std::int64_t ctimeNs = 0;
+  bool operator==(const FileStamp&) const = default;
+  static FileStamp of(const FileInfo& info) {
+    return {info.inode, info.device, info.size, info.mtimeNs, info.ctimeNs};
+  }
+};
+
+// The untyped store behind ItemCache<T>.
+class ItemCacheStore {
+ public:
+  explicit ItemCacheStore(std::size_t capacity, FileSystem* fs);
+  ItemCacheStore(const ItemCacheStore&) = delete;
+  ItemCacheStore& operator=(const ItemCacheStore&) = delete;
+
+  // The stored value when the file (followed through links) still has its stamp; else
+  // compute() is called outside the lock and its value stored, unless the file changed
+  // while it was read or cannot be stat'ed (then the value is returned, not kept).
+  std::any getOrCompute(const std::string& path, const std::function<std::any()>& compute);
+
+  void erase(const std::string& path);
+  void clear();
+  std::size_t size() const;
+  std::size_t capacity() const { return capacity_; }
+  std::uint64_t hits() const;
+  std::uint64_t misses() const;
+
+ private:
+  struct Entry {
+    FileStamp stamp;
+    std::any value;
+    std::list<std::string>::iterator age;
+  };
+  FileSystem& fs() const { return fs_ ? *fs_ : defaultFileSystem(); }
+  void storeLocked(const std::string& path, const FileStamp& stamp, std::any value);
+
+  std::size_t capacity_;
+  FileSystem* fs_;
+  mutable std::mutex mutex_;
+  std::unordered_map<std::string, Entry> entries_;
+  std::list<std::string> ages_;  // least recently used first
+  std::uint64_t hits_ = 0;
+  std::uint64_t misses_ = 0;
+};
+
+template <class T>
+class ItemCache {
+ public:
+  // fs nullptr: the default file system at each call.
+  explicit ItemCache(std::size_t capacity = 50'000, FileSystem* fs = nullptr)
+      : store_(capacity, fs) {}
+
+  T getOrCompute(const std::string& path, const std::function<T()>& compute) {
+    std::any value = store_.getOrCompute(path, [&] { return std::any(compute()); });
+    return std::any_cast<T>(std::move(value));
+  }
+
+  void erase(const std::string& path) { store_.erase(path); }
+  void clear() { store_.clear(); }
+  std::size_t size() const { return store_.size(); }
+  std::uint64_t hits() const { return store_.hits(); }
+  std::uint64_t misses() const { return store_.misses(); }
+
+ private:
+  ItemCacheStore store_;
+};
+
+}  // namespace sorv
