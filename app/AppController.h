@@ -1,0 +1,179 @@
+// The application controller: owner of the upload cycle. One pass scans the source folder,
+// picks one item, uploads it, moves it by the outcome and starts the next pass; when nothing
+// is left it waits for a timer, the watcher or the operator.
+//
+// The cycle's flags are process-wide (one controller per process). Flags are read without a
+// lock; the setters serialise on fThreadLock once it exists. The controller must outlive
+// every thread it starts; its destructor waits for them.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "app/AppView.h"
+#include "files/ItemCache.h"
+#include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
+#include "platform/Value.h"
+#include "upload/HttpController.h"
+
+namespace sorv {
+
+class AppController : public HttpProgressDelegate {
+ public:
+  // view: not owned, must outlive the controller.
+  explicit AppController(AppView* view);
+  ~AppController() override;
+  AppController(const AppController&) = delete;
+  AppController& operator=(const AppController&) = delete;
+
+  // Start-up, in this order on the main thread.
+  void awakeFromNib();                    // registers the observers, before HttpController
+  void applicationWillFinishLaunching();  // message log, HttpController, thread lock
+  void applicationDidFinishLaunching();
+
+  // State setters: lock fThreadLock when it exists, store, unlock.
+  void setNeedsToRescan(bool yes);  // YES increments the counter, NO clears it
+  void setIsScanningFolder(bool yes);
+  void setStartedUploadProcess(bool yes);
+  void setWantsToHaltProcess(bool yes);
+  void setDidHaltProcess(bool yes);
+  void setIsInsideOpenFile(bool yes);
+  void setIsInsideWatchFolderThread(bool yes);
+
+  // The process-wide flags, read without the lock.
+  static std::int64_t needsToRescanCount();
+  static bool isScanning();
+  static bool startedUploadProcess();
+  static bool wantsToHaltProcess();
+  static bool didHaltProcess();
+  static bool insideOpenFile();
+  static bool isInWatchFolderInstaller();
+  static bool runningQueryAndUploadHiResThread();
+  static void setRunningQueryAndUploadHiResThread(bool yes);
+  static bool doArdent();
+  // Clears every flag and sets doArdent again, as at process start (tests).
+  static void resetCycleState();
+
+  // Display updates; the window's own updates are handed to the main thread.
+  void ibUpdateNSTextField(AppField field, const std::string& text, bool doWait, bool isError);
+  void ibUpdateNSTextField(AppField field, const std::string& text, bool doWait);
+  void ibUpdateFTPCallbackStatusTextField(const std::string& text);
+  void ibUpdateFTPCallbackStatusTextField(const std::string& text, bool isError);
+  void ibUpdateUploadStatusTextField(const std::string& text);
+  void ibUpdateFileNameField(const std::string& text);
+  void ibUpdateLoginName(const std::string& text);
+  void ibUpdateUploadMainPath(const std::string& text);
+  void ibUpdateSourceFolderPath(const std::string& text);
+  void ibUpdateProgressBar(const std::string& text);  // "YES" (any case) starts it
+  void closeCurrentAlert();
+
+  // Pause and resume.
+  void forceProcessToPause(AppControl* sender);
+  void ibClickedOnHalt(AppControl* sender);
+  void doHandlePauseResumeButtonAsResume(AppControl* sender);
+  // The preferences pause: waits for the halt, then opens the preferences.
+  void pauseForPreferences(AppControl* sender);
+  void doWaitForUploadProcessToEndInThread(AppControl* sender);
+
+  // Notification handlers (registered by awakeFromNib in this order).
+  void handleNotification_ScanFolder(const Notification* note);
+  void handleNotification_PrepareUploadStart(const Notification* note);
+  void handleNotification_UploadStart(const Notification* note);
+  void handleNotification_UploadDone(const Notification* note);
+  void handleNotification_UploadSuccess(const Notification* note);
+  void handleNotification_UploadFail(const Notification* note);
+  void handleNotification_WatcherStarted(const Notification* note);
+  void handleNotification_WatcherItemChanged(const Notification* note);
+  void handleNotification_UploadProcessPaused(const Notification* note);
+  void handleNotification_CleanUpAfterUpload(const Notification* note);
+  void handleNotification_CleanUpAfterCompleteLoop(const Notification* note);
+
+  // The open request and its checks.
+  bool applicationOpenFile(const std::optional<std::string>& path);
+  bool validateUserInfoBeforeUploading(const std::optional<std::string>& path);
+  void getCurrentLoginInfo();
+  void getUserEnteredEventName();
+  void ibUserClickedOnSynchronize(AppControl* sender);
+  void saveLoginInfo(AppControl* sender);
+
+  // The scan (runs on the scan thread).
+  void scanFolderOnMainThread(const Notification* note);
+
+  // Scheduling.
+  void openFileOnMainThread();
+  void doSetupRetriggerTimerOnMainThread();
+  void doSetupRetriggerTimer();
+  void cancelRetriggerTimerOnMainThread();
+  void cancelRetriggerTimer();
+  void setRepeatTimer(std::shared_ptr<Timer> timer);
+  std::shared_ptr<Timer> getRepeatTimer() const;
+  void doAutoResynchronize();
+  void ibClickedOnSynchronizeAgain(AppControl* sender);
+  void doWatchFolderInThread(const std::string& folder);
+
+  // Quit.
+  void ibClickedOnQuit(AppControl* sender);
+  bool applicationShouldTerminate();
+  void applicationWillTerminate();
+
+  // The upload watchdog's relaunch request (from HttpController, on the main thread).
+  void relaunchApp(const Dict& request) override;
+
+  // Read access for the window and tests.
+  std::optional<std::string> curUserName() const;
+  std::optional<std::string> curPassword() const;
+  std::optional<std::string> curEventName() const;
+  std::optional<std::string> rootFolder() const;
+  bool isRunningLeopard() const { return isRunningLeopard_; }
+  HttpController* httpController() const { return fHttpController.get(); }
+  // Threads started by the controller that have not finished yet.
+  int runningThreadCount() const { return runningThreads_.load(); }
+  // Reads of file metadata that were not served from the cache (benchmarks, tests).
+  std::uint64_t metaDataReads() const { return metaDataCache_.misses(); }
+
+ private:
+  // Starts fn on a detached thread that the destructor waits for.
+  void spawn(const std::string& name, std::function<void()> fn);
+  template <typename F>
+  void locked(F&& fn);
+  // Shows text in red on the status line and as the item status.
+  void showInRed(const std::string& text);
+  // Scan steps.
+  void scanEnd(const DictRef& working);
+  void scanNothingFound(const std::string& folder, const DictRef& request);
+  bool isClientLogin() const;
+  // The embedded metadata and image validity of a file, read once per file version.
+  std::optional<Dict> metaDataOf(const std::string& path);
+  bool isValidImage(const std::string& path);
+
+  AppView* view_;
+  std::unique_ptr<std::recursive_mutex> fThreadLock;
+  mutable std::mutex fieldsMutex_;  // guards the text fields below between threads
+  std::optional<std::string> fRootFolder;
+  std::optional<std::string> fCurEventName;
+  std::optional<std::string> fCurUserName;
+  std::optional<std::string> fCurPassword;
+  std::shared_ptr<Timer> fRepeatTimer;  // main thread only
+  const void* fWatcherRunLoop = nullptr;
+  const void* fCurAlert = nullptr;
+  std::unique_ptr<HttpController> fHttpController;
+  bool isRunningLeopard_ = false;
+  bool observing_ = false;
+  std::atomic<AppControl*> prefsSender_{nullptr};  // who asked for the preferences pause
+
+  ItemCache<std::optional<Dict>> metaDataCache_;
+  ItemCache<bool> validImageCache_;
+
+  std::atomic<int> runningThreads_{0};
+  std::mutex threadsMutex_;
+  std::condition_variable threadsDone_;
+};
+
+}  // namespace sorv

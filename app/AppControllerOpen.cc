@@ -1,0 +1,260 @@
+// The open request that starts every pass, its validation, and the login.
+#include <limits.h>
+#include <stdlib.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "app/AppConfig.h"
+#include "app/AppController.h"
+#include "app/CycleFlags.h"
+#include "app/Notifications.h"
+#include "log/MessageLog.h"
+#include "platform/Console.h"
+#include "settings/DefaultsStore.h"
+#include "settings/Preferences.h"
+
+namespace sorv {
+
+using namespace cycle;
+
+namespace {
+
+bool existsAtPath(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool isFolder(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string expandTilde(const std::string& path) {
+  if (path.empty() || path[0] != '~') return path;
+  if (path.size() > 1 && path[1] != '/') return path;
+  const char* home = getenv("HOME");
+  return std::string(home ? home : "") + path.substr(1);
+}
+
+std::string canonical(const std::string& path) {
+  char buf[PATH_MAX];
+  if (realpath(path.c_str(), buf)) return buf;
+  return path;
+}
+
+// True when `inner` is `outer` or lies below it (both canonical).
+bool isSameOrInside(const std::string& inner, const std::string& outer) {
+  if (inner == outer) return true;
+  if (outer == "/") return true;
+  return inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+         inner[outer.size()] == '/';
+}
+
+std::string trimmed(const std::string& s) {
+  const char* ws = " \t\n\r\f\v";
+  auto b = s.find_first_not_of(ws);
+  if (b == std::string::npos) return "";
+  auto e = s.find_last_not_of(ws);
+  return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+bool AppController::applicationOpenFile(const std::optional<std::string>& path) {
+  if (gInsideOpenFile) {
+    NSLog("Inside %s => %s...  Another Instance is ALREADY RUNNING....", "AppController",
+          "application:openFile:");
+    return true;
+  }
+  if (!path || !existsAtPath(*path)) {
+    NSLog("Inside %s => %s...  Source Path/Item Does NOT Exist = [%s]....", "AppController",
+          "application:openFile:", path ? path->c_str() : "(null)");
+    return true;
+  }
+  setIsInsideOpenFile(true);
+  if (gStartedUploadProcess) {
+    NSLog("Inside %s => %s...  An UPLOAD Process Is Still In Progress....", "AppController",
+          "application:openFile:");
+    setIsInsideOpenFile(false);
+    return false;
+  }
+  if (!validateUserInfoBeforeUploading(path)) {
+    setIsInsideOpenFile(false);
+    return false;
+  }
+  cancelRetriggerTimerOnMainThread();
+  getCurrentLoginInfo();
+  getUserEnteredEventName();
+  std::optional<std::string> eventName;
+  std::optional<std::string> userName;
+  {
+    std::lock_guard<std::mutex> lock(fieldsMutex_);
+    fRootFolder = *path;
+    eventName = fCurEventName;
+    userName = fCurUserName;
+  }
+  Dict request;
+  request[kLocalRootFolder] = *path;
+  if (auto mirror = Preferences::getLocalMasterMirrorSiteFolder())
+    request[kLocalMirrorFolder] = *mirror;
+  if (eventName) request[kUserEnteredEventName] = *eventName;
+  NotificationCenter::defaultCenter().post(kScanFolderNotification, this, makeDict(request));
+
+  if (view_ && view_->hasProgressPanel()) {
+    if (!view_->isProgressPanelVisible()) {
+      AppView* view = view_;
+      mainRunLoop().post([view] { view->bringProgressPanelToFront(); });
+    }
+    ibUpdateLoginName(userName.value_or("") + kSiteDomainSuffix);
+    ibUpdateUploadMainPath(*path + "/");
+    ibUpdateSourceFolderPath(*path);
+  }
+  setIsInsideOpenFile(false);
+  return true;
+}
+
+bool AppController::validateUserInfoBeforeUploading(const std::optional<std::string>& path) {
+  int errors = 0;
+  auto logError = [&](const std::string& text) {
+    ++errors;
+    MessageLog::LogMessage(text.c_str(), true);
+  };
+
+  bool foldersOk = true;
+  std::string mirror = expandTilde(Preferences::getLocalMasterMirrorSiteFolder().value_or(""));
+  if (mirror.empty()) {
+    logError("Local Master Mirror Folder Has NOT Been Selected Yet...");
+    foldersOk = false;
+  } else if (!isFolder(mirror)) {
+    logError("Local Master Mirror Folder is NOT a Valid FOLDER: [" + mirror + "]");
+    foldersOk = false;
+  }
+  std::string source =
+      expandTilde(path ? *path : Preferences::getLocalSourceUploadFolder().value_or(""));
+  if (source.empty()) {
+    logError("Local Source Upload Folder Has NOT Been Selected Yet...");
+    foldersOk = false;
+  } else if (!isFolder(source)) {
+    logError("Local Source Upload Folder is NOT a Valid FOLDER: [" + source + "]");
+    foldersOk = false;
+  }
+
+  if (foldersOk) {
+    // Uploads moved into a mirror inside the source would be uploaded again, and the
+    // old-photo deletion of the mirror would remove photos never uploaded.
+    std::string realMirror = canonical(mirror);
+    std::string realSource = canonical(source);
+    if (isSameOrInside(realMirror, realSource) || isSameOrInside(realSource, realMirror)) {
+      logError("Local Master Mirror Folder [" + mirror +
+               "] May NOT Be, Lie Inside or Contain the Local Source Upload Folder [" + source +
+               "]");
+      foldersOk = false;
+    } else if (auto problem = Preferences::getLocalProblemUploadFolder()) {
+      // The problem folder sits beside the mirror; inside the source, failed items would
+      // come back for upload.
+      std::string realProblem = canonical(expandTilde(*problem));
+      if (isSameOrInside(realProblem, realSource)) {
+        logError("Problem Folder [" + *problem +
+                 "] May NOT Be or Lie Inside the Local Source Upload Folder [" + source + "]");
+        foldersOk = false;
+      }
+    }
+  }
+
+  if (foldersOk) {
+    getUserEnteredEventName();
+    auto event = curEventName();
+    if (!event) {
+      ++errors;
+      NSLog("fCurEventName is NIL??????");
+    } else if (event->empty()) {
+      ++errors;
+      NSLog("fCurEventName is BLANK??????");
+    } else if (strcasecmp(event->c_str(), kEventNameHintText) == 0) {
+      ++errors;
+      NSLog("fCurEventName is turnOnCheckBoxIfUsingThisOption??????");
+    }
+  }
+
+  getCurrentLoginInfo();
+  auto password = curPassword();
+  auto user = curUserName();
+  if (password && password->empty()) {
+    ++errors;
+    NSLog("fCurPassword is NOT set or Blank??????");
+  }
+  if (!user || user->empty()) {
+    ++errors;
+    NSLog("fCurUserName is NOT set or Blank??????");
+  }
+
+  if (errors > 0 && view_) view_->beep();
+  return errors == 0;
+}
+
+void AppController::getCurrentLoginInfo() {
+  auto& store = DefaultsStore::standard();
+  auto name = store.stringForKey(sUserLoginName);
+  auto password = store.stringForKey(sUserLoginPassword);
+  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  if (name)
+    fCurUserName = *name;
+  else
+    fprintf(stderr, "Using Factory default for curUserLoginName\n");
+  if (password)
+    fCurPassword = *password;
+  else
+    fprintf(stderr, "Using Factory default for curUserLoginPassword\n");
+}
+
+void AppController::getUserEnteredEventName() {
+  auto& store = DefaultsStore::standard();
+  auto stored = store.stringForKey(sPrefUserEnteredEventName);
+  if (!stored) {
+    NSLog("USER did NOT Enter a Valid Event/Location Name");
+    return;
+  }
+  std::string name = trimmed(*stored);
+  if (name != *stored) {
+    NSLog("Event name [%s] trimmed to [%s]", stored->c_str(), name.c_str());
+    store.setObject(Value(name), sPrefUserEnteredEventName);
+  }
+  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  fCurEventName = name;
+}
+
+void AppController::ibUserClickedOnSynchronize(AppControl*) {
+  if (gStartedUploadProcess) {
+    NSLog("ibUserClickedOnSynchronize - an upload process in progress...");
+    if (view_) {
+      view_->beep();
+      view_->beep();
+    }
+    return;
+  }
+  if (!validateUserInfoBeforeUploading(std::nullopt)) return;
+  saveLoginInfo(nullptr);
+  auto mirror = Preferences::getLocalMasterMirrorSiteFolder();
+  if (mirror && !existsAtPath(*mirror)) {
+    MessageLog::LogMessage("Local Mirror Folder Does NOT Exist:\n" + *mirror);
+    MessageLog::LogMessage("Trying to Create Local Mirror Folder at:\n" + *mirror);
+    ::mkdir(mirror->c_str(), 0755);
+  }
+  applicationOpenFile(Preferences::getLocalSourceUploadFolder());
+}
+
+void AppController::saveLoginInfo(AppControl*) {
+  if (!validateUserInfoBeforeUploading(std::nullopt)) {
+    if (view_) view_->beep();
+    return;
+  }
+  getCurrentLoginInfo();
+  if (view_ && view_->isLoginPanelVisible()) {
+    AppView* view = view_;
+    mainRunLoop().post([view] { view->closeLoginPanel(); });
+  }
+}
+
+}  // namespace sorv

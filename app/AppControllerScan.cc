@@ -1,0 +1,302 @@
+// The folder scan: picks the first ready item of the source folder and hands it to the upload.
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <ctime>
+
+#include "app/AppConfig.h"
+#include "app/AppController.h"
+#include "app/CycleFlags.h"
+#include "app/Notifications.h"
+#include "files/FolderEnumerator.h"
+#include "log/MessageLog.h"
+#include "metadata/CaptureDate.h"
+#include "metadata/ItemRules.h"
+#include "metadata/PhotoMetadata.h"
+#include "platform/Clock.h"
+#include "platform/Console.h"
+#include "platform/Paths.h"
+#include "settings/DefaultsStore.h"
+#include "settings/Preferences.h"
+
+namespace sorv {
+
+using namespace cycle;
+
+namespace {
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string formatLocalDate(double secondsSince1970) {
+  std::time_t t = static_cast<std::time_t>(secondsSince1970);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[64];
+  std::strftime(buf, sizeof buf, kDateFormat, &tm);
+  return buf;
+}
+
+std::string defaultMetaDataText(const std::string& fuseAction) {
+  static const std::pair<const char*, const char*> kTexts[] = {
+      {"upload.ardent", "From Ardent 2010 Event."},
+      {"upload.brisk", "From Brisk Miami 2010 Event."},
+      {"upload.copse", "From Copse 2010 Event."},
+      {"upload.dunmore", "From DUNMORE 2010."},
+      {"upload.elmwick", "From Elmwick 2010 Event."},
+      {"upload.fallow", "From Fallow 2011 Event."},
+  };
+  for (const auto& [action, text] : kTexts)
+    if (fuseAction == action) return text;
+  return "";
+}
+
+// The client name with "prefFormBaseIdFromFileName": the file name up to the first "_",
+// else up to the first blank, else the name without its extension.
+std::string baseIdClientName(const std::string& fileName) {
+  auto underscore = fileName.find('_');
+  if (underscore != std::string::npos) return fileName.substr(0, underscore);
+  auto blank = fileName.find(' ');
+  if (blank != std::string::npos) return fileName.substr(0, blank);
+  return deletingPathExtension(fileName);
+}
+
+std::string joinEmails(const Array& emails) {
+  std::string joined;
+  std::size_t n = 0;
+  for (const Value& v : emails) {
+    if (n == 4) break;
+    auto text = v.stringValue();
+    if (!text) continue;
+    if (n++) joined += ",";
+    joined += *text;
+  }
+  return joined;
+}
+
+}  // namespace
+
+std::optional<Dict> AppController::metaDataOf(const std::string& path) {
+  return metaDataCache_.getOrCompute(path, [&]() -> std::optional<Dict> {
+    if (auto png = getSorvMetaDataFromPng(path)) return png;
+    return getSorvMetaDataFromJpeg(path);
+  });
+}
+
+bool AppController::isValidImage(const std::string& path) {
+  return validImageCache_.getOrCompute(path, [&] { return IsValidImageObject(path); });
+}
+
+bool AppController::isClientLogin() const {
+  auto login = Preferences::getCurUserLoginName();
+  if (!login) return false;
+  for (const char* name : kClientLoginNames)
+    if (strcasecmp(login->c_str(), name) == 0) return true;
+  return false;
+}
+
+void AppController::scanFolderOnMainThread(const Notification* note) {
+  // A. Entry checks.
+  if (gIsScanning) {
+    setNeedsToRescan(true);
+    NSLog("\n ******** Already Started a scanning process  [%lli] *******\n\n",
+          static_cast<long long>(gNeedsToRescan.load()));
+    return;
+  }
+  setNeedsToRescan(false);
+  setIsScanningFolder(true);
+  if (gStartedUploadProcess) {
+    NSLog(
+        "Cannot Scan Folder Yet - while an upload is still in progress!!!!!!!!!!!!!!!!!!!!!!!!!!!"
+        "\n\n");
+    setIsScanningFolder(false);
+    return;
+  }
+  if (gDidHaltProcess) {
+    ibUpdateFTPCallbackStatusTextField("Process Halted... Click Resume If You Wish To Continue...");
+    setIsScanningFolder(false);
+    return;
+  }
+  if (!note || !note->userInfo) {
+    ibUpdateFTPCallbackStatusTextField(
+        "BAD Internal ERROR!!!!! No Info To Start Scan of Folder...");
+    setIsScanningFolder(false);
+    return;
+  }
+  DictRef request = note->userInfo;
+  DictRef working = makeDict(*request);
+  working->erase(kHttpError);
+  const std::string* rootPtr = dictGetString(*working, kLocalRootFolder);
+  const std::string* mirrorPtr = dictGetString(*working, kLocalMirrorFolder);
+  const std::string* eventPtr = dictGetString(*working, kUserEnteredEventName);
+  if (!rootPtr || !mirrorPtr || !eventPtr) {
+    MessageLog::LogMessage("Passed Note:\n" + Value(*request).description() + "\n\n");
+    MessageLog::LogMessage(
+        !rootPtr ? "Unable to determine root folder to start the enumeration process..."
+        : !mirrorPtr
+            ? "Unable to determine dest folder to start the enumeration process..."
+            : "Unable to determine userEnteredEventName to start the enumeration process...");
+    setIsScanningFolder(false);
+    return;
+  }
+  const std::string root = *rootPtr;
+  const std::string mirror = *mirrorPtr;
+  const std::string eventName = *eventPtr;
+
+  // B. Selection: the first ready item in enumeration order.
+  const bool formBaseId = Preferences::getPrefFormBaseIdFromFileName();
+  const bool uploadMovie = DefaultsStore::standard().boolForKey(sPrefUploadMovie);
+  const bool clientLogin = isClientLogin();
+  std::optional<FolderEntry> chosen;
+  FolderEnumerator(root).enumerate([&](const FolderEntry& entry) {
+    if (entry.isFolder()) {
+      ::mkdir(appendingPathComponent(mirror, entry.relativePath).c_str(), entry.info.mode);
+      return FolderEnumerator::Visit::Continue;
+    }
+    const std::string name = lastPathComponent(entry.relativePath);
+    if (!name.empty() && name[0] == '.') return FolderEnumerator::Visit::Continue;
+    bool candidate;
+    if (formBaseId) {
+      candidate = isValidImage(entry.fullPath);
+    } else {
+      candidate = entry.relativePath.find('/') != std::string::npos;
+      if (!candidate) NSLog("Root Item [%s] May NOT be Uploaded!!!!!", entry.fullPath.c_str());
+    }
+    if (strcasecmp(pathExtension(name).c_str(), "mov") == 0)
+      return FolderEnumerator::Visit::Continue;
+    if (!candidate) return FolderEnumerator::Visit::Continue;
+    auto meta = metaDataOf(entry.fullPath);
+    if (!meta && !clientLogin) return FolderEnumerator::Visit::Continue;
+    if (uploadMovie &&
+        !fileExists(appendingPathExtension(deletingPathExtension(entry.fullPath), "mov")))
+      return FolderEnumerator::Visit::Continue;
+    if (meta) {
+      if (const std::string* movie = dictGetString(*meta, QMMuxedMovieName)) {
+        std::string moviePath =
+            appendingPathComponent(deletingLastPathComponent(entry.fullPath), *movie);
+        if (!fileExists(moviePath)) return FolderEnumerator::Visit::Continue;
+      }
+    }
+    chosen = entry;
+    return FolderEnumerator::Visit::Stop;
+  });
+  ibUpdateFTPCallbackStatusTextField("");
+
+  if (!chosen) {
+    scanNothingFound(root, request);
+    scanEnd(working);
+    return;
+  }
+
+  // C. Preparing the chosen item.
+  const std::string fullPath = chosen->fullPath;
+  const std::string relPath = chosen->relativePath;
+  const std::string fileName = lastPathComponent(relPath);
+  if (!metaDataOf(fullPath) && !isClientLogin()) {
+    // Still being written: the next scan request tries again.
+    defaultClock().sleepFor(1.0);
+    setIsScanningFolder(false);
+    setNeedsToRescan(true);
+    return;
+  }
+  auto fuse = Preferences::getVyrFuseAction();
+  if (fuse) cycle::doArdent = strcasecmp(fuse->c_str(), "upload.upload") != 0;
+  if (cycle::doArdent) (*working)[kUserEnteredClientName] = deletingPathExtension(fileName);
+  if (formBaseId) {
+    (*working)[kUserEnteredClientName] = baseIdClientName(fileName);
+  } else if (!cycle::doArdent) {
+    (*working)[kUserEnteredClientName] = lastPathComponent(deletingLastPathComponent(relPath));
+  }
+
+  std::optional<Date> date;
+  if (!fileExists(fullPath)) {
+    NSLog("WHAT???? FILE is LOST or Missing????? [%s]\n\n", fullPath.c_str());
+  } else {
+    date = GetAndUpdateFileCreationDate(fullPath, true, false);
+  }
+  if (!date) {
+    scanNothingFound(root, request);
+    scanEnd(working);
+    return;
+  }
+  std::string captureTime = formatLocalDate(date->secondsSince1970);
+  const std::string fuseAction = fuse.value_or("upload.upload");
+  std::string metaText = Preferences::getPrefMetaData().value_or(defaultMetaDataText(fuseAction));
+
+  DictRef info = makeDict(*working);
+  const bool plainUpload = strcasecmp(fuseAction.c_str(), "upload.upload") == 0;
+  if (!plainUpload) {
+    if (auto comment = readUserCommentPropertyList(fullPath)) {
+      if (const Dict* kestrel = dictGetDict(*comment, QMKestrelInfo))
+        (*info)[kEdKestrelInfo] = *kestrel;
+      if (const Array* emails = dictGetArray(*comment, QMEmailsForUpload)) {
+        if (!emails->empty()) (*info)[kEdEmails] = joinEmails(*emails);
+      }
+    }
+  }
+  bool needSitting = true;
+  const std::string folderPath = deletingLastPathComponent(fullPath);
+  if (auto meta = metaDataOf(fullPath)) {
+    if (const std::string* original = dictGetString(*meta, "OriginalPath"))
+      (*info)[kEdOriginalPath] = *original;
+    if (const std::string* station = dictGetString(*meta, QMKioskStation))
+      (*info)[kEdKioskStation] = *station;
+    if (const std::string* movie = dictGetString(*meta, QMMuxedMovieName))
+      (*info)[kEdMuxedMovieName] = appendingPathComponent(folderPath, *movie);
+    if (const Dict* sitting = dictGetDict(*meta, "SittingInfoDictionary")) {
+      (*info)[kEdSittingInfoDictionary] = *sitting;
+      if (const Value* when = dictGet(*sitting, "capturetime")) {
+        if (const Date* d = when->asDate())
+          captureTime = formatLocalDate(d->secondsSince1970);
+        else if (auto text = when->stringValue())
+          captureTime = *text;
+      }
+      needSitting = false;
+    } else if (strcasecmp(fuseAction.c_str(), "upload.isling") == 0) {
+      NSLog("No SittingInfoDictionary in [%s] for fuse action %s", fullPath.c_str(),
+            fuseAction.c_str());
+    }
+  }
+  if (needSitting) {
+    auto login = Preferences::getCurUserLoginName();
+    if (login && strcasecmp(login->c_str(), kSittingClientLoginName) == 0)
+      (*info)[kEdSittingInfoDictionary] = Dict{{"sittingid", getBaseIDFromFileName(fullPath)}};
+  }
+
+  const std::string clientName = dictGetString(*working, kUserEnteredClientName)
+                                     ? *dictGetString(*working, kUserEnteredClientName)
+                                     : std::string();
+  // The item is moved back out of the folder it was found in.
+  (*info)[kLocalRootFolder] = root;
+  if (auto m = Preferences::getLocalMasterMirrorSiteFolder()) (*info)[kLocalMirrorFolder] = *m;
+  (*info)[kLocalItem] = relPath;
+  (*info)[kEdUser] = curUserName().value_or("");
+  (*info)[kEdPasswd] = curPassword().value_or("");
+  (*info)[kEdFileName] = fullPath;
+  (*info)[kEdClientName] = clientName;
+  (*info)[kEdEventName] = eventName;
+  (*info)[kEdMetaData] = metaText;
+  (*info)[kEdCaptureTime] = captureTime;
+  (*info)[kEdVyrFuseAction] = fuseAction;
+  NotificationCenter::defaultCenter().post(kPrepareUploadStartNotification, this, info);
+  scanEnd(working);
+}
+
+void AppController::scanNothingFound(const std::string& folder, const DictRef& request) {
+  NSLog("Scanning done - NO File found for uploading...");
+  ibUpdateUploadStatusTextField("Done With Iteration...");
+  ibUpdateFTPCallbackStatusTextField("Waiting For New Images...");
+  spawn("watchInstall", [this, folder] { doWatchFolderInThread(folder); });
+  NotificationCenter::defaultCenter().post(kCleanUpAfterCompleteLoop, this, request);
+  doSetupRetriggerTimerOnMainThread();
+}
+
+void AppController::scanEnd(const DictRef& working) {
+  setIsScanningFolder(false);
+  working->clear();
+  if (gNeedsToRescan.load() != 0) spawn("open", [this] { openFileOnMainThread(); });
+}
+
+}  // namespace sorv

@@ -1,0 +1,53 @@
+#include "app/HeadlessView.h"
+
+#include "platform/Console.h"
+
+namespace sorv {
+
+void HeadlessControl::setTitle(const std::string& title) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  title_ = title;
+}
+
+void HeadlessControl::setEnabled(bool enabled) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  enabled_ = enabled;
+}
+
+std::string HeadlessControl::title() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return title_;
+}
+
+bool HeadlessControl::isEnabled() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return enabled_;
+}
+
+HeadlessView::HeadlessView(std::function<void()> onTerminate)
+    : onTerminate_(std::move(onTerminate)) {}
+
+void HeadlessView::fieldUpdateSkipped(AppField field, const std::string& text, bool isError) {
+  // Only the two status lines matter to an operator reading the console; empty texts are
+  // the cycle clearing them.
+  if (text.empty()) return;
+  if (field == AppField::FTPCallbackStatus) {
+    NSLogText((isError ? "Status (error): " : "Status: ") + text);
+  } else if (field == AppField::UploadFileStatus) {
+    NSLogText("Item status: " + text);
+  }
+}
+
+void HeadlessView::openPreferences(AppControl*) {
+  NSLogText("No preferences window without a display; edit the defaults file instead.");
+}
+
+void HeadlessView::beep() {
+  NSLogText("NSBeep \a");
+}
+
+void HeadlessView::terminate() {
+  if (onTerminate_) onTerminate_();
+}
+
+}  // namespace sorv

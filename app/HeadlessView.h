@@ -1,0 +1,57 @@
+// The view of an agent without a display: no window is ever visible, so field updates are
+// skipped, but the status line and the item status are echoed to the console.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "app/AppView.h"
+
+namespace sorv {
+
+// A button that only remembers its state.
+class HeadlessControl : public AppControl {
+ public:
+  void setTitle(const std::string& title) override;
+  void setEnabled(bool enabled) override;
+  std::string title() const;
+  bool isEnabled() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::string title_ = "Pause";
+  bool enabled_ = true;
+};
+
+class HeadlessView : public AppView {
+ public:
+  // onTerminate runs when the application is asked to quit (e.g. stops the main loop).
+  explicit HeadlessView(std::function<void()> onTerminate = {});
+
+  bool isFieldShown(AppField) const override { return false; }
+  void setFieldText(AppField, const std::string&, bool) override {}
+  void setFieldToolTip(AppField, const std::string&) override {}
+  void fieldUpdateSkipped(AppField field, const std::string& text, bool isError) override;
+
+  bool hasProgressBar() const override { return false; }
+  void setProgressBarAnimating(bool) override {}
+  AppControl* pauseResumeButton() override { return &pauseButton_; }
+  bool hasImageView() const override { return false; }
+  void showPreviewImage(const std::string&) override {}
+  bool hasProgressPanel() const override { return false; }
+  bool isProgressPanelVisible() const override { return false; }
+  void bringProgressPanelToFront() override {}
+  AppControl* progressPanelControl(int) override { return nullptr; }
+  bool isLoginPanelVisible() const override { return false; }
+  void closeLoginPanel() override {}
+  void openPreferences(AppControl* sender) override;
+  void beep() override;
+  void terminate() override;
+
+ private:
+  HeadlessControl pauseButton_;
+  std::function<void()> onTerminate_;
+};
+
+}  // namespace sorv

@@ -1,0 +1,48 @@
+// The agent's executable: Sorv-FTPUploader [--headless] [FOLDER]
+// Runs the start-up the upload cycle needs, opens FOLDER as the launcher's open request, and
+// runs the main run loop until SIGTERM or SIGINT, then the quit sequence.
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "app/AppController.h"
+#include "app/HeadlessView.h"
+#include "platform/Console.h"
+#include "platform/RunLoop.h"
+#include "settings/DefaultsStore.h"
+#include "settings/Preferences.h"
+
+int main(int argc, char** argv) {
+  using namespace sorv;
+  std::optional<std::string> folder;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--headless") == 0) continue;  // no window toolkit in this build
+    if (std::strcmp(argv[i], "--help") == 0 || argv[i][0] == '-') {
+      std::fprintf(stderr, "usage: %s [--headless] [FOLDER]\n", argv[0]);
+      return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
+    }
+    folder = argv[i];
+  }
+
+  EventLoop loop;
+  setMainRunLoop(&loop);
+  loop.stopOnTerminationSignals();
+
+  Preferences::setupFactoryDefaults();
+  HeadlessView view([&loop] { loop.stop(); });
+  AppController controller(&view);
+  controller.awakeFromNib();
+  controller.applicationWillFinishLaunching();
+  if (folder) controller.applicationOpenFile(*folder);
+  controller.applicationDidFinishLaunching();
+
+  loop.run();
+  if (int sig = loop.interruptSignal()) NSLog("Received signal %d, quitting...", sig);
+  controller.applicationShouldTerminate();
+  controller.applicationWillTerminate();
+  DefaultsStore::standard().synchronize();
+  // Upload threads may still be blocked in a send; the process ends without waiting for them.
+  std::fflush(nullptr);
+  std::_Exit(0);
+}
