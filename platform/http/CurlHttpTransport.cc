@@ -18,7 +18,7 @@ void initCurlOnce() {
 
 // Feeds the body pieces to libcurl in order, reading file bytes only when asked.
 struct BodyReader {
-  const std::vector<HttpBody::Piece>* pieces;
+  const std::vector<HttpBody::Piece>* pieces = nullptr;
   std::size_t index = 0;
   std::uint64_t offset = 0;  // within the current piece
   bool failed = false;
@@ -128,7 +128,8 @@ HttpResult CurlHttpTransport::post(const HttpRequest& request) {
     result.error = HttpError{CURLE_FAILED_INIT, kCurlDomain, "Unable to start a connection"};
     return result;
   }
-  BodyReader reader{&request.body.pieces()};
+  BodyReader reader;
+  reader.pieces = &request.body.pieces();
   ReplySink sink;
   char errbuf[CURL_ERROR_SIZE] = {0};
 

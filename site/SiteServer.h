@@ -1,0 +1,63 @@
+// The reference photo-service site: one POST endpoint dispatched by the "fuseaction" form
+// field, a page listing what was received, and fault modes that play a misbehaving site.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "site/OrderBook.h"
+#include "site/UploadStore.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+class ContentReader;
+}  // namespace httplib
+
+namespace sorv::site {
+
+struct SiteOptions {
+  int port = 0;
+  std::string store;
+  std::string orders;
+  std::string fault;  // for every request; a request's "sorvfault" query parameter wins
+  std::string user, password;
+  double slowSeconds = 2;    // "slow": the reply trickles out over this long
+  double hangSeconds = 600;  // "hang": how long a request is held before the site lets go
+};
+
+class SiteServer {
+ public:
+  explicit SiteServer(SiteOptions options);
+  ~SiteServer();
+  // Binds 127.0.0.1 (port 0: a free one); the bound port, or -1.
+  int bind(std::string* err);
+  void run();   // serves until stop()
+  void stop();  // safe from any thread
+
+ private:
+  void handlePost(const httplib::Request& req, httplib::Response& res,
+                  const httplib::ContentReader& reader);
+  void handleIndex(const httplib::Request& req, httplib::Response& res);
+  void handleFile(const httplib::Request& req, httplib::Response& res);
+  void reply(httplib::Response& res, const std::string& xml, bool slow);
+  void hang();
+  void dropConnection(const httplib::Request& req);
+
+  SiteOptions options_;
+  UploadStore store_;
+  OrderBook orders_;
+  std::unique_ptr<httplib::Server> server_;
+  int port_ = -1;
+  std::mutex mutex_;
+  std::condition_variable stopped_;
+  bool stopping_ = false;
+};
+
+// "<reply><status>S</status><message>M</message></reply>"
+std::string statusReply(const std::string& status, const std::string& message);
+
+}  // namespace sorv::site

@@ -1,0 +1,83 @@
+// sorv-site --port N --store DIR [--orders FILE] [--fault MODE] [--user U --password P]
+//           [--slow-seconds S] [--hang-seconds S]
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "site/SiteServer.h"
+
+namespace {
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: sorv-site --port N --store DIR [--orders FILE] [--fault MODE]\n"
+               "                 [--user U --password P] [--slow-seconds S] [--hang-seconds S]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  sorv::site::SiteOptions opt;
+  bool havePort = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (i + 1 >= argc) return usage();
+    std::string v = argv[++i];
+    if (a == "--port") {
+      char* end = nullptr;
+      long port = std::strtol(v.c_str(), &end, 10);
+      if (*end || port < 0 || port > 65535) return usage();
+      opt.port = static_cast<int>(port);
+      havePort = true;
+    } else if (a == "--store") {
+      opt.store = v;
+    } else if (a == "--orders") {
+      opt.orders = v;
+    } else if (a == "--fault") {
+      opt.fault = v;
+    } else if (a == "--user") {
+      opt.user = v;
+    } else if (a == "--password") {
+      opt.password = v;
+    } else if (a == "--slow-seconds") {
+      opt.slowSeconds = std::atof(v.c_str());
+    } else if (a == "--hang-seconds") {
+      opt.hangSeconds = std::atof(v.c_str());
+    } else {
+      return usage();
+    }
+  }
+  if (!havePort || opt.store.empty()) return usage();
+
+  // Termination signals are taken by one thread so that held requests can be let go.
+  sigset_t sigs;
+  sigemptyset(&sigs);
+  sigaddset(&sigs, SIGINT);
+  sigaddset(&sigs, SIGTERM);
+  sigaddset(&sigs, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  sorv::site::SiteServer server(opt);
+  std::string err;
+  int port = server.bind(&err);
+  if (port < 0) {
+    std::fprintf(stderr, "sorv-site: %s\n", err.c_str());
+    return 1;
+  }
+  std::thread signals([&] {
+    int sig = 0;
+    sigwait(&sigs, &sig);
+    server.stop();
+  });
+  signals.detach();
+  std::printf("listening on 127.0.0.1:%d\n", port);
+  std::fflush(stdout);
+  server.run();
+  return 0;
+}
