@@ -5,10 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -157,6 +161,47 @@ bool binaryWithinLimits(const unsigned char* p, std::size_t n, std::string* err)
   return true;
 }
 
+// libplist keeps dates as doubles but hands them out as 32-bit seconds since 2001, which
+// cannot hold dates before 1933 (the 1904 zero date among them). Those go through the
+// XML text of the date instead.
+constexpr double kInt32Min = -2147483648.0;
+constexpr double kInt32Max = 2147483647.0;
+
+double dateOf(plist_t node) {
+  int32_t sec = 0, usec = 0;
+  plist_get_date_val(node, &sec, &usec);
+  if (sec != INT32_MIN && sec != INT32_MAX) return kMacEpoch + sec + usec / 1e6;
+  char* xml = nullptr;
+  uint32_t len = 0;
+  plist_to_xml(node, &xml, &len);
+  std::string text = xml ? std::string(xml, len) : std::string();
+  if (xml) plist_to_xml_free(xml);
+  size_t at = text.find("<date>");
+  struct tm tm {};
+  if (at == std::string::npos || !strptime(text.c_str() + at + 6, "%Y-%m-%dT%H:%M:%SZ", &tm))
+    return kMacEpoch + sec;
+  return static_cast<double>(timegm(&tm));
+}
+
+plist_t dateNode(double secondsSince1970) {
+  double t = secondsSince1970 - kMacEpoch;
+  if (std::isnan(t)) t = 0;
+  if (t > kInt32Min && t < kInt32Max) {
+    double sec = std::floor(t);
+    return plist_new_date(static_cast<int32_t>(sec), static_cast<int32_t>((t - sec) * 1e6));
+  }
+  time_t whole = static_cast<time_t>(std::floor(std::clamp(secondsSince1970, -6e10, 2.5e11)));
+  struct tm tm {};
+  gmtime_r(&whole, &tm);
+  char xml[160];
+  std::snprintf(xml, sizeof xml,
+                "<plist version=\"1.0\"><date>%04d-%02d-%02dT%02d:%02d:%02dZ</date></plist>",
+                tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  plist_t node = nullptr;
+  plist_from_xml(xml, static_cast<uint32_t>(std::strlen(xml)), &node);
+  return node ? node : plist_new_date(t < 0 ? INT32_MIN : INT32_MAX, 0);
+}
+
 bool toValue(plist_t node, int depth, Value* out) {
   if (depth > kMaxDepth) return false;
   switch (plist_get_node_type(node)) {
@@ -190,12 +235,9 @@ bool toValue(plist_t node, int depth, Value* out) {
       *out = Value(s ? std::string(s, len) : std::string());
       return true;
     }
-    case PLIST_DATE: {
-      int32_t sec = 0, usec = 0;
-      plist_get_date_val(node, &sec, &usec);
-      *out = Value(Date{kMacEpoch + sec + usec / 1e6});
+    case PLIST_DATE:
+      *out = Value(Date{dateOf(node)});
       return true;
-    }
     case PLIST_DATA: {
       uint64_t len = 0;
       const char* p = plist_get_data_ptr(node, &len);
@@ -258,13 +300,8 @@ plist_t fromValue(const Value& v) {
       return plist_new_real(*v.asReal());
     case Value::Type::String:
       return plist_new_string(v.asString()->c_str());
-    case Value::Type::Date: {
-      double t = v.asDate()->secondsSince1970 - kMacEpoch;
-      if (!(t > -2147483648.0)) t = -2147483648.0;
-      if (t > 2147483647.0) t = 2147483647.0;
-      double sec = std::floor(t);
-      return plist_new_date(static_cast<int32_t>(sec), static_cast<int32_t>((t - sec) * 1e6));
-    }
+    case Value::Type::Date:
+      return dateNode(v.asDate()->secondsSince1970);
     case Value::Type::Data: {
       const Data& d = *v.asData();
       return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
