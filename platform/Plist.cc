@@ -90,29 +90,57 @@ bool readTrailer(const unsigned char* p, std::size_t n, BinaryLayout* out) {
   return true;
 }
 
+std::uint64_t objectOffset(const BinaryLayout& b, std::uint64_t index) {
+  return readBigEndian(b.bytes + b.tableOffset + index * b.offsetSize, b.offsetSize);
+}
+
+// Reads the element count after an object's marker; false when it runs off the objects.
+bool objectCount(const BinaryLayout& b, std::uint64_t off, std::uint64_t* count,
+                 std::uint64_t* pos) {
+  *count = b.bytes[off] & 0x0F;
+  *pos = off + 1;
+  if (*count != 0x0F) return true;
+  if (*pos >= b.tableOffset || (b.bytes[*pos] >> 4) != 0x1) return false;
+  unsigned width = 1u << (b.bytes[*pos] & 0x0F);
+  if (width > 8 || *pos + 1 + width > b.tableOffset) return false;
+  *count = readBigEndian(b.bytes + *pos + 1, width);
+  *pos += 1 + width;
+  return true;
+}
+
+// libplist asserts on dictionary keys that are not texts or that hold a NUL character.
+bool isKeyObject(const BinaryLayout& b, std::uint64_t index) {
+  std::uint64_t off = objectOffset(b, index);
+  if (off >= b.tableOffset) return false;
+  unsigned kind = b.bytes[off] >> 4;
+  if (kind != 0x5 && kind != 0x6) return false;
+  std::uint64_t count = 0, pos = 0;
+  if (!objectCount(b, off, &count, &pos)) return false;
+  std::uint64_t unit = kind == 0x6 ? 2 : 1;
+  if (count > b.size || count * unit > b.tableOffset - pos) return false;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const unsigned char* c = b.bytes + pos + i * unit;
+    if (c[0] == 0 && (unit == 1 || c[1] == 0)) return false;
+  }
+  return true;
+}
+
 // The references held by object `index` (keys and values for a dictionary); false when the
 // object lies outside the file. Objects that hold no references give an empty list.
 bool objectRefs(const BinaryLayout& b, std::uint64_t index, std::vector<std::uint64_t>* refs) {
   refs->clear();
-  std::uint64_t off = readBigEndian(b.bytes + b.tableOffset + index * b.offsetSize, b.offsetSize);
+  std::uint64_t off = objectOffset(b, index);
   if (off >= b.tableOffset) return false;
-  unsigned char marker = b.bytes[off];
-  unsigned kind = marker >> 4;
+  unsigned kind = b.bytes[off] >> 4;
   if (kind != 0xA && kind != 0xB && kind != 0xC && kind != 0xD) return true;
-  std::uint64_t count = marker & 0x0F;
-  std::uint64_t pos = off + 1;
-  if (count == 0x0F) {
-    if (pos >= b.tableOffset || (b.bytes[pos] >> 4) != 0x1) return false;
-    unsigned width = 1u << (b.bytes[pos] & 0x0F);
-    if (width > 8 || pos + 1 + width > b.tableOffset) return false;
-    count = readBigEndian(b.bytes + pos + 1, width);
-    pos += 1 + width;
-  }
+  std::uint64_t count = 0, pos = 0;
+  if (!objectCount(b, off, &count, &pos)) return false;
   std::uint64_t total = kind == 0xD ? count * 2 : count;
   if (count > b.size || total * b.refSize > b.tableOffset - pos) return false;
   for (std::uint64_t i = 0; i < total; ++i) {
     std::uint64_t ref = readBigEndian(b.bytes + pos + i * b.refSize, b.refSize);
     if (ref >= b.numObjects) return false;
+    if (kind == 0xD && i < count && !isKeyObject(b, ref)) return false;
     refs->push_back(ref);
   }
   return true;

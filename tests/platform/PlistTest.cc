@@ -121,6 +121,58 @@ TEST(PlistTest, BoundsWhatABinaryListExpandsTo) {
   EXPECT_FALSE(err.empty());
 }
 
+// A binary dictionary of one entry whose key object is `key` and whose value is true.
+std::string oneEntryBinary(const std::string& key) {
+  std::string body = "bplist00";
+  std::string offsets;
+  offsets += static_cast<char>(body.size());
+  body += "\xD1\x01\x02";
+  offsets += static_cast<char>(body.size());
+  body += key;
+  offsets += static_cast<char>(body.size());
+  body += '\x09';
+  std::string trailer(32, '\0');
+  trailer[6] = 1;
+  trailer[7] = 1;
+  trailer[15] = 3;
+  trailer[31] = static_cast<char>(body.size());
+  return body + offsets + trailer;
+}
+
+TEST(PlistTest, ChecksBinaryDictionaryKeys) {
+  struct Case {
+    std::string key;
+    bool ok;
+  };
+  const Case cases[] = {
+      {std::string("\x53"
+                   "abc",
+                   4),
+       true},
+      {std::string("\x61\x00\x41", 3), true},  // UTF-16 "A"
+      {std::string("\x53"
+                   "a\0b",
+                   4),
+       false},                                  // NUL inside a key
+      {std::string("\x61\x00\x00", 3), false},  // UTF-16 NUL
+      {std::string("\x10\x05", 2), false},      // an integer as key
+      {std::string("\x5F\x10\x7F"
+                   "ab",
+                   5),
+       false},  // length past the objects
+  };
+  for (const Case& c : cases) {
+    std::string bin = oneEntryBinary(c.key);
+    SCOPED_TRACE(c.key);
+    auto v = plist::parse(bin.data(), bin.size());
+    EXPECT_EQ(v.has_value(), c.ok);
+    if (v) {
+      ASSERT_NE(v->asDict(), nullptr);
+      EXPECT_EQ(v->asDict()->size(), 1u);
+    }
+  }
+}
+
 TEST(PlistTest, AcceptsAnyRootAndBoundsFileSize) {
   const char* arrayRoot =
       "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>a</string><true/></array>"
