@@ -19,6 +19,9 @@ class DefaultsStore {
   // Makes standard() a fresh store on `path` (tests; not while other threads use it).
   static void resetStandardForPath(const std::string& path);
 
+  // Loads path. A file that is not a readable dictionary property list is logged and moved
+  // aside as "<path>.corrupt-<timestamp>[-N]" (never over an existing file); the store then
+  // starts empty. When it cannot be moved, the store keeps its values in memory only.
   explicit DefaultsStore(std::string path);  // empty path: memory only
   ~DefaultsStore();                          // flushes pending writes
   DefaultsStore(const DefaultsStore&) = delete;
@@ -41,13 +44,15 @@ class DefaultsStore {
   void removeObject(const std::string& key);
   // Replaces the registration domain.
   void registerDefaults(const Dict& defaults);
-  // Writes the user domain to disk now; false when the write failed.
+  // Writes the user domain to disk now (mode 0600: it holds the login password); false when
+  // the write failed.
   bool synchronize();
 
   // The user domain as it is now (for preference files and tests).
   Dict userDomain() const;
 
-  // Calls fn(key) after every write of key (any thread, outside the store's lock).
+  // Calls fn(key) after every write of key (any thread, outside the store's lock). A write
+  // already under way on another thread may still call an observer that is being removed.
   using Observer = std::function<void(const std::string& key)>;
   int addObserver(Observer fn);
   void removeObserver(int id);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -247,6 +249,22 @@ TEST_F(DefaultsStoreTest, StandardStoreFollowsReset) {
   EXPECT_FALSE(DefaultsStore::standard().objectForKey("k"));
   DefaultsStore::resetStandardForPath(path());
   EXPECT_EQ(DefaultsStore::standard().stringForKey("k"), "v");
+}
+
+TEST_F(DefaultsStoreTest, StandardStoreFlushesAtExit) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Exits well before the background flush would run: only the exit flush can save it.
+    DefaultsStore::resetStandardForPath(path());
+    DefaultsStore::standard().setObject(Value("kept"), "written just before exit");
+    std::exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  DefaultsStore reloaded(path());
+  EXPECT_EQ(reloaded.stringForKey("written just before exit"), "kept");
 }
 
 }  // namespace
