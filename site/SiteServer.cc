@@ -47,6 +47,10 @@ bool hasFilePart(const std::vector<ReceivedPart>& parts, const char* name) {
 Dict headerDict(const httplib::Request& req) {
   Dict d;
   for (const auto& [name, value] : req.headers) {
+    // cpp-httplib adds the two ends of the connection as headers of its own.
+    if (name == "LOCAL_ADDR" || name == "LOCAL_PORT" || name == "REMOTE_ADDR" ||
+        name == "REMOTE_PORT")
+      continue;
     auto it = d.find(name);
     if (it == d.end())
       d[name] = Value(value);

@@ -1,0 +1,73 @@
+#include "tests/support/SiteProcess.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace sorv::test {
+
+std::string SiteProcess::executablePath() {
+#ifdef SORV_SITE_PATH
+  return SORV_SITE_PATH;
+#else
+  const char* dir = std::getenv("SORV_BUILD_DIR");
+  return std::string(dir ? dir : ".") + "/site/sorv-site";
+#endif
+}
+
+SiteProcess::SiteProcess(const std::string& storeDir, std::vector<std::string> extraArgs) {
+  int out[2];
+  if (::pipe(out) != 0) return;
+  std::vector<std::string> args = {executablePath(), "--port", "0", "--store", storeDir};
+  args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(out[1], 1);
+    ::close(out[0]);
+    ::close(out[1]);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  if (pid_ < 0) {
+    ::close(out[0]);
+    return;
+  }
+  std::string line;
+  pollfd p{out[0], POLLIN, 0};
+  while (line.find('\n') == std::string::npos && ::poll(&p, 1, 10000) > 0) {
+    char buf[256];
+    ssize_t n = ::read(out[0], buf, sizeof buf);
+    if (n <= 0) break;
+    line.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(out[0]);
+  const char* prefix = "listening on 127.0.0.1:";
+  if (line.rfind(prefix, 0) == 0) port_ = std::atoi(line.c_str() + std::strlen(prefix));
+}
+
+SiteProcess::~SiteProcess() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  int status = 0;
+  for (int i = 0; i < 200; ++i) {
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) return;
+    ::usleep(10000);
+  }
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, &status, 0);
+}
+
+std::string SiteProcess::url(const std::string& query) const {
+  std::string u = "http://127.0.0.1:" + std::to_string(port_) + "/upload";
+  return query.empty() ? u : u + "?" + query;
+}
+
+}  // namespace sorv::test

@@ -1,0 +1,33 @@
+// The reference site, sorv-site, run as a child process on an ephemeral loopback port.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace sorv::test {
+
+class SiteProcess {
+ public:
+  // Starts the site with --port 0 --store storeDir and the extra arguments; waits (bounded)
+  // for its "listening on 127.0.0.1:<port>" line. ok() is false when it did not start.
+  explicit SiteProcess(const std::string& storeDir, std::vector<std::string> extraArgs = {});
+  ~SiteProcess();  // SIGTERM, then waits
+  SiteProcess(const SiteProcess&) = delete;
+  SiteProcess& operator=(const SiteProcess&) = delete;
+
+  bool ok() const { return port_ > 0; }
+  int port() const { return port_; }
+  // "http://127.0.0.1:<port>/upload", with "?<query>" when given.
+  std::string url(const std::string& query = "") const;
+
+  // The built sorv-site executable.
+  static std::string executablePath();
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = -1;
+};
+
+}  // namespace sorv::test
