@@ -1,0 +1,211 @@
+#include "tests/app/CycleHarness.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
+
+#include "app/Notifications.h"
+#include "log/MessageLog.h"
+#include "platform/Bundle.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Paths.h"
+#include "platform/Plist.h"
+#include "scripts/make-test-photos/PhotoWriter.h"
+#include "settings/DefaultsStore.h"
+#include "settings/Preferences.h"
+
+namespace sorv::test {
+
+void RecordingView::setFieldText(AppField field, const std::string& text, bool isError) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  texts_[field].emplace_back(text, isError);
+}
+
+void RecordingView::setProgressBarAnimating(bool on) {
+  animating = on;
+}
+
+std::string RecordingView::text(AppField field) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = texts_.find(field);
+  return it == texts_.end() || it->second.empty() ? "" : it->second.back().first;
+}
+
+bool RecordingView::wasShown(AppField field, const std::string& text, bool* isError) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = texts_.find(field);
+  if (it == texts_.end()) return false;
+  for (const auto& [t, red] : it->second) {
+    if (t == text) {
+      if (isError) *isError = red;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::string> RecordingView::history(AppField field) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> out;
+  auto it = texts_.find(field);
+  if (it != texts_.end())
+    for (const auto& entry : it->second) out.push_back(entry.first);
+  return out;
+}
+
+HttpResult ScriptedTransport::post(const HttpRequest&) {
+  std::function<void()> during;
+  HttpResult result = reply("OK", "Upload received");
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++posts_;
+    if (!during_.empty()) {
+      during = std::move(during_.front());
+      during_.pop_front();
+    }
+    if (!script_.empty()) {
+      result = std::move(script_.front());
+      script_.pop_front();
+    }
+  }
+  if (during) during();
+  return result;
+}
+
+void ScriptedTransport::push(HttpResult result) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  script_.push_back(std::move(result));
+}
+
+void ScriptedTransport::duringNextSend(std::function<void()> fn) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  during_.push_back(std::move(fn));
+}
+
+int ScriptedTransport::posts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return posts_;
+}
+
+HttpResult ScriptedTransport::reply(const std::string& status, const std::string& message,
+                                    long code) {
+  HttpResult r;
+  r.statusCode = code;
+  r.body = "<?xml version=\"1.0\"?><reply><status>" + status + "</status><message>" + message +
+           "</message></reply>";
+  return r;
+}
+
+HttpResult ScriptedTransport::transportError(const std::string& description) {
+  HttpResult r;
+  r.error = HttpError{7, "curl", description};
+  return r;
+}
+
+CycleHarness::CycleHarness(bool withUploads, bool realTransport) {
+  setenv("SORV_DEFAULTS", dir.sub("defaults.plist").c_str(), 1);
+  setenv("SORV_LOG_DIR", dir.sub("logs").c_str(), 1);
+  Bundle::setMainBundlePath(dir.sub("Sorv-FTPUploader.app"));
+  DefaultsStore::resetStandardForPath(dir.sub("defaults.plist"));
+  AppController::resetCycleState();
+  setMainRunLoop(&loop);
+  if (!realTransport) setDefaultHttpTransport(&transport);
+  mkdir(source().c_str(), 0755);
+  mkdir(mirror().c_str(), 0755);
+  setPref(sPrefLocalSourceUploadFolder, source());
+  setPref(sPrefLocalMasterMirrorSiteFolder, mirror());
+  setPref(sUserLoginName, "kiosk7");
+  setPref(sUserLoginPassword, "secret");
+  setPref(sPrefUserEnteredEventName, "Spring Fair");
+  setPref(sPrefAutoSynchronize, false);
+  setPref(sPrefVyrURL, "http://127.0.0.1:9/upload");
+
+  // Registered before the controller: sees each upload info before the upload empties it.
+  NotificationCenter::defaultCenter().addObserver(this, kUploadStartNotification,
+                                                  [this](const Notification* n) {
+                                                    if (!n->userInfo) return;
+                                                    std::lock_guard<std::mutex> lock(mutex_);
+                                                    uploads_.push_back(*n->userInfo);
+                                                  });
+  controller = std::make_unique<AppController>(&view);
+  controller->awakeFromNib();
+  if (withUploads)
+    controller->applicationWillFinishLaunching();
+  else
+    MessageLog::InitLog();
+}
+
+CycleHarness::~CycleHarness() {
+  pumpUntil([this] { return controller->runningThreadCount() == 0; }, 60);
+  controller.reset();
+  NotificationCenter::defaultCenter().removeObserver(this);
+  loop.runPending();
+  MessageLog::CloseLog();
+  setDefaultHttpTransport(nullptr);
+  setMainRunLoop(nullptr);
+  AppController::resetCycleState();
+}
+
+void CycleHarness::setPref(const std::string& key, const Value& value) {
+  DefaultsStore::standard().setObject(value, key);
+}
+
+bool CycleHarness::pumpUntil(const std::function<bool()>& cond, double capSeconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(capSeconds);
+  while (true) {
+    loop.runPending();
+    if (cond()) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+bool CycleHarness::isIdle() const {
+  return !AppController::startedUploadProcess() && !AppController::isScanning() &&
+         !AppController::insideOpenFile() && controller->runningThreadCount() == 0;
+}
+
+bool CycleHarness::runPass(const std::optional<std::string>& folder) {
+  controller->applicationOpenFile(folder ? *folder : source());
+  return pumpUntil([this] { return isIdle(); });
+}
+
+std::vector<Dict> CycleHarness::uploads() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return uploads_;
+}
+
+std::string CycleHarness::messageLog() const {
+  return readFile(MessageLog::logFilePath());
+}
+
+Dict standardMetaData() {
+  return Dict{{"QM_kioskStation", "K1"}, {"OriginalPath", "/Volumes/Photos/orig.jpg"}};
+}
+
+bool writeJpegWithMeta(const std::string& path, const std::optional<Dict>& meta,
+                       const std::string& exifDate) {
+  createFolderWithParents(deletingLastPathComponent(path));
+  photos::JpegOptions options;
+  photos::ExifOptions exif;
+  exif.dateTimeOriginal = exifDate;
+  if (meta) exif.userComment = plist::toXml(Value(*meta));
+  options.exif = exif;
+  return photos::writeJpeg(path, options);
+}
+
+bool writePngWithMeta(const std::string& path, const std::optional<Dict>& meta) {
+  createFolderWithParents(deletingLastPathComponent(path));
+  photos::PngOptions options;
+  if (meta) options.trailer = plist::toXml(Value(*meta));
+  return photos::writePng(path, options);
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace sorv::test

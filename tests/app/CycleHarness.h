@@ -1,0 +1,121 @@
+// Shared set-up of the application-controller tests: a temporary home for defaults and logs,
+// an EventLoop as main run loop, a fake clock, a view that records what it is shown, a
+// scripted HTTP transport, and photo helpers.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/AppController.h"
+#include "app/HeadlessView.h"
+#include "platform/RunLoop.h"
+#include "platform/Value.h"
+#include "platform/http/HttpTransport.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/TempDir.h"
+
+namespace sorv::test {
+
+// A visible main window that remembers every text it was given.
+class RecordingView : public AppView {
+ public:
+  bool isFieldShown(AppField) const override { return true; }
+  void setFieldText(AppField field, const std::string& text, bool isError) override;
+  void setFieldToolTip(AppField, const std::string&) override {}
+  bool hasProgressBar() const override { return true; }
+  void setProgressBarAnimating(bool animating) override;
+  AppControl* pauseResumeButton() override { return &pauseButton; }
+  bool hasImageView() const override { return false; }
+  void showPreviewImage(const std::string&) override {}
+  bool hasProgressPanel() const override { return false; }
+  bool isProgressPanelVisible() const override { return false; }
+  void bringProgressPanelToFront() override {}
+  AppControl* progressPanelControl(int) override { return nullptr; }
+  bool isLoginPanelVisible() const override { return false; }
+  void closeLoginPanel() override {}
+  void openPreferences(AppControl*) override { ++preferencesOpened; }
+  void beep() override { ++beeps; }
+  void terminate() override {}
+
+  std::string text(AppField field) const;
+  bool wasShown(AppField field, const std::string& text, bool* isError = nullptr) const;
+  std::vector<std::string> history(AppField field) const;
+
+  HeadlessControl pauseButton;
+  std::atomic<int> beeps{0};
+  std::atomic<int> preferencesOpened{0};
+  std::atomic<bool> animating{false};
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<AppField, std::vector<std::pair<std::string, bool>>> texts_;
+};
+
+// Answers each POST from a script (then with the fallback) and remembers the requests.
+class ScriptedTransport : public HttpTransport {
+ public:
+  HttpResult post(const HttpRequest& request) override;
+  void push(HttpResult result);
+  // Runs during the next send (on the upload thread), before it answers.
+  void duringNextSend(std::function<void()> fn);
+  int posts() const;
+
+  static HttpResult reply(const std::string& status, const std::string& message, long code = 200);
+  static HttpResult transportError(const std::string& description);
+
+ private:
+  mutable std::mutex mutex_;
+  std::deque<HttpResult> script_;
+  std::deque<std::function<void()>> during_;
+  int posts_ = 0;
+};
+
+// One test's world: folders, defaults, log, main loop, fake clock, view, controller.
+class CycleHarness {
+ public:
+  // withUploads: create the HttpController (with the scripted transport, or the real one
+  // when realTransport) and the thread lock, as the start-up does.
+  explicit CycleHarness(bool withUploads = true, bool realTransport = false);
+  ~CycleHarness();
+
+  std::string source() const { return dir.sub("Source"); }
+  std::string mirror() const { return dir.sub("Mirror"); }
+  std::string problem() const { return dir.sub("Problem Folder"); }
+  void setPref(const std::string& key, const Value& value);
+
+  // Runs the main loop until cond holds (real-time cap); false on time-out.
+  bool pumpUntil(const std::function<bool()>& cond, double capSeconds = 30);
+  // Opens the source folder and pumps until the cycle is idle again.
+  bool runPass(const std::optional<std::string>& folder = std::nullopt);
+  bool isIdle() const;
+
+  // Copies of the upload info of every upload started, in order.
+  std::vector<Dict> uploads() const;
+  std::string messageLog() const;
+
+  TempDir dir;
+  ScopedFakeClock fake;
+  EventLoop loop;
+  RecordingView view;
+  ScriptedTransport transport;
+  std::unique_ptr<AppController> controller;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Dict> uploads_;
+};
+
+// Photos with the suite's metadata block.
+Dict standardMetaData();
+bool writeJpegWithMeta(const std::string& path, const std::optional<Dict>& meta,
+                       const std::string& exifDate = "2024:05:01 10:20:30");
+bool writePngWithMeta(const std::string& path, const std::optional<Dict>& meta);
+bool exists(const std::string& path);
+
+}  // namespace sorv::test
