@@ -14,16 +14,22 @@
 
 namespace {
 
-std::string folder() {
-  static const std::string dir = [] {
+// The process's scratch folder, removed at exit (kept on the heap so it outlives statics).
+const std::string& folder() {
+  static const std::string* dir = [] {
     char tmpl[] = "/tmp/sorvfuzz-defaults.XXXXXX";
     const char* made = mkdtemp(tmpl);
     if (!made) abort();
     setenv("SORV_DEFAULTS", (std::string(made) + "/env.plist").c_str(), 1);
     setenv("SORV_LOG_DIR", (std::string(made) + "/logs").c_str(), 1);
-    return std::string(made);
+    auto* path = new std::string(made);
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(folder(), ec);
+    });
+    return path;
   }();
-  return dir;
+  return *dir;
 }
 
 std::string readAll(const std::string& path) {
