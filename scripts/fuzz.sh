@@ -7,9 +7,7 @@ build=${SORV_FUZZ_BUILD_DIR:-build-fuzz}
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DSORV_FUZZ=ON -DSORV_BUILD_TESTS=OFF -DSORV_BUILD_BENCH=OFF
 cmake --build "$build" -j "$(nproc)"
-shopt -s nullglob
-for target in "$build"/tests/fuzz/fuzz_*; do
-  [ -x "$target" ] || continue
+for target in $(find "$build/tests/fuzz" -type f -name 'fuzz_*' -perm -u+x | sort); do
   name=$(basename "$target")
   corpus="$build/corpus/$name"
   mkdir -p "$corpus"
