@@ -36,9 +36,9 @@ bool isListedInHiddenFile(const std::string& path) {
   if (name.empty() || name == "/" || name == "." || name == "..") return false;
   struct stat st;
   if (lstat(trimmed.c_str(), &st) != 0) return false;
-  std::string parent = deletingLastPathComponent(trimmed);
-  if (parent.empty()) parent = ".";
-  std::unique_ptr<FileSource> list = FileSource::open(appendingPathComponent(parent, ".hidden"));
+  const std::string parent = deletingLastPathComponent(trimmed);
+  std::unique_ptr<FileSource> list = FileSource::open(
+      parent.empty() ? std::string(".hidden") : appendingPathComponent(parent, ".hidden"));
   if (!list) return false;
   std::string text(std::min<std::uint64_t>(list->size(), kMaxHiddenListBytes), '\0');
   text.resize(list->read(0, text.data(), text.size()));

@@ -19,15 +19,15 @@ bool sizeInRange(int w, int h) {
   return w >= 1 && h >= 1 && w <= 65500 && h <= 65500;
 }
 
-// A gradient with a little hashed noise, so that large images compress like photos.
+// A gradient with hashed noise, so that large images are about as big as photos.
 void fillRow(std::vector<std::uint8_t>& row, int y, int width, int height) {
   for (int x = 0; x < width; ++x) {
     std::uint32_t h =
         static_cast<std::uint32_t>(x) * 0x9E3779B1u ^ static_cast<std::uint32_t>(y) * 0x85EBCA77u;
     h ^= h >> 15;
-    row[3 * x] = static_cast<std::uint8_t>(x * 255 / width);
-    row[3 * x + 1] = static_cast<std::uint8_t>(y * 255 / height);
-    row[3 * x + 2] = static_cast<std::uint8_t>(128 + (h & 0x1F));
+    row[3 * x] = static_cast<std::uint8_t>((x * 255 / width) ^ (h & 0x3F));
+    row[3 * x + 1] = static_cast<std::uint8_t>((y * 255 / height) ^ ((h >> 8) & 0x3F));
+    row[3 * x + 2] = static_cast<std::uint8_t>(128 + ((h >> 16) & 0x3F));
   }
 }
 
