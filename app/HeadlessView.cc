@@ -28,13 +28,15 @@ HeadlessView::HeadlessView(std::function<void()> onTerminate)
     : onTerminate_(std::move(onTerminate)) {}
 
 void HeadlessView::fieldUpdateSkipped(AppField field, const std::string& text, bool isError) {
-  // Only the two status lines matter to an operator reading the console; empty texts are
-  // the cycle clearing them.
+  // The status lines and the current item matter to an operator reading the console; empty
+  // texts are the cycle clearing them.
   if (text.empty()) return;
   if (field == AppField::FTPCallbackStatus) {
     NSLogText((isError ? "Status (error): " : "Status: ") + text);
   } else if (field == AppField::UploadFileStatus) {
     NSLogText("Item status: " + text);
+  } else if (field == AppField::FileName) {
+    NSLogText("Item: " + text);
   }
 }
 

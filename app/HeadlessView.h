@@ -1,5 +1,6 @@
 // The view of an agent without a display: no window is ever visible, so field updates are
-// skipped, but the status line and the item status are echoed to the console.
+// skipped, but the status line, the item status and the current item are echoed to the
+// console.
 #pragma once
 
 #include <functional>

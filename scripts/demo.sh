@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# End-to-end demo: builds the agent, the reference site and the test-photo tool, makes a
+# source folder of sample photos in subfolders, starts the site on loopback, points a fresh
+# defaults file at it, runs the agent headless until the folder is drained (or a time
+# limit), then shows what was uploaded, what the site stored, and the mirror and problem
+# folders. Environment: SORV_DEMO_BUILD_DIR (default build-demo), SORV_DEMO_SECONDS (60).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build=${SORV_DEMO_BUILD_DIR:-build-demo}
+limit=${SORV_DEMO_SECONDS:-60}
+
+scripts/install-deps.sh
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORV_BUILD_TESTS=OFF \
+    -DSORV_BUILD_BENCH=OFF >/dev/null
+fi
+cmake --build "$build" --target Sorv-FTPUploader sorv-site make-test-photos -j "$(nproc)"
+agent="$root/$build/Sorv-FTPUploader.app/Contents/MacOS/Sorv-FTPUploader"
+site_bin="$root/$build/site/sorv-site"
+photos_bin=$(find "$root/$build" -type f -name make-test-photos -perm -u+x | head -n1)
+
+work=$(mktemp -d /tmp/sorv-demo.XXXXXX)
+src="$work/Source"
+mirror="$work/Mirror"
+store="$work/site-store"
+mkdir -p "$src" "$mirror" "$store" "$work/logs"
+site_pid=""
+agent_pid=""
+cleanup() {
+  [ -n "$agent_pid" ] && kill -TERM "$agent_pid" 2>/dev/null && wait "$agent_pid" 2>/dev/null || true
+  [ -n "$site_pid" ] && kill -TERM "$site_pid" 2>/dev/null && wait "$site_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+# Sample photos: each carries the suite's metadata block (a property list).
+meta() {  # station, e-mail
+  cat <<PLIST
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0"><dict>
+  <key>QM_kioskStation</key><string>$1</string>
+  <key>OriginalPath</key><string>/Volumes/Capture/$1/original.jpg</string>
+  <key>QM_emailsForUpload</key><array><string>$2</string></array>
+</dict></plist>
+PLIST
+}
+n=0
+for folder in "Spring Fair/Booth 1" "Spring Fair/Booth 2" "Gala Night"; do
+  mkdir -p "$src/$folder"
+  for i in 1 2; do
+    n=$((n + 1))
+    meta "K$n" "guest$n@example.org" >"$work/meta$n.plist"
+    "$photos_bin" jpeg "$src/$folder/IMG_$n.jpg" --size 320x240 \
+      --date "2026:05:0$i 1$i:20:30" --plist "$work/meta$n.plist"
+  done
+done
+n=$((n + 1))
+meta "K$n" "png@example.org" >"$work/meta$n.plist"
+"$photos_bin" png "$src/Gala Night/Portrait_$n.png" --size 200x300 --plist "$work/meta$n.plist"
+printf 'a movie of the sitting' >"$src/Spring Fair/Booth 1/IMG_1.mov"
+# Without metadata: not an upload item for this login, so it stays in the source folder.
+"$photos_bin" jpeg "$src/Gala Night/no-metadata.jpg" --size 64x48
+
+echo "== Source folder before"
+(cd "$src" && find . -type f | sort)
+
+"$site_bin" --port 0 --store "$store" >"$work/site.log" 2>&1 &
+site_pid=$!
+port=""
+for _ in $(seq 100); do
+  port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/site.log" | head -n1)
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+[ -n "$port" ] || { echo "sorv-site did not start"; cat "$work/site.log"; exit 1; }
+echo "== sorv-site listening on 127.0.0.1:$port"
+
+export SORV_DEFAULTS="$work/defaults.plist"
+export SORV_LOG_DIR="$work/logs"
+cat >"$SORV_DEFAULTS" <<PLIST
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0"><dict>
+  <key>prefLocalSourceUploadFolder</key><string>$src</string>
+  <key>prefLocalMasterMirrorSiteFolder</key><string>$mirror</string>
+  <key>userLoginName</key><string>demo-kiosk</string>
+  <key>userLoginPassword</key><string>demo-password</string>
+  <key>userEnteredEventName</key><string>Spring Fair 2026</string>
+  <key>prefVyrURL</key><string>http://127.0.0.1:$port/upload</string>
+  <key>prefVyrFuseAction</key><string>upload.upload</string>
+  <key>prefAutoSynchronize</key><true/>
+  <key>prefSecondsBetweenScans</key><integer>300</integer>
+</dict></plist>
+PLIST
+
+"$agent" --headless "$src" >"$work/agent.out" 2>"$work/agent.log" &
+agent_pid=$!
+start=$(date +%s)
+while ! grep -q "Status: Waiting For New Images..." "$work/agent.log"; do
+  if [ $(($(date +%s) - start)) -ge "$limit" ]; then
+    echo "== time limit of ${limit}s reached"
+    break
+  fi
+  if ! kill -0 "$agent_pid" 2>/dev/null; then
+    echo "== the agent ended early"
+    break
+  fi
+  sleep 0.2
+done
+kill -TERM "$agent_pid" 2>/dev/null || true
+status=0
+wait "$agent_pid" || status=$?
+agent_pid=""
+echo "== agent stopped (exit $status) after $(($(date +%s) - start))s"
+
+echo "== Uploaded, in order (the agent's console)"
+grep -E "\] Item: " "$work/agent.log" | sed 's/^.*\] Item: /  /' || true
+echo "== Last status lines"
+grep -E "\] Status" "$work/agent.log" | sed 's/^.*\] /  /' | tail -n 2 || true
+echo "== What the site stored"
+for d in "$store"/*/; do
+  [ -d "$d" ] || continue
+  printf '%s: ' "$(basename "$d")"
+  (cd "$d" && ls | grep -v '^fields.plist$' | tr '\n' ' ')
+  echo
+done
+echo "== Mirror folder"
+(cd "$mirror" && find . -type f | sort)
+echo "== Problem folder"
+if [ -d "$work/Problem Folder" ]; then (cd "$work/Problem Folder" && find . -type f | sort); else echo "(none)"; fi
+echo "== Left in the source folder"
+(cd "$src" && find . -type f | sort)
+echo "== Message log ($build/Sorv-FTPUploaderLog.txt)"
+cat "$root/$build/Sorv-FTPUploaderLog.txt" 2>/dev/null | tail -n 20 || true
+echo "== Work folder: $work"
