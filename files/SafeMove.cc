@@ -129,9 +129,10 @@ int moveFileSafely(FileSystem& fs, const std::string& from, const std::string& t
     fs.syncDirectory(folderOf(from));
     return 0;
   }
+  // On one file system the rename is atomic: the file is under one name or the other, so no
+  // folder sync is needed to keep it (only to make the new place durable at once).
   int rc = fs.rename(from, to, replace);
   if (rc == EXDEV) return copyThenRemove(fs, from, to, replace);
-  if (rc == 0) fs.syncDirectory(folderOf(to));
   return rc;
 }
 

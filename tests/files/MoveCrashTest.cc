@@ -27,7 +27,7 @@ bool isPartial(const std::string& name) {
 
 std::map<std::string, std::string> makePhotos(std::mt19937& rng) {
   std::map<std::string, std::string> photos;
-  std::uniform_int_distribution<int> size(0, 2 << 20);
+  std::uniform_int_distribution<int> size(0, 1 << 20);
   for (int i = 0; i < 24; ++i) {
     std::string bytes(i == 0 ? 0 : size(rng), '\0');
     for (char& c : bytes) c = static_cast<char>(rng());
