@@ -131,17 +131,22 @@ TEST(CaptureDate, FileDatesWithTheZeroDateRule) {
     bool useInternal, update, settable;
     Date expected;
     bool expectSetCall;
+    const char* line = nullptr;  // a console line it writes
   } cases[] = {
       {"exif-first", dated, real, true, false, false, exif, false},
       {"exif-not-asked", dated, real, false, false, false, real, false},
       {"no-exif-real-creation", undated, real, true, false, false, real, false},
       {"png-real-creation", photos::encodePng({}), real, true, false, false, real, false},
       {"blank-date-text", blankDate, real, true, false, false, real, false},
-      {"1904-no-update", undated, zero1904, true, false, false, modified, false},
-      {"1904-update-fails", undated, zero1904, true, true, false, modified, true},
-      {"1904-update-works", undated, zero1904, false, true, true, modified, true},
+      {"1904-no-update", undated, zero1904, true, false, false, modified, false,
+       "fileCreationDate isEqualToDate: Jan 1, 1904"},
+      {"1904-update-fails", undated, zero1904, true, true, false, modified, true,
+       "FAILED in changing ZeroDate to FileModificationDate"},
+      {"1904-update-works", undated, zero1904, false, true, true, modified, true,
+       "Changed ZeroDate to FileModificationDate"},
       {"1970-no-update", undated, zero1970, false, false, false, modified, false},
-      {"1970-update-fails", undated, zero1970, false, true, false, modified, true},
+      {"1970-update-fails", undated, zero1970, false, true, false, modified, true,
+       "FAILED in changing ZeroDate2 to FileModificationDate"},
       {"none-recorded", undated, std::nullopt, false, true, false, modified, false},
   };
   for (const Case& c : cases) {
@@ -151,7 +156,12 @@ TEST(CaptureDate, FileDatesWithTheZeroDateRule) {
     fake.dates.set(path, c.creation, modified);
     fake.dates.allowSettingCreationDate(c.settable);
     const std::size_t callsBefore = fake.dates.setCalls().size();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(GetAndUpdateFileCreationDate(path, c.useInternal, c.update), c.expected);
+    const std::string console = testing::internal::GetCapturedStderr();
+    if (c.line) {
+      EXPECT_NE(console.find(c.line), std::string::npos) << console;
+    }
     const auto calls = fake.dates.setCalls();
     ASSERT_EQ(calls.size() - callsBefore, c.expectSetCall ? 1u : 0u);
     if (c.expectSetCall) {

@@ -73,34 +73,44 @@ TEST(PngMetadata, ReadsTheTrailerAndRejectsEverythingElse) {
   std::string badUtf8 = plistText(Dict{{"Version", "x"}});
   badUtf8.replace(badUtf8.find(">x<") + 1, 1, "\xC3\x28");
 
+  const char* notPng = "is NOT a png file...";
+  const char* tooShort = "File Length is smaller than kSorvPngMetaDataLength = [2048]?????";
+  const char* notParsed = "getSorvMetaDataFromPng => CANNOT create userdata to plistObj???";
   struct Case {
     const char* name;
     std::string bytes;
     bool found;
+    const char* line;  // a console line the failure writes
   } cases[] = {
-      {"nul.png", pngWithTrailer(block, '\0'), true},
-      {"blank.png", pngWithTrailer(block, ' '), true},
-      {"newlines.png", pngWithTrailer(block + "\n\r\n\t", '\0'), true},
-      {"upper.PNG", pngWithTrailer(block), true},
-      {"mixed.Png", pngWithTrailer(block), true},
-      {"named.jpg", pngWithTrailer(block), false},
-      {"none.png", pngWithTrailer(std::nullopt), false},
-      {"array.png", pngWithTrailer(plistText(Array{"a", "b"})), false},
-      {"words.png", pngWithTrailer("just some plain words"), false},
-      {"badutf8.png", pngWithTrailer(badUtf8), false},
-      {"exactly2048.png", exactly2048, false},
-      {"2049.png", "x" + exactly2048, true},
-      {"empty.png", "", false},
-      {"tiny.png", "\x89PNG", false},
+      {"nul.png", pngWithTrailer(block, '\0'), true, "Found versionString = [1.2]"},
+      {"blank.png", pngWithTrailer(block, ' '), true, nullptr},
+      {"newlines.png", pngWithTrailer(block + "\n\r\n\t", '\0'), true, nullptr},
+      {"upper.PNG", pngWithTrailer(block), true, nullptr},
+      {"mixed.Png", pngWithTrailer(block), true, nullptr},
+      {"named.jpg", pngWithTrailer(block), false, notPng},
+      {"none.png", pngWithTrailer(std::nullopt), false, notParsed},
+      {"jpeg-content.png", jpegWithComment(block, CommentCode::Ascii), false, notParsed},
+      {"array.png", pngWithTrailer(plistText(Array{"a", "b"})), false, notParsed},
+      {"words.png", pngWithTrailer("just some plain words"), false, notParsed},
+      {"badutf8.png", pngWithTrailer(badUtf8), false, notParsed},
+      {"exactly2048.png", exactly2048, false, tooShort},
+      {"2049.png", "x" + exactly2048, true, nullptr},
+      {"empty.png", "", false, tooShort},
+      {"tiny.png", "\x89PNG", false, tooShort},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = dir.sub(c.name);
     ASSERT_TRUE(test::writeFile(path, c.bytes));
+    testing::internal::CaptureStderr();
     std::optional<Dict> d = getSorvMetaDataFromPng(path);
+    const std::string console = testing::internal::GetCapturedStderr();
     EXPECT_EQ(d.has_value(), c.found);
     if (c.found && d) {
       EXPECT_EQ(*d, kBlock);
+    }
+    if (c.line) {
+      EXPECT_NE(console.find(c.line), std::string::npos) << console;
     }
   }
   EXPECT_FALSE(getSorvMetaDataFromPng(dir.sub("missing.png")));
