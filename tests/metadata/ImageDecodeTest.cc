@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include "metadata/CaptureDate.h"
 #include "metadata/ImageDecode.h"
 #include "metadata/ItemRules.h"
+#include "metadata/PhotoMetadata.h"
 #include "scripts/make-test-photos/PhotoWriter.h"
 #include "tests/support/TempDir.h"
 
@@ -95,6 +98,28 @@ TEST(ImageValidity, ScaledJpegDecodeDetectsTruncationLikeTheFullDecode) {
         EXPECT_EQ(decodeJpegCompletely(src, denom), complete) << "scale 1/" << denom;
       }
     }
+  }
+}
+
+}  // namespace
+}  // namespace sorv
+
+namespace sorv {
+namespace {
+
+// A pipe or a folder with an image's name must not block or fool any reader.
+TEST(ImageValidity, ReadersRefuseWhatIsNotAPlainFile) {
+  test::TempDir dir;
+  const std::string fifo = dir.sub("growing.png");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_TRUE(test::writeFile(dir.sub("folder.jpg/x"), "x"));
+  for (const std::string& path : {fifo, dir.sub("folder.jpg")}) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(IsValidImageObject(path));
+    EXPECT_FALSE(getSorvMetaDataFromPng(path));
+    EXPECT_FALSE(getSorvMetaDataFromJpeg(path));
+    EXPECT_FALSE(readUserCommentPropertyList(path));
+    EXPECT_FALSE(GetInternalPictureCaptureDate(path, "{Exif}", "DateTimeOriginal", false));
   }
 }
 
