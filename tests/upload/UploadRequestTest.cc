@@ -354,3 +354,30 @@ TEST_F(UploadRequestTest, DebugDumpsAreMaskedPrivateAndOptional) {
 
 }  // namespace
 }  // namespace sorv::test
+
+namespace sorv::test {
+namespace {
+
+TEST_F(UploadRequestTest, UploadStartRunsTheUploadNestedInThePost) {
+  NotificationRecorder rec;  // registered first, as the application controller is
+  HttpController controller(&transport);
+  auto item = makeItem("a.jpg", "J");
+  NotificationCenter::defaultCenter().post(kUploadStartNotification, this, item);
+  auto entries = rec.entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, kUploadDoneNotification);
+  EXPECT_EQ(entries[1].name, kUploadSuccessNotification);
+  EXPECT_EQ(*dictGetString(entries[1].info, kHttpOurCustomStatus), "OK");
+  EXPECT_TRUE(item->empty());
+
+  // Nothing to upload: logged, nothing sent or posted.
+  std::size_t before = transport.requests().size();
+  NotificationCenter::defaultCenter().post(kUploadStartNotification, this, nullptr);
+  controller.handleNotification_UploadStart(nullptr);
+  controller.doRunHttpUploaderInThread(DictRef());
+  EXPECT_EQ(transport.requests().size(), before);
+  EXPECT_EQ(rec.entries().size(), 2u);
+}
+
+}  // namespace
+}  // namespace sorv::test
