@@ -36,7 +36,7 @@ class AppController : public HttpProgressDelegate {
   // Start-up, in this order on the main thread.
   void awakeFromNib();                    // registers the observers, before HttpController
   void applicationWillFinishLaunching();  // message log, HttpController, thread lock
-  void applicationDidFinishLaunching();
+  void applicationDidFinishLaunching();   // may arm the automatic first pass
 
   // State setters: lock fThreadLock when it exists, store, unlock.
   void setNeedsToRescan(bool yes);  // YES increments the counter, NO clears it
@@ -160,7 +160,8 @@ class AppController : public HttpProgressDelegate {
   std::optional<std::string> fCurEventName;
   std::optional<std::string> fCurUserName;
   std::optional<std::string> fCurPassword;
-  std::shared_ptr<Timer> fRepeatTimer;  // main thread only
+  std::shared_ptr<Timer> fRepeatTimer;     // main thread only
+  std::shared_ptr<Timer> autoStartTimer_;  // the first pass without a launcher
   const void* fWatcherRunLoop = nullptr;
   const void* fCurAlert = nullptr;
   std::unique_ptr<HttpController> fHttpController;

@@ -74,6 +74,14 @@ void AppController::applicationWillFinishLaunching() {
 
 void AppController::applicationDidFinishLaunching() {
   MessageLog::LogMessage("applicationDidFinishLaunching", true);
+  if (Preferences::getAutoStartUploadAtStartup()) {
+    NSLog("Will autoResynchronizeAtStartup is TRUE...");
+    double delay = Preferences::getPrefShowWindowAtStartup() ? 30 : 10;
+    autoStartTimer_ = mainRunLoop().scheduleTimer(
+        delay, false, [this](Timer&) { ibUserClickedOnSynchronize(nullptr); });
+  } else {
+    NSLog("Will autoResynchronizeAtStartup is FALSE...");
+  }
 }
 
 // ---- Opening the folder again
@@ -184,6 +192,7 @@ void AppController::applicationWillTerminate() {
     NSLog("prefDeleteEmptyFtpFolders is on, but no empty-folder clean-up is available yet.");
   }
   cancelRetriggerTimer();
+  if (autoStartTimer_) autoStartTimer_->invalidate();
   MessageLog::LogMessage("applicationWillTerminate - DONE!", true);
   MessageLog::CloseLog();
 }

@@ -33,6 +33,7 @@ AppController::AppController(AppView* view) : view_(view) {}
 AppController::~AppController() {
   if (observing_) NotificationCenter::defaultCenter().removeObserver(this);
   cancelRetriggerTimer();
+  if (autoStartTimer_) autoStartTimer_->invalidate();
   // Threads the controller started call back into it; let them finish first.
   std::unique_lock<std::mutex> lock(threadsMutex_);
   threadsDone_.wait(lock, [this] { return runningThreads_.load() == 0; });

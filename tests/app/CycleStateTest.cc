@@ -135,6 +135,29 @@ TEST(CycleState, AutoSynchronizeTimerStartsTheNextPass) {
   NotificationCenter::defaultCenter().removeObserver(&scans);
 }
 
+TEST(CycleState, AutoStartOpensTheSourceFolderAfterLaunch) {
+  const struct {
+    bool showWindow;
+    double delay;
+  } cases[] = {{false, 10}, {true, 30}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.delay);
+    CycleHarness h(false);
+    h.setPref(sPrefAutoStartUploadAtStartup, true);
+    h.setPref(sPrefShowWindowAtStartup, c.showWindow);
+    int scans = 0;
+    NotificationCenter::defaultCenter().addObserver(&scans, kScanFolderNotification,
+                                                    [&](const Notification*) { ++scans; });
+    h.controller->applicationDidFinishLaunching();
+    h.fake.clock.advance(c.delay - 1);
+    h.loop.runPending();
+    EXPECT_EQ(scans, 0);
+    h.fake.clock.advance(2);
+    ASSERT_TRUE(h.pumpUntil([&] { return scans == 1 && h.isIdle(); }));
+    NotificationCenter::defaultCenter().removeObserver(&scans);
+  }
+}
+
 TEST(CycleState, NoTimerWhenAutoSynchronizeIsOff) {
   CycleHarness h(false);
   ASSERT_TRUE(h.runPass());
