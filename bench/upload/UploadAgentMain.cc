@@ -17,7 +17,8 @@ int main(int argc, char** argv) {
   sorv::HttpController controller;
   bool success = false;
   sorv::NotificationCenter::defaultCenter().addObserver(
-      &success, sorv::kUploadSuccessNotification, [&](const sorv::Notification*) { success = true; });
+      &success, sorv::kUploadSuccessNotification,
+      [&](const sorv::Notification*) { success = true; });
   auto info = sorv::makeDict(sorv::Dict{
       {sorv::kEdUser, sorv::Value("bench")},
       {sorv::kEdPasswd, sorv::Value("bench")},
