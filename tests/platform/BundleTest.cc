@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "platform/Bundle.h"
 #include "platform/Plist.h"
 #include "tests/support/TempDir.h"
@@ -11,9 +9,7 @@ namespace {
 
 // The test executable is not inside a bundle, so the build tree's bundle is the main one.
 TEST(BundleTest, TheBuiltBundleHasItsInfoAndFactoryDefaults) {
-  const char* buildDir = std::getenv("SORV_BUILD_DIR");
-  ASSERT_NE(buildDir, nullptr);
-  EXPECT_EQ(Bundle::bundlePath(), std::string(buildDir) + "/Sorv-FTPUploader.app");
+  EXPECT_EQ(Bundle::bundlePath(), std::string(SORV_TEST_BUILD_DIR) + "/Sorv-FTPUploader.app");
   const Dict& info = Bundle::infoDictionary();
   for (const char* key : {"CFBundleName", "CFBundleDisplayName", "CFBundleExecutable"}) {
     SCOPED_TRACE(key);
