@@ -14,5 +14,5 @@ for target in $(find "$build/tests/fuzz" -type f -name 'fuzz_*' -perm -u+x | sor
   seeds="tests/fuzz/seeds/${name#fuzz_}"
   [ -d "$seeds" ] || seeds=""
   echo "== $name for ${seconds}s"
-  "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=65536 "$corpus" $seeds
+  "$target" -artifact_prefix="$build/artifacts-$name-" -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=65536 "$corpus" $seeds
 done
