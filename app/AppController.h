@@ -150,8 +150,9 @@ class AppController : public HttpProgressDelegate {
   void scanNothingFound(const std::string& folder, const DictRef& request);
   bool isClientLogin() const;
   // The embedded metadata and image validity of a file, read once per file version.
-  std::optional<Dict> metaDataOf(const std::string& path);
-  bool isValidImage(const std::string& path);
+  // Cached reads; `info` is the walk's fresh stat of path when the caller has one.
+  std::optional<Dict> metaDataOf(const std::string& path, const FileInfo* info = nullptr);
+  bool isValidImage(const std::string& path, const FileInfo* info = nullptr);
 
   AppView* view_;
   std::unique_ptr<std::recursive_mutex> fThreadLock;

@@ -78,15 +78,19 @@ std::string joinEmails(const Array& emails) {
 
 }  // namespace
 
-std::optional<Dict> AppController::metaDataOf(const std::string& path) {
-  return metaDataCache_.getOrCompute(path, [&]() -> std::optional<Dict> {
+std::optional<Dict> AppController::metaDataOf(const std::string& path, const FileInfo* info) {
+  auto read = [&]() -> std::optional<Dict> {
     if (auto png = getSorvMetaDataFromPng(path)) return png;
     return getSorvMetaDataFromJpeg(path);
-  });
+  };
+  return info ? metaDataCache_.getOrCompute(path, *info, read)
+              : metaDataCache_.getOrCompute(path, read);
 }
 
-bool AppController::isValidImage(const std::string& path) {
-  return validImageCache_.getOrCompute(path, [&] { return IsValidImageObject(path); });
+bool AppController::isValidImage(const std::string& path, const FileInfo* info) {
+  auto read = [&] { return IsValidImageObject(path); };
+  return info ? validImageCache_.getOrCompute(path, *info, read)
+              : validImageCache_.getOrCompute(path, read);
 }
 
 bool AppController::isClientLogin() const {
@@ -159,7 +163,7 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
     if (!name.empty() && name[0] == '.') return FolderEnumerator::Visit::Continue;
     bool candidate;
     if (formBaseId) {
-      candidate = isValidImage(entry.fullPath);
+      candidate = isValidImage(entry.fullPath, &entry.info);
     } else {
       candidate = entry.relativePath.find('/') != std::string::npos;
       if (!candidate) NSLog("Root Item [%s] May NOT be Uploaded!!!!!", entry.fullPath.c_str());
@@ -167,7 +171,7 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
     if (strcasecmp(pathExtension(name).c_str(), "mov") == 0)
       return FolderEnumerator::Visit::Continue;
     if (!candidate) return FolderEnumerator::Visit::Continue;
-    auto meta = metaDataOf(entry.fullPath);
+    auto meta = metaDataOf(entry.fullPath, &entry.info);
     if (!meta && !clientLogin) return FolderEnumerator::Visit::Continue;
     if (uploadMovie &&
         !fileExists(appendingPathExtension(deletingPathExtension(entry.fullPath), "mov")))

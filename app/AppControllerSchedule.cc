@@ -49,8 +49,10 @@ void AppController::awakeFromNib() {
       {kCleanUpAfterUploadNotification, &AppController::handleNotification_CleanUpAfterUpload},
       {kCleanUpAfterCompleteLoop, &AppController::handleNotification_CleanUpAfterCompleteLoop},
   };
-  for (const auto& [name, handler] : observers) {
-    center.addObserver(this, name, [this, handler](const Notification* n) { (this->*handler)(n); });
+  for (const auto& observer : observers) {
+    auto handler = observer.second;
+    center.addObserver(this, observer.first,
+                       [this, handler](const Notification* n) { (this->*handler)(n); });
   }
   observing_ = true;
   isRunningLeopard_ = kernelHasFolderEvents();

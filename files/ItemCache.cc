@@ -9,7 +9,18 @@ std::any ItemCacheStore::getOrCompute(const std::string& path,
                                       const std::function<std::any()>& compute) {
   FileInfo before;
   bool known = fs().stat(path, &before) == 0;
-  FileStamp stamp = FileStamp::of(before);
+  return lookUpOrCompute(path, known, FileStamp::of(before), compute);
+}
+
+std::any ItemCacheStore::getOrCompute(const std::string& path, const FileInfo& current,
+                                      const std::function<std::any()>& compute) {
+  if (current.type != FileType::Regular) return getOrCompute(path, compute);
+  return lookUpOrCompute(path, true, FileStamp::of(current), compute);
+}
+
+std::any ItemCacheStore::lookUpOrCompute(const std::string& path, bool known,
+                                         const FileStamp& stamp,
+                                         const std::function<std::any()>& compute) {
   if (known) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = entries_.find(path);

@@ -42,6 +42,10 @@ class ItemCacheStore {
   // compute() is called outside the lock and its value stored, unless the file changed
   // while it was read or cannot be stat'ed (then the value is returned, not kept).
   std::any getOrCompute(const std::string& path, const std::function<std::any()>& compute);
+  // The same, with the caller's fresh stat of path (the scan's walk has one) standing in for
+  // the first stat; a link or any other non-file falls back to stat'ing the path.
+  std::any getOrCompute(const std::string& path, const FileInfo& current,
+                        const std::function<std::any()>& compute);
 
   void erase(const std::string& path);
   void clear();
@@ -58,6 +62,8 @@ class ItemCacheStore {
   };
   FileSystem& fs() const { return fs_ ? *fs_ : defaultFileSystem(); }
   void storeLocked(const std::string& path, const FileStamp& stamp, std::any value);
+  std::any lookUpOrCompute(const std::string& path, bool known, const FileStamp& stamp,
+                           const std::function<std::any()>& compute);
 
   std::size_t capacity_;
   FileSystem* fs_;
@@ -77,6 +83,12 @@ class ItemCache {
 
   T getOrCompute(const std::string& path, const std::function<T()>& compute) {
     std::any value = store_.getOrCompute(path, [&] { return std::any(compute()); });
+    return std::any_cast<T>(std::move(value));
+  }
+
+  T getOrCompute(const std::string& path, const FileInfo& current,
+                 const std::function<T()>& compute) {
+    std::any value = store_.getOrCompute(path, current, [&] { return std::any(compute()); });
     return std::any_cast<T>(std::move(value));
   }
 

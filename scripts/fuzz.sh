@@ -6,7 +6,8 @@ seconds=${1:-40}
 build=${SORV_FUZZ_BUILD_DIR:-build-fuzz}
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DSORV_FUZZ=ON -DSORV_BUILD_TESTS=OFF -DSORV_BUILD_BENCH=OFF
-cmake --build "$build" -j "$(nproc)"
+targets=$(cmake --build "$build" --target help | sed -n 's/^\([^:]*fuzz_[^:]*\): .*/\1/p' | xargs -n1 basename | sort -u)
+cmake --build "$build" -j "$(nproc)" --target $targets
 for target in $(find "$build/tests/fuzz" -type f -name 'fuzz_*' -perm -u+x | sort); do
   name=$(basename "$target")
   corpus="$build/corpus/$name"

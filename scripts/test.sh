@@ -11,4 +11,4 @@ cmake --build "$build" -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300
-scripts/fuzz.sh "${SORV_FUZZ_SECONDS:-40}"
+scripts/fuzz.sh "${SORV_FUZZ_SECONDS:-25}"

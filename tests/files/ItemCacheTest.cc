@@ -50,27 +50,35 @@ TEST(ItemCache, AnUnchangedFileIsReadOnceAndAnyChangeReadsItAgain) {
       {"removed", [](const std::string& p, const std::string&) { std::filesystem::remove(p); },
        true},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    test::TempDir dir;
-    std::string path = dir.sub("IMG_1.jpg");
-    ASSERT_TRUE(test::writeFile(path, "photo"));
-    ItemCache<std::optional<Dict>> cache;
-    int reads = 0;
-    auto read = [&] {
-      ++reads;
-      std::string bytes = test::readFile(path);
-      return bytes.empty() ? std::nullopt : std::optional<Dict>(Dict{{"bytes", Value(bytes)}});
-    };
-    auto first = cache.getOrCompute(path, read);
-    ASSERT_EQ(reads, 1);
-    EXPECT_EQ(cache.getOrCompute(path, read), first);
-    EXPECT_EQ(reads, 1);
-    c.change(path, dir.path());
-    auto again = cache.getOrCompute(path, read);
-    EXPECT_EQ(reads, c.readAgain ? 2 : 1);
-    EXPECT_EQ(again, read());  // exactly what an uncached read gives now
-  }
+  // Each case runs with the cache stat'ing the file itself and with the walk's fresh lstat.
+  for (bool walkStat : {false, true})
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (walkStat ? " (walk's stat)" : ""));
+      test::TempDir dir;
+      std::string path = dir.sub("IMG_1.jpg");
+      ASSERT_TRUE(test::writeFile(path, "photo"));
+      ItemCache<std::optional<Dict>> cache;
+      int reads = 0;
+      auto read = [&] {
+        ++reads;
+        std::string bytes = test::readFile(path);
+        return bytes.empty() ? std::nullopt : std::optional<Dict>(Dict{{"bytes", Value(bytes)}});
+      };
+      auto get = [&] {
+        FileInfo info;
+        if (walkStat && posixFileSystem().lstat(path, &info) == 0)
+          return cache.getOrCompute(path, info, read);
+        return cache.getOrCompute(path, read);
+      };
+      auto first = get();
+      ASSERT_EQ(reads, 1);
+      EXPECT_EQ(get(), first);
+      EXPECT_EQ(reads, 1);
+      c.change(path, dir.path());
+      auto again = get();
+      EXPECT_EQ(reads, c.readAgain ? 2 : 1);
+      EXPECT_EQ(again, read());  // exactly what an uncached read gives now
+    }
 }
 
 TEST(ItemCache, AMissingFileOrOneChangingWhileReadIsNotKept) {
