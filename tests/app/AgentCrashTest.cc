@@ -83,7 +83,7 @@ TEST(AgentCrash, PhotosSurviveKillsAcrossFileSystemsAndTheLastRunEndsCleanly) {
 
   // Each photo's bytes are unique, so a mix-up between two photos is caught too.
   std::map<std::string, std::string> expected;
-  for (int i = 0; i < 24; ++i) {
+  for (int i = 0; i < 60; ++i) {
     photos::ExifOptions exif;
     exif.dateTimeOriginal = "2026:05:01 10:20:30";
     exif.userComment =
@@ -101,7 +101,7 @@ TEST(AgentCrash, PhotosSurviveKillsAcrossFileSystemsAndTheLastRunEndsCleanly) {
   fs::copy(SORV_TEST_BUNDLE_DIR, bundle, fs::copy_options::recursive);
   const std::string exe = bundle + "/Contents/MacOS/Sorv-FTPUploader";
 
-  test::SiteProcess site(disk.sub("store"), {"--fault", "slow", "--slow-seconds", "0.3"});
+  test::SiteProcess site(disk.sub("store"), {"--fault", "slow", "--slow-seconds", "0.1"});
   ASSERT_TRUE(site.ok());
   const std::string defaults = disk.sub("defaults.plist");
   Dict prefs{{"prefLocalSourceUploadFolder", Value(src)},
@@ -137,10 +137,10 @@ TEST(AgentCrash, PhotosSurviveKillsAcrossFileSystemsAndTheLastRunEndsCleanly) {
 
   std::mt19937 random(20261208);
   int kills = 0;
-  for (int round = 0; round < 30 && !photosUnder(src).empty(); ++round) {
+  for (int round = 0; round < 20 && !photosUnder(src).empty(); ++round) {
     pid_t pid = startAgent(exe, src, logs);
     ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 400));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30 + random() % 500));
     kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
