@@ -1,6 +1,8 @@
 // Built-in values of the application controller.
 #pragma once
 
+#include <string>
+
 namespace sorv {
 
 // The login used until the preferences hold one; no site account has this name.
@@ -18,5 +20,8 @@ inline constexpr const char* kEventNameHintText = "turnOnCheckBoxIfUsingThisOpti
 inline constexpr double kDefaultSecondsBetweenScans = 120.0;
 // Format of capture times and of the next-trigger text.
 inline constexpr const char* kDateFormat = "%Y-%m-%d %H:%M:%S";
+
+// A wall-clock time as local time in kDateFormat.
+std::string formatCycleDate(double secondsSince1970);
 
 }  // namespace sorv

@@ -29,15 +29,6 @@ std::optional<std::string> movieItemPath(const std::string& root, const std::str
                         : appendingPathComponent(folder, lastPathComponent(*movie));
 }
 
-std::string formatWallDate(double secondsSince1970) {
-  std::time_t t = static_cast<std::time_t>(secondsSince1970);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char buf[64];
-  std::strftime(buf, sizeof buf, kDateFormat, &tm);
-  return buf;
-}
-
 }  // namespace
 
 void AppController::handleNotification_UploadSuccess(const Notification* note) {
@@ -133,7 +124,7 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
     stop = false;
     float secs = static_cast<float>(store.floatForKey(sPrefDoContinueAfterFailedUploadSecs));
     if (secs > 0) {
-      std::string when = formatWallDate(defaultClock().wallNow() + secs);
+      std::string when = formatCycleDate(defaultClock().wallNow() + secs);
       ibUpdateFTPCallbackStatusTextField(
           errorText + stringWithFormat("\nWill Re-Try in %4.2f seconds (at: %s)",
                                        static_cast<double>(secs), when.c_str()),

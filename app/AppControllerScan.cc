@@ -30,15 +30,6 @@ bool fileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-std::string formatLocalDate(double secondsSince1970) {
-  std::time_t t = static_cast<std::time_t>(secondsSince1970);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char buf[64];
-  std::strftime(buf, sizeof buf, kDateFormat, &tm);
-  return buf;
-}
-
 std::string defaultMetaDataText(const std::string& fuseAction) {
   static const std::pair<const char*, const char*> kTexts[] = {
       {"upload.ardent", "From Ardent 2010 Event."},
@@ -225,7 +216,7 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
     scanEnd(working);
     return;
   }
-  std::string captureTime = formatLocalDate(date->secondsSince1970);
+  std::string captureTime = formatCycleDate(date->secondsSince1970);
   const std::string fuseAction = fuse.value_or("upload.upload");
   std::string metaText = Preferences::getPrefMetaData().value_or(defaultMetaDataText(fuseAction));
 
@@ -253,7 +244,7 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
       (*info)[kEdSittingInfoDictionary] = *sitting;
       if (const Value* when = dictGet(*sitting, "capturetime")) {
         if (const Date* d = when->asDate())
-          captureTime = formatLocalDate(d->secondsSince1970);
+          captureTime = formatCycleDate(d->secondsSince1970);
         else if (auto text = when->stringValue())
           captureTime = *text;
       }

@@ -15,6 +15,15 @@
 
 namespace sorv {
 
+std::string formatCycleDate(double secondsSince1970) {
+  std::time_t t = static_cast<std::time_t>(secondsSince1970);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[64];
+  std::strftime(buf, sizeof buf, kDateFormat, &tm);
+  return buf;
+}
+
 using namespace cycle;
 
 namespace {
@@ -112,12 +121,8 @@ void AppController::doSetupRetriggerTimer() {
   }
   setRepeatTimer(
       mainRunLoop().scheduleTimer(interval, false, [this](Timer&) { doAutoResynchronize(); }));
-  std::time_t t = static_cast<std::time_t>(defaultClock().wallNow() + interval);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char when[64];
-  std::strftime(when, sizeof when, kDateFormat, &tm);
-  std::string text = stringWithFormat("Next Auto-Synchronize Trigger Date = %s...", when);
+  std::string when = formatCycleDate(defaultClock().wallNow() + interval);
+  std::string text = stringWithFormat("Next Auto-Synchronize Trigger Date = %s...", when.c_str());
   if (!isRunningLeopard_) text += "\n(This would Not be needed if running on Mac OS 10.5 or higer)";
   ibUpdateFTPCallbackStatusTextField(text);
 }
