@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-40}
 build=${SORV_FUZZ_BUILD_DIR:-build-fuzz}
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
   -DSORV_FUZZ=ON -DSORV_BUILD_TESTS=OFF -DSORV_BUILD_BENCH=OFF
 targets=$(cmake --build "$build" --target help | sed -n 's/^\([^:]*fuzz_[^:]*\): .*/\1/p' | xargs -n1 basename | sort -u)
 cmake --build "$build" -j "$(nproc)" --target $targets
