@@ -52,8 +52,8 @@ class EventLoop : public RunLoop {
   // Runs what is posted and what is due now, then returns; for tests.
   // Returns the number of items run.
   int runPending();
-  // Makes run() return after the item in progress. Safe from any thread and signal-safe
-  // to the extent that it only sets a flag and writes to a pipe.
+  // Makes run() return after the item in progress. Safe from any thread, not from a signal
+  // handler (use stopOnTerminationSignals for signals).
   void stop();
   // Makes run() return when SIGINT, SIGTERM or SIGHUP arrives; returns the signal number
   // that ended the last run(), 0 when stop() did.
