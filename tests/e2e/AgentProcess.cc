@@ -1,0 +1,170 @@
+#include "tests/e2e/AgentProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "platform/Plist.h"
+#include "scripts/make-test-photos/PhotoWriter.h"
+#include "tests/support/TempDir.h"
+
+extern char** environ;
+
+namespace sorv::test {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kBundleName = "Sorv-FTPUploader.app";
+
+// The built bundle: three levels above its executable (Contents/MacOS/<exe>).
+fs::path builtBundle() {
+  return fs::path(SORV_AGENT_PATH).parent_path().parent_path().parent_path();
+}
+
+}  // namespace
+
+std::string installAgentBundle(const std::string& folder) {
+  std::error_code ec;
+  fs::path target = fs::path(folder) / kBundleName;
+  fs::copy(builtBundle(), target, fs::copy_options::recursive, ec);
+  if (ec) return "";
+  return (target / "Contents/MacOS" / fs::path(SORV_AGENT_PATH).filename()).string();
+}
+
+std::string agentMessageLogPath(const std::string& folder) {
+  return folder + "/Sorv-FTPUploaderLog.txt";
+}
+
+AgentProcess::AgentProcess(const std::string& executable, const std::string& folder,
+                           const std::string& defaultsPath, const std::string& logDir,
+                           const std::string& consolePath) {
+  // Everything the child needs is made before fork: only exec-safe calls after it.
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    if (std::strncmp(*e, "SORV_DEFAULTS=", 14) != 0 && std::strncmp(*e, "SORV_LOG_DIR=", 13) != 0)
+      env.push_back(*e);
+  }
+  env.push_back("SORV_DEFAULTS=" + defaultsPath);
+  env.push_back("SORV_LOG_DIR=" + logDir);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args = {executable, "--headless", folder};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  int out = ::open(consolePath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (out < 0) return;
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(out);
+}
+
+AgentProcess::~AgentProcess() {
+  if (pid_ <= 0 || reaped_) return;
+  ::kill(pid_, SIGKILL);
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+}
+
+void AgentProcess::signal(int sig) {
+  if (pid_ > 0 && !reaped_) ::kill(pid_, sig);
+}
+
+bool AgentProcess::wait(double seconds, int* status) {
+  if (pid_ <= 0) return false;
+  auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    pid_t got = ::waitpid(pid_, status, WNOHANG);
+    if (got == pid_) {
+      reaped_ = true;
+      return true;
+    }
+    if (got < 0 || std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+bool writeDefaults(const std::string& path, const Dict& prefs) {
+  return plist::writeFileAtomically(path, Value(prefs));
+}
+
+bool waitForText(const std::string& file, const std::string& text, double seconds) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    if (readFile(file).find(text) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::map<std::string, std::string> filesUnder(const std::string& root) {
+  std::map<std::string, std::string> files;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+    files[fs::relative(it->path(), root, ec).string()] = readFile(it->path().string());
+  }
+  return files;
+}
+
+RamTempDir::RamTempDir() {
+  std::string base = fs::is_directory("/dev/shm") && ::access("/dev/shm", W_OK) == 0
+                         ? "/dev/shm"
+                         : fs::temp_directory_path().string();
+  std::string tmpl = base + "/sorvtest.XXXXXX";
+  if (::mkdtemp(tmpl.data())) path_ = tmpl;
+}
+
+RamTempDir::~RamTempDir() {
+  std::error_code ec;
+  if (!path_.empty()) fs::remove_all(path_, ec);
+}
+
+bool sameFileSystem(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev;
+}
+
+}  // namespace sorv::test
+
+namespace sorv::test {
+
+std::string writePhoto(const std::string& path, bool png, int width, int height, const Dict& meta,
+                       const std::string& exifDate) {
+  std::string bytes;
+  if (png) {
+    photos::PngOptions options;
+    options.width = width;
+    options.height = height;
+    options.trailer = plist::toXml(Value(meta));
+    bytes = photos::encodePng(options);
+  } else {
+    photos::JpegOptions options;
+    options.width = width;
+    options.height = height;
+    photos::ExifOptions exif;
+    exif.dateTimeOriginal = exifDate;
+    exif.userComment = plist::toXml(Value(meta));
+    options.exif = exif;
+    bytes = photos::encodeJpeg(options);
+  }
+  return !bytes.empty() && writeFile(path, bytes) ? bytes : "";
+}
+
+}  // namespace sorv::test

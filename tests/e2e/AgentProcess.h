@@ -1,0 +1,76 @@
+// The headless agent as a child process, run from a private copy of the bundle so that its
+// message log (written beside the bundle) belongs to one test.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/Value.h"
+
+namespace sorv::test {
+
+// Copies the built bundle into folder; gives the copy's executable, or "" on failure.
+std::string installAgentBundle(const std::string& folder);
+
+// The message log of the bundle installed in folder.
+std::string agentMessageLogPath(const std::string& folder);
+
+class AgentProcess {
+ public:
+  // Starts `executable --headless folder` with SORV_DEFAULTS and SORV_LOG_DIR set to the given
+  // paths, its standard output and error appended to consolePath.
+  AgentProcess(const std::string& executable, const std::string& folder,
+               const std::string& defaultsPath, const std::string& logDir,
+               const std::string& consolePath);
+  ~AgentProcess();  // SIGKILL and reap when still running
+  AgentProcess(const AgentProcess&) = delete;
+  AgentProcess& operator=(const AgentProcess&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  void signal(int sig);
+  // Waits up to seconds for the process to end; true with its wait status when it did.
+  bool wait(double seconds, int* status);
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+};
+
+// Writes a defaults file holding the given preferences.
+bool writeDefaults(const std::string& path, const Dict& prefs);
+
+// Polls file until it contains text or seconds pass.
+bool waitForText(const std::string& file, const std::string& text, double seconds);
+
+// Every regular file under root by its relative path, with its bytes (links not followed).
+std::map<std::string, std::string> filesUnder(const std::string& root);
+
+// A temporary folder on a RAM file system (/dev/shm) when there is one, removed at the end.
+class RamTempDir {
+ public:
+  RamTempDir();
+  ~RamTempDir();
+  RamTempDir(const RamTempDir&) = delete;
+  RamTempDir& operator=(const RamTempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// True when both paths lie on the same file system.
+bool sameFileSystem(const std::string& a, const std::string& b);
+
+}  // namespace sorv::test
+
+namespace sorv::test {
+
+// Writes a JPEG (metadata in its EXIF UserComment, EXIF date exifDate) or a PNG (metadata in
+// its trailer) at path, creating folders; gives the bytes written, "" on failure.
+std::string writePhoto(const std::string& path, bool png, int width, int height, const Dict& meta,
+                       const std::string& exifDate = "2026:05:01 10:20:30");
+
+}  // namespace sorv::test
