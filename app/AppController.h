@@ -15,8 +15,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/AppView.h"
+#include "app/ItemRetryBook.h"
 #include "files/ItemCache.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
@@ -139,6 +141,25 @@ class AppController : public HttpProgressDelegate {
   std::uint64_t metaDataReads() const { return metaDataCache_.misses(); }
 
  private:
+  // Waits of the outcome handlers: cut short by a pause, a quit or wakeWaits().
+  void pacedSleep(double seconds);
+  void wakeWaits();
+  // Completes a pause asked for after the item's upload had ended.
+  void completeRequestedHalt();
+  // After a failed upload that left the item in place: counts it, waits or holds it back.
+  void paceItemLeftInPlace(const Dict& info, const std::string& reason, bool stop);
+  // Moves an uploaded item (and then its movies) into the mirror; after repeated failures,
+  // into the problem folder. The item is remembered as uploaded until it has left.
+  void placeUploadedItem(const std::string& root, const std::string& item,
+                         const std::vector<std::string>& movies);
+  void moveMoviesAfter(const std::string& root, const std::vector<std::string>& movies,
+                       bool toMirror);
+  // The scan's chosen item was uploaded already: tries only its move. False when it was not.
+  bool retryPendingMove(const std::string& root, const std::string& item, const FileInfo& info);
+  // Main thread: a pass when the earliest hold of a held item ends.
+  void armHeldRetryTimer();
+  static FileStamp uploadStamp(const FileInfo& info);
+
   // Starts fn on a detached thread that the destructor waits for.
   void spawn(const std::string& name, std::function<void()> fn);
   template <typename F>
@@ -169,6 +190,13 @@ class AppController : public HttpProgressDelegate {
   bool isRunningLeopard_ = false;
   bool observing_ = false;
   std::atomic<AppControl*> prefsSender_{nullptr};  // who asked for the preferences pause
+
+  ItemRetryBook retryBook_;
+  std::shared_ptr<Timer> heldRetryTimer_;  // main thread only
+  std::mutex waitMutex_;
+  std::condition_variable waitCv_;
+  std::atomic<bool> wakeWaits_{false};
+  std::atomic<bool> quitting_{false};
 
   ItemCache<std::optional<Dict>> metaDataCache_;
   ItemCache<bool> validImageCache_;

@@ -60,6 +60,12 @@ std::string trimmed(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
+// Whether url begins with http:// or https:// (any letter case); nothing else is sent to.
+bool hasWebScheme(const std::string& url) {
+  return strncasecmp(url.c_str(), "http://", 7) == 0 ||
+         strncasecmp(url.c_str(), "https://", 8) == 0;
+}
+
 }  // namespace
 
 bool AppController::applicationOpenFile(const std::optional<std::string>& path) {
@@ -176,6 +182,15 @@ bool AppController::validateUserInfoBeforeUploading(const std::optional<std::str
       ++errors;
       NSLog("fCurEventName is turnOnCheckBoxIfUsingThisOption??????");
     }
+  }
+
+  // Any other scheme would read local files (file://) or talk to other services as "replies".
+  auto url = Preferences::getPrefVyrURL();
+  if (!url || !hasWebScheme(*url)) {
+    std::string text = "The Site Address (prefVyrURL) Must Begin With http:// or https://: [" +
+                       url.value_or("") + "]";
+    logError(text);
+    ibUpdateFTPCallbackStatusTextField(text, true);
   }
 
   getCurrentLoginInfo();

@@ -2,10 +2,13 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstring>
 #include <ctime>
 
 #include "app/AppConfig.h"
 #include "app/AppController.h"
+#include "app/CycleFlags.h"
 #include "app/Notifications.h"
 #include "files/QMI_FileManager.h"
 #include "log/MessageLog.h"
@@ -13,23 +16,167 @@
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
+#include "platform/RunLoop.h"
+#include "platform/fs/FileSystem.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
+#include "upload/UploadReply.h"
 
 namespace sorv {
 
+using namespace cycle;
+
 namespace {
 
-// The relative path of the movie that goes with item (same folder), or nullopt.
-std::optional<std::string> movieItemPath(const std::string& root, const std::string& item) {
-  auto movie = getMatchingExistingMovieFilePath(appendingPathComponent(root, item));
-  if (!movie) return std::nullopt;
+bool existsAt(const std::string& path) {
+  FileInfo info;
+  return defaultFileSystem().lstat(path, &info) == 0;
+}
+
+std::string relativeBeside(const std::string& item, const std::string& fileName) {
   std::string folder = deletingLastPathComponent(item);
-  return folder.empty() ? lastPathComponent(*movie)
-                        : appendingPathComponent(folder, lastPathComponent(*movie));
+  return folder.empty() ? fileName : appendingPathComponent(folder, fileName);
+}
+
+// The relative paths of the movies that go with the item: the movie its upload named, and
+// the movie that matches the image's name, each once, when they exist beside the item.
+std::vector<std::string> movieItemPaths(const Dict& info, const std::string& root,
+                                        const std::string& item) {
+  std::vector<std::string> movies;
+  const std::string full = appendingPathComponent(root, item);
+  const std::string folder = deletingLastPathComponent(full);
+  auto add = [&](const std::string& path) {
+    if (deletingLastPathComponent(path) != folder || path == full || !existsAt(path)) return;
+    std::string rel = relativeBeside(item, lastPathComponent(path));
+    if (std::find(movies.begin(), movies.end(), rel) == movies.end()) movies.push_back(rel);
+  };
+  if (const std::string* named = dictGetString(info, kEdMuxedMovieName)) add(*named);
+  if (auto matching = getMatchingExistingMovieFilePath(full)) add(*matching);
+  return movies;
+}
+
+std::string errnoText(int rc) {
+  return rc ? std::strerror(rc) : "the file is still in the source folder";
 }
 
 }  // namespace
+
+FileStamp AppController::uploadStamp(const FileInfo& info) {
+  // The status-change time is left out: a failed move attempt may touch it.
+  FileStamp stamp = FileStamp::of(info);
+  stamp.ctimeNs = 0;
+  return stamp;
+}
+
+void AppController::pacedSleep(double seconds) {
+  if (seconds <= 0) return;
+  std::unique_lock<std::mutex> lock(waitMutex_);
+  defaultClock().sleepUnless(waitCv_, lock, seconds, [this] {
+    return wakeWaits_.load() || quitting_.load() || gWantsToHaltProcess.load();
+  });
+  wakeWaits_ = false;
+}
+
+void AppController::wakeWaits() {
+  {
+    std::lock_guard<std::mutex> lock(waitMutex_);
+    wakeWaits_ = true;
+  }
+  waitCv_.notify_all();
+}
+
+void AppController::completeRequestedHalt() {
+  if (!gWantsToHaltProcess || gDidHaltProcess) return;
+  setDidHaltProcess(true);
+  AppControl* button = view_ ? view_->pauseResumeButton() : nullptr;
+  if (button) {
+    mainRunLoop().post([button] {
+      button->setTitle("Resume");
+      button->setEnabled(true);
+    });
+  }
+}
+
+void AppController::moveMoviesAfter(const std::string& root, const std::vector<std::string>& movies,
+                                    bool toMirror) {
+  auto problem = Preferences::getLocalProblemUploadFolder();
+  for (const std::string& movie : movies) {
+    if (toMirror) QMI_FileManager::moveFileToPath(movie, root);
+    // A movie never stays behind its photo: when the mirror cannot take it, the problem
+    // folder does.
+    if (existsAt(appendingPathComponent(root, movie)) && problem)
+      QMI_FileManager::moveFileToProblemFolder(movie, root, *problem);
+  }
+}
+
+void AppController::placeUploadedItem(const std::string& root, const std::string& item,
+                                      const std::vector<std::string>& movies) {
+  const std::string full = appendingPathComponent(root, item);
+  int rc = QMI_FileManager::moveFileToPath(item, root);
+  if (!existsAt(full)) {
+    moveMoviesAfter(root, movies, true);
+    retryBook_.forget(full);
+    return;
+  }
+  const std::string why = errnoText(rc);
+  int tries = retryBook_.recordMoveFailure(full, defaultClock().now(), why);
+  if (tries >= ItemRetryBook::kMoveTries) {
+    auto problem = Preferences::getLocalProblemUploadFolder();
+    if (problem) QMI_FileManager::moveFileToProblemFolder(item, root, *problem);
+    if (!existsAt(full)) {
+      moveMoviesAfter(root, movies, false);
+      retryBook_.forget(full);
+      showInRed(stringWithFormat(
+          "Uploaded, But The Mirror Folder Could Not Take It After %d Tries: Moved [%s] To The "
+          "Problem Folder (%s)",
+          tries, item.c_str(), why.c_str()));
+      myNSLog(
+          "Uploaded [%s], but %d moves into the mirror folder failed (%s); it was moved to "
+          "the problem folder",
+          full.c_str(), tries, why.c_str());
+      return;
+    }
+  }
+  // The photo is not sent again: later passes retry only the move, after a growing wait.
+  showInRed(stringWithFormat("Uploaded, But Could Not Move [%s] Into The Mirror Folder: %s",
+                             item.c_str(), why.c_str()));
+  if (retryBook_.takeHoldReport(full)) {
+    MessageLog::LogMessage(
+        stringWithFormat("Uploaded [%s], but it could not be moved into the mirror folder (%s); "
+                         "it will not be uploaded again, only its move is retried",
+                         full.c_str(), why.c_str())
+            .c_str(),
+        true);
+  }
+}
+
+bool AppController::retryPendingMove(const std::string& root, const std::string& item,
+                                     const FileInfo& info) {
+  const std::string full = appendingPathComponent(root, item);
+  auto movies = retryBook_.pendingMove(full, uploadStamp(info));
+  if (!movies) return false;
+  setStartedUploadProcess(true);
+  ibUpdateFileNameField(item);
+  NSLog("[%s] was uploaded already; only its move is tried again", full.c_str());
+  placeUploadedItem(root, item, *movies);
+  DictRef done = makeDict(Dict{{kLocalRootFolder, root}, {kLocalItem, item}});
+  NotificationCenter::defaultCenter().post(kCleanUpAfterUploadNotification, this, done);
+  return true;
+}
+
+void AppController::armHeldRetryTimer() {
+  if (heldRetryTimer_) heldRetryTimer_->invalidate();
+  heldRetryTimer_.reset();
+  if (quitting_) return;
+  double now = defaultClock().now();
+  auto end = retryBook_.earliestHoldEnd(now);
+  if (!end) return;
+  heldRetryTimer_ = mainRunLoop().scheduleTimer(*end - now + 0.01, false, [this](Timer&) {
+    if (gStartedUploadProcess || gDidHaltProcess || quitting_) return;
+    NSLog("A held item's wait is over; opening the source folder again");
+    applicationOpenFile(Preferences::getLocalSourceUploadFolder());
+  });
+}
 
 void AppController::handleNotification_UploadSuccess(const Notification* note) {
   DictRef info = note ? note->userInfo : nullptr;
@@ -45,10 +192,13 @@ void AppController::handleNotification_UploadSuccess(const Notification* note) {
       NSLog("Inside %s => %s... PASSED BAD cDictKeyCurItem", "AppController",
             "handleNotification_UploadSuccess:");
     } else {
-      // The movie is looked for first: it is found beside the image, before the image moves.
-      auto movie = movieItemPath(*root, *item);
-      QMI_FileManager::moveFileToPath(*item, *root);
-      if (movie) QMI_FileManager::moveFileToPath(*movie, *root);
+      // The movies are looked for first: they are found beside the image, before it moves.
+      auto movies = movieItemPaths(*info, *root, *item);
+      FileInfo uploaded;
+      const std::string full = appendingPathComponent(*root, *item);
+      if (defaultFileSystem().stat(full, &uploaded) == 0)
+        retryBook_.recordUploaded(full, uploadStamp(uploaded), movies);
+      placeUploadedItem(*root, *item, movies);
     }
   }
   NotificationCenter::defaultCenter().post(kCleanUpAfterUploadNotification, this, info);
@@ -60,43 +210,49 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
   bool move = false;
   bool stop = false;
   std::string errorText;
+  std::string reason;
   if (info) {
     if (const Dict* error = dictGetDict(*info, kHttpError)) {
       const std::string* desc = dictGetString(*error, "localizedDescription");
       errorText = desc ? *desc : Value(*error).description();
       showInRed(errorText);
-      defaultClock().sleepFor(1.0);
+      reason = errorText;
+      pacedSleep(1.0);
     } else if (const Value* e = dictGet(*info, kHttpError)) {
       errorText = e->stringValue().value_or(e->description());
       showInRed(errorText);
-      defaultClock().sleepFor(1.0);
+      reason = errorText;
+      pacedSleep(1.0);
     }
     if (const Value* custom = dictGet(*info, kHttpOurCustomError)) {
-      showInRed(custom->stringValue().value_or(custom->description()));
+      reason = custom->stringValue().value_or(custom->description());
+      showInRed(reason);
       stop = true;
     }
     const std::string* message = dictGetString(*info, kHttpOurCustomMessage);
     const std::string messageText = message ? *message : std::string();
     if (const std::string* status = dictGetString(*info, kHttpOurCustomStatus)) {
-      if (strcasecmp(status->c_str(), "ERROR") == 0) {
+      if (replyWordEquals(status, "ERROR")) {
         showInRed(messageText);
         stop = true;
-      } else if (strcasecmp(status->c_str(), "Warning") == 0) {
+      } else if (replyWordEquals(status, "Warning")) {
         showInRed(messageText);
         move = true;
-      } else if (strcasecmp(status->c_str(), "OK") == 0) {
+      } else if (replyWordEquals(status, "OK")) {
         ibUpdateFTPCallbackStatusTextField(messageText, false);
         ibUpdateUploadStatusTextField(messageText);
       }
+      if (reason.empty()) reason = *status + ": " + messageText;
     }
     if (const Value* code = dictGet(*info, kHttpStatusCode)) {
       long status = static_cast<long>(code->integerValue());
       if (status != 200) {
-        showInRed(stringWithFormat("HTTP Server Returned Status Code: %li", status));
-        defaultClock().sleepFor(2.0);
+        reason = stringWithFormat("HTTP Server Returned Status Code: %li", status);
+        showInRed(reason);
+        pacedSleep(2.0);
         move = true;
-      } else if (strcasecmp(messageText.c_str(), "No Email Addresses Sent") == 0) {
-        defaultClock().sleepFor(2.0);
+      } else if (replyWordEquals(message, "No Email Addresses Sent")) {
+        pacedSleep(2.0);
         move = true;
       }
     }
@@ -111,11 +267,9 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
         NSLog("Inside %s => %s... PASSED BAD cDictKeyCurItem", "AppController",
               "handleNotification_UploadFail:");
       } else if (problem) {
-        std::string folder = deletingLastPathComponent(*item);
-        ::mkdir(appendingPathComponent(*problem, folder).c_str(), 0755);
-        auto movie = movieItemPath(*root, *item);
-        QMI_FileManager::moveFileToPath(*item, *root, *problem, false, false);
-        if (movie) QMI_FileManager::moveFileToPath(*movie, *root, *problem, false, false);
+        auto movies = movieItemPaths(*info, *root, *item);
+        QMI_FileManager::moveFileToProblemFolder(*item, *root, *problem);
+        if (!existsAt(appendingPathComponent(*root, *item))) moveMoviesAfter(*root, movies, false);
       }
     }
   }
@@ -129,14 +283,47 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
           errorText + stringWithFormat("\nWill Re-Try in %4.2f seconds (at: %s)",
                                        static_cast<double>(secs), when.c_str()),
           true);
-      defaultClock().sleepFor(secs);
+      pacedSleep(secs);
     }
   }
+  if (info) paceItemLeftInPlace(*info, reason, stop);
+  completeRequestedHalt();
   if (stop) {
     setStartedUploadProcess(false);
     return;
   }
   NotificationCenter::defaultCenter().post(kCleanUpAfterUploadNotification, this, info);
+}
+
+void AppController::paceItemLeftInPlace(const Dict& info, const std::string& reason, bool stop) {
+  const std::string* root = dictGetString(info, kLocalRootFolder);
+  const std::string* item = dictGetString(info, kLocalItem);
+  if (!root || !item) return;
+  const std::string full = appendingPathComponent(*root, *item);
+  if (!existsAt(full)) {
+    retryBook_.forget(full);
+    return;
+  }
+  // A failure that leaves the item is followed by a wait that grows for that item; from the
+  // third in a row the scan passes over it until the wait is over, so the photos behind it go.
+  int failures = retryBook_.recordUploadFailure(full, defaultClock().now(), reason);
+  double wait = ItemRetryBook::waitAfter(failures);
+  if (failures < ItemRetryBook::kHoldAfter) {
+    if (!stop) pacedSleep(wait);
+    return;
+  }
+  std::string until = formatCycleDate(defaultClock().wallNow() + wait);
+  showInRed(stringWithFormat("Holding Back [%s] After %d Failed Tries, Until %s: %s", item->c_str(),
+                             failures, until.c_str(), reason.c_str()));
+  if (retryBook_.takeHoldReport(full)) {
+    MessageLog::LogMessage(
+        stringWithFormat("Holding back [%s] after %d failed uploads in a row (%s); the photos "
+                         "behind it go first, and it is tried again after a wait that grows up "
+                         "to %.0f seconds",
+                         full.c_str(), failures, reason.c_str(), ItemRetryBook::kMaxWait)
+            .c_str(),
+        true);
+  }
 }
 
 }  // namespace sorv

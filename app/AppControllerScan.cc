@@ -16,6 +16,8 @@
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
+#include "platform/RunLoop.h"
+#include "platform/fs/FileSystem.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
 
@@ -65,6 +67,19 @@ std::string joinEmails(const Array& emails) {
     joined += *text;
   }
   return joined;
+}
+
+// The movie named by the metadata, when it is a plain file name: a name with a folder in it
+// could point anywhere, and the movie is sent and moved with the photo.
+const std::string* safeMovieName(const Dict& meta, const std::string& photo) {
+  const std::string* movie = dictGetString(meta, QMMuxedMovieName);
+  if (!movie) return nullptr;
+  if (movie->empty() || *movie == "." || *movie == ".." || movie->find('/') != std::string::npos) {
+    NSLog("Ignoring the movie name [%s] of [%s]: not a file name in the photo's folder",
+          movie->c_str(), photo.c_str());
+    return nullptr;
+  }
+  return movie;
 }
 
 }  // namespace
@@ -145,6 +160,8 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
   const bool uploadMovie = DefaultsStore::standard().boolForKey(sPrefUploadMovie);
   const bool clientLogin = isClientLogin();
   std::optional<FolderEntry> chosen;
+  const double scanTime = defaultClock().now();
+  const bool anyHeld = !retryBook_.empty();
   FolderEnumerator(root).enumerate([&](const FolderEntry& entry) {
     if (entry.isFolder()) {
       ::mkdir(appendingPathComponent(mirror, entry.relativePath).c_str(), entry.info.mode);
@@ -162,13 +179,16 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
     if (strcasecmp(pathExtension(name).c_str(), "mov") == 0)
       return FolderEnumerator::Visit::Continue;
     if (!candidate) return FolderEnumerator::Visit::Continue;
+    // An item that keeps failing waits out its hold while the photos behind it go.
+    if (anyHeld && retryBook_.isHeld(entry.fullPath, scanTime))
+      return FolderEnumerator::Visit::Continue;
     auto meta = metaDataOf(entry.fullPath, &entry.info);
     if (!meta && !clientLogin) return FolderEnumerator::Visit::Continue;
     if (uploadMovie &&
         !fileExists(appendingPathExtension(deletingPathExtension(entry.fullPath), "mov")))
       return FolderEnumerator::Visit::Continue;
     if (meta) {
-      if (const std::string* movie = dictGetString(*meta, QMMuxedMovieName)) {
+      if (const std::string* movie = safeMovieName(*meta, entry.fullPath)) {
         std::string moviePath =
             appendingPathComponent(deletingLastPathComponent(entry.fullPath), *movie);
         if (!fileExists(moviePath)) return FolderEnumerator::Visit::Continue;
@@ -189,6 +209,13 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
   const std::string fullPath = chosen->fullPath;
   const std::string relPath = chosen->relativePath;
   const std::string fileName = lastPathComponent(relPath);
+  if (anyHeld) {
+    FileInfo now;
+    if (defaultFileSystem().stat(fullPath, &now) == 0 && retryPendingMove(root, relPath, now)) {
+      scanEnd(working);
+      return;
+    }
+  }
   if (!metaDataOf(fullPath) && !isClientLogin()) {
     // Still being written: the next scan request tries again.
     defaultClock().sleepFor(1.0);
@@ -238,7 +265,7 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
       (*info)[kEdOriginalPath] = *original;
     if (const std::string* station = dictGetString(*meta, QMKioskStation))
       (*info)[kEdKioskStation] = *station;
-    if (const std::string* movie = dictGetString(*meta, QMMuxedMovieName))
+    if (const std::string* movie = safeMovieName(*meta, fullPath))
       (*info)[kEdMuxedMovieName] = appendingPathComponent(folderPath, *movie);
     if (const Dict* sitting = dictGetDict(*meta, "SittingInfoDictionary")) {
       (*info)[kEdSittingInfoDictionary] = *sitting;
@@ -284,6 +311,13 @@ void AppController::scanNothingFound(const std::string& folder, const DictRef& r
   ibUpdateUploadStatusTextField("Done With Iteration...");
   ibUpdateFTPCallbackStatusTextField("Waiting For New Images...");
   spawn("watchInstall", [this, folder] { doWatchFolderInThread(folder); });
+  if (!retryBook_.empty()) {
+    retryBook_.prune([](const std::string& path) {
+      FileInfo info;
+      return defaultFileSystem().lstat(path, &info) == 0;
+    });
+    mainRunLoop().post([this] { armHeldRetryTimer(); });
+  }
   NotificationCenter::defaultCenter().post(kCleanUpAfterCompleteLoop, this, request);
   doSetupRetriggerTimerOnMainThread();
 }

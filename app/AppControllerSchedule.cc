@@ -157,6 +157,7 @@ void AppController::doAutoResynchronize() {
 }
 
 void AppController::ibClickedOnSynchronizeAgain(AppControl*) {
+  wakeWaits();  // a wait after a failed upload ends now
   if (!gStartedUploadProcess) {
     ibUserClickedOnSynchronize(nullptr);
   } else if (gDidHaltProcess) {
@@ -190,6 +191,8 @@ bool AppController::applicationShouldTerminate() {
 }
 
 void AppController::applicationWillTerminate() {
+  quitting_ = true;
+  wakeWaits();
   if (gStartedUploadProcess) {
     NSLog("Telling Thread to Stop - as soon as possible");
     setWantsToHaltProcess(true);
@@ -200,6 +203,7 @@ void AppController::applicationWillTerminate() {
   }
   cancelRetriggerTimer();
   if (autoStartTimer_) autoStartTimer_->invalidate();
+  if (heldRetryTimer_) heldRetryTimer_->invalidate();
   MessageLog::LogMessage("applicationWillTerminate - DONE!", true);
   MessageLog::CloseLog();
 }

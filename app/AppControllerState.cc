@@ -223,7 +223,10 @@ void postTitle(AppControl* button, const std::string& title, std::optional<bool>
 }  // namespace
 
 void AppController::forceProcessToPause(AppControl*) {
-  if (gStartedUploadProcess && !gDidHaltProcess) setWantsToHaltProcess(true);
+  if (gStartedUploadProcess && !gDidHaltProcess) {
+    setWantsToHaltProcess(true);
+    wakeWaits();
+  }
 }
 
 void AppController::ibClickedOnHalt(AppControl* sender) {
@@ -239,6 +242,7 @@ void AppController::ibClickedOnHalt(AppControl* sender) {
   }
   if (gStartedUploadProcess) {
     setWantsToHaltProcess(true);
+    wakeWaits();
     if (sender) mainRunLoop().post([sender] { sender->setEnabled(false); });
     ibUpdateFTPCallbackStatusTextField("Pausing... Waiting for Current Item to Finish...");
     return;

@@ -15,6 +15,8 @@ namespace sorv {
 namespace {
 
 const char* const kClassName = "QMI_FileManager";
+// Names tried beside a clash in the problem folder before the move gives up.
+constexpr int kMaxProblemNameTries = 1000;
 
 // Creates one folder level with default attributes; an existing folder or a missing parent
 // is quietly nothing.
@@ -24,15 +26,15 @@ void createDirectory(FileSystem& fs, const std::string& path) {
 
 }  // namespace
 
-void QMI_FileManager::moveFileToPath(const std::string& itemPath, const std::string& sourceRoot,
-                                     const std::string& destRoot, bool doOverWrite,
-                                     bool doEncapsulate) {
+int QMI_FileManager::moveFileToPath(const std::string& itemPath, const std::string& sourceRoot,
+                                    const std::string& destRoot, bool doOverWrite,
+                                    bool doEncapsulate) {
   NSLog("Inside %s => %s...", kClassName,
         "moveFileToPath:fromSrcPath:toDestPath:doOverWrite:doEncapsulate:");
   FileSystem& fs = defaultFileSystem();
   std::string fullSourcePath = appendingPathComponent(sourceRoot, itemPath);
   FileInfo source;
-  if (fs.stat(fullSourcePath, &source) != 0) return;
+  if (int rc = fs.stat(fullSourcePath, &source)) return rc;
 
   createDirectory(fs, destRoot);
   if (source.type == FileType::Directory) {
@@ -48,7 +50,7 @@ void QMI_FileManager::moveFileToPath(const std::string& itemPath, const std::str
               destRoot.c_str());
     }
     fflush(stderr);
-    return;
+    return 0;
   }
 
   std::string destPath = appendingPathComponent(destRoot, itemPath);
@@ -67,7 +69,8 @@ void QMI_FileManager::moveFileToPath(const std::string& itemPath, const std::str
   fprintf(stderr, format, fullSourcePath.c_str(), destRoot.c_str(), destPath.c_str());
   NSLog(format, fullSourcePath.c_str(), destRoot.c_str(), destPath.c_str());
 
-  if (int rc = moveFileSafely(fs, fullSourcePath, destPath, doOverWrite)) {
+  int rc = moveFileSafely(fs, fullSourcePath, destPath, doOverWrite);
+  if (rc) {
     NSLog("moveFileToPath2 => movePath Failed???");
     NSLog("moveFileToPath2 => [%s]: %s", destPath.c_str(), strerror(rc));
   }
@@ -80,22 +83,57 @@ void QMI_FileManager::moveFileToPath(const std::string& itemPath, const std::str
             destPath.c_str());
   }
   fflush(stderr);
+  return rc;
 }
 
-void QMI_FileManager::moveFileToPath(const std::string& itemPath, const std::string& sourceRoot,
-                                     bool doOverWrite, bool doEncapsulate) {
+int QMI_FileManager::moveFileToPath(const std::string& itemPath, const std::string& sourceRoot,
+                                    bool doOverWrite, bool doEncapsulate) {
   NSLog("Inside %s => %s...", kClassName, "moveFileToPath:fromSrcPath:doOverWrite:doEncapsulate:");
   std::optional<std::string> mirror = Preferences::getLocalMasterMirrorSiteFolder();
   if (!mirror || mirror->empty()) {
     NSLog("moveFileToPath2 => movePath Failed???");
-    return;
+    return ENOENT;
   }
-  moveFileToPath(itemPath, sourceRoot, *mirror, doOverWrite, doEncapsulate);
+  return moveFileToPath(itemPath, sourceRoot, *mirror, doOverWrite, doEncapsulate);
 }
 
-void QMI_FileManager::moveFileToPath(const std::string& itemPath, const std::string& sourceRoot) {
+int QMI_FileManager::moveFileToPath(const std::string& itemPath, const std::string& sourceRoot) {
   NSLog("Inside %s => %s...", kClassName, "moveFileToPath:fromSrcPath:");
-  moveFileToPath(itemPath, sourceRoot, true, false);
+  return moveFileToPath(itemPath, sourceRoot, true, false);
+}
+
+int QMI_FileManager::moveFileToProblemFolder(const std::string& itemPath,
+                                             const std::string& sourceRoot,
+                                             const std::string& problemRoot) {
+  NSLog("Inside %s => %s...", kClassName, "moveFileToProblemFolder");
+  FileSystem& fs = defaultFileSystem();
+  std::string from = appendingPathComponent(sourceRoot, itemPath);
+  FileInfo source;
+  if (int rc = fs.lstat(from, &source)) return rc;
+  if (source.type != FileType::Regular) return EISDIR;
+  std::string dest = appendingPathComponent(problemRoot, itemPath);
+  createFolderWithParents(deletingLastPathComponent(dest));
+  // Never replaces: a clash takes the next free name, so that the item leaves the source
+  // folder instead of coming back for upload.
+  const std::string stem = deletingPathExtension(dest);
+  const std::string ext = pathExtension(dest);
+  int rc = EEXIST;
+  for (int n = 1; n <= kMaxProblemNameTries && rc == EEXIST; ++n) {
+    std::string to = dest;
+    if (n > 1) {
+      to = stem + " (" + std::to_string(n) + ")";
+      if (!ext.empty()) to = appendingPathExtension(to, ext);
+    }
+    rc = moveFileSafely(fs, from, to, false);
+    if (rc == 0) {
+      fprintf(stderr, "\nmoveFileToPath2\rFROM fullSourcePath: %s\r        TO destPath: %s\n\n",
+              from.c_str(), to.c_str());
+      NSLog("moveFileToPath2 => destination moved/created Successfully [%s]", to.c_str());
+    }
+  }
+  if (rc) NSLog("moveFileToPath2 => movePath Failed??? [%s]: %s", dest.c_str(), strerror(rc));
+  fflush(stderr);
+  return rc;
 }
 
 bool QMI_FileManager::isInvisibleFileAtPath(const std::string& path) {

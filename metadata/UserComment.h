@@ -8,13 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/MacRoman.h"  // isValidUtf8
 #include "platform/Value.h"
 
 namespace sorv {
-
-// True when bytes are well-formed UTF-8 (no overlong forms, surrogates or values past
-// U+10FFFF).
-bool isValidUtf8(std::string_view bytes);
 
 // UTF-16 in the given byte order to UTF-8; nullopt on an odd length or an unpaired surrogate.
 std::optional<std::string> utf16ToUtf8(const std::uint8_t* p, std::size_t n, bool bigEndian);

@@ -36,6 +36,12 @@ std::atomic<Clock*> gDefaultClock{nullptr};
 
 }  // namespace
 
+void Clock::sleepUnless(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                        double seconds, const std::function<bool()>& woken) {
+  double deadline = now() + seconds;
+  while (!woken() && now() < deadline) waitUntil(cv, lock, deadline);
+}
+
 Clock& systemClock() {
   static SystemClock* clock = new SystemClock;
   return *clock;

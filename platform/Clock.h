@@ -2,6 +2,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 namespace sorv {
@@ -19,6 +20,11 @@ class Clock {
   // Spurious returns are allowed; callers re-check their condition.
   virtual void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
                          double deadline) = 0;
+  // Blocks for the given seconds unless woken() holds: it is checked first and each time cv
+  // is notified (lock held by the caller). A fake clock advances by the whole time instead,
+  // unless woken() already holds.
+  virtual void sleepUnless(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                           double seconds, const std::function<bool()>& woken);
 };
 
 // The real clock (steady_clock and system_clock).

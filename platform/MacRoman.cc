@@ -78,4 +78,36 @@ bool percentUnescapeMacRoman(std::string_view text, std::string* out) {
   return true;
 }
 
+bool isValidUtf8(std::string_view bytes) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const std::uint8_t b = s[i];
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    std::uint32_t c, min;
+    if ((b & 0xE0) == 0xC0) {
+      len = 2, c = b & 0x1F, min = 0x80;
+    } else if ((b & 0xF0) == 0xE0) {
+      len = 3, c = b & 0x0F, min = 0x800;
+    } else if ((b & 0xF8) == 0xF0) {
+      len = 4, c = b & 0x07, min = 0x10000;
+    } else {
+      return false;
+    }
+    if (n - i < len) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+      c = (c << 6) | (s[i + k] & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    i += len;
+  }
+  return true;
+}
+
 }  // namespace sorv

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "app/Notifications.h"
+#include "log/MessageLog.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
 #include "settings/DefaultsStore.h"
@@ -34,7 +35,7 @@ std::string trimWhitespaceAndNewlines(const std::string& s) {
 }
 
 bool equalsIgnoringCase(const std::string* a, const char* b) {
-  return a && strcasecmp(a->c_str(), b) == 0;
+  return replyWordEquals(a, b);
 }
 
 bool fileExistsAtPath(const std::string& path) {
@@ -181,6 +182,18 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictRef& info) {
 
   MultipartForm form;
   addTextFields(form, *info, user, passwd, clientName);
+  if (!form.refusedField().empty()) {
+    // A value holding the delimiter would end its part early and forge fields of its own.
+    myNSLog(
+        "Not sending [%s]: its field \"%s\" holds the form's delimiter \"%s\"; it goes "
+        "to the problem folder",
+        imagePath.c_str(), form.refusedField().c_str(), kFormDelimiter);
+    (*reply)[kHttpOurCustomStatus] = Value(kRefusedFormStatus);
+    (*reply)[kHttpOurCustomMessage] = Value(
+        stringWithFormat("The photo was not sent: its field \"%s\" holds the form's delimiter",
+                         form.refusedField().c_str()));
+    return finish();
+  }
   form.addFilePartHeader("imgfile", lastPathComponent(imagePath), contentTypeForPath(imagePath));
   writeDebugDump(form, "postBodyData.txt", false);
 
@@ -216,6 +229,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictRef& info) {
   request.headers.emplace_back("Content-Type", multipartContentType());
   request.body = form.body();
   request.stallTimeoutSeconds = stallTimeout_.load();
+  request.forbiddenInFiles = kFileDelimiter;
 
   std::shared_ptr<Timer> watchdog = mainRunLoop().scheduleTimer(
       Preferences::getUploadTimeOut(), false, [this](Timer& t) { uploadTimerFired(t); });
@@ -223,6 +237,14 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictRef& info) {
   HttpResult result = transport.post(request);
   if (watchdog && watchdog->isValid()) watchdog->invalidate();
 
+  if (result.error && result.error->domain == kBodyRefusedDomain) {
+    // The send stopped before the closing line, so the site has no complete upload.
+    myNSLog("Stopped sending [%s]: %s; it goes to the problem folder", imagePath.c_str(),
+            result.error->description.c_str());
+    (*reply)[kHttpOurCustomStatus] = Value(kRefusedFormStatus);
+    (*reply)[kHttpOurCustomMessage] = Value(result.error->description);
+    return finish();
+  }
   addHttpResultKeys(result, reply.get());
   if (result.body) addUploadStatusKeys(parseUploadReply(*result.body), reply.get());
   return finish();

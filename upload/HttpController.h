@@ -33,6 +33,9 @@ inline constexpr std::int64_t kLaunchFlagsInBackground = 0x100300;
 // Texts of the reply info when the image or the movie cannot be read and nothing is sent.
 inline constexpr const char* kUnreadableFileStatus = "Warning";
 inline constexpr const char* kUnreadableFileMessage = "Error in Reading the Contents of file";
+// The status of a reply info when the form could not be sent safely (a value or a file holds
+// the form's delimiter): a Warning, which sends the item to the problem folder.
+inline constexpr const char* kRefusedFormStatus = "Warning";
 
 class HttpController {
  public:

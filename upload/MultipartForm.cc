@@ -59,7 +59,27 @@ std::string contentTypeForPath(const std::string& path) {
   return "image/jpeg";
 }
 
+std::string escapedPartFileName(const std::string& name) {
+  std::string out;
+  out.reserve(name.size());
+  for (char c : name) {
+    auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || c == '"') {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", b);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 void MultipartForm::addField(const std::string& name, const std::string& value) {
+  if (value.find(kFormDelimiter) != std::string::npos) {
+    if (refusedField_.empty()) refusedField_ = name;
+    return;
+  }
   std::string head = separator() + "Content-Disposition: form-data; name=\"" + name + "\"\r\n\r\n";
   body_.appendText(head);
   body_.appendText(value);
@@ -70,8 +90,8 @@ void MultipartForm::addField(const std::string& name, const std::string& value) 
 void MultipartForm::addFilePartHeader(const std::string& fieldName, const std::string& fileName,
                                       const std::string& contentType) {
   std::string head = separator() + "Content-Disposition: form-data; name=\"" + fieldName +
-                     "\"; filename=\"" + fileName + "\"\r\nContent-Type: " + contentType +
-                     "\r\n\r\n";
+                     "\"; filename=\"" + escapedPartFileName(fileName) +
+                     "\"\r\nContent-Type: " + contentType + "\r\n\r\n";
   body_.appendText(head);
   dump_.appendText(head);
 }

@@ -10,6 +10,10 @@
 namespace sorv {
 
 inline constexpr const char* kFormBoundary = "0xKhTmLbOuNdArY";
+// What must never occur inside a text value ("--" and the boundary) or a file part (the
+// same after CR LF): it would end the part early and let the value forge fields.
+inline constexpr const char* kFormDelimiter = "--0xKhTmLbOuNdArY";
+inline constexpr const char* kFileDelimiter = "\r\n--0xKhTmLbOuNdArY";
 
 // "multipart/form-data; boundary=0xKhTmLbOuNdArY"
 std::string multipartContentType();
@@ -19,9 +23,14 @@ std::string contentTypeForPath(const std::string& path);
 
 class MultipartForm {
  public:
-  // Separator, disposition line, the value with no trailing line break.
+  // Separator, disposition line, the value with no trailing line break. A value that holds
+  // the form's delimiter is left out, and the form is then refused (refusedField()).
   void addField(const std::string& name, const std::string& value);
-  // Separator, disposition line with the file name, "Content-Type: <type>\r\n\r\n".
+  // The first field whose value held the delimiter; empty when none did. A refused form must
+  // not be sent.
+  const std::string& refusedField() const { return refusedField_; }
+  // Separator, disposition line with the file name, "Content-Type: <type>\r\n\r\n". CR, LF,
+  // '"' and other bytes below 0x20 in the file name are written as %XX, as browsers do.
   void addFilePartHeader(const std::string& fieldName, const std::string& fileName,
                          const std::string& contentType);
   // The file's bytes, read while sending.
@@ -38,6 +47,10 @@ class MultipartForm {
  private:
   HttpBody body_;
   HttpBody dump_;  // the same pieces with masked values
+  std::string refusedField_;
 };
+
+// The file name as it goes into a part header: CR, LF, '"' and bytes below 0x20 as %XX.
+std::string escapedPartFileName(const std::string& name);
 
 }  // namespace sorv

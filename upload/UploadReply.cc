@@ -1,5 +1,8 @@
 #include "upload/UploadReply.h"
 
+#include <strings.h>
+
+#include <cstring>
 #include <exception>
 #include <pugixml.hpp>
 
@@ -30,7 +33,8 @@ ParsedReply parseUploadReply(std::string_view body) {
     return out;
   }
   try {
-    std::string text = macRomanToUtf8(body);
+    // The site writes UTF-8; anything that is not valid UTF-8 is read as Mac OS Roman.
+    std::string text = isValidUtf8(body) ? std::string(body) : macRomanToUtf8(body);
     pugi::xml_document doc;
     pugi::xml_parse_result result =
         doc.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8);
@@ -57,6 +61,16 @@ ParsedReply parseUploadReply(std::string_view body) {
     out.message = e.what();
   }
   return out;
+}
+
+bool replyWordEquals(const std::string* text, const char* word) {
+  if (!text) return false;
+  const char* ws = " \t\r\n\v\f";
+  auto b = text->find_first_not_of(ws);
+  if (b == std::string::npos) return *word == '\0';
+  auto e = text->find_last_not_of(ws);
+  std::size_t n = e - b + 1;
+  return n == std::strlen(word) && strncasecmp(text->c_str() + b, word, n) == 0;
 }
 
 void addHttpResultKeys(const HttpResult& result, Dict* info) {

@@ -17,9 +17,13 @@ struct ParsedReply {
   std::string message;  // Kind::Status: of the second; ParseError: the parser's description
 };
 
-// Decodes body as Mac OS Roman and parses it as XML. Bodies over kMaxHttpReplyBytes are a
-// parse error. Never throws.
+// Decodes body (UTF-8 when it is valid UTF-8, else Mac OS Roman) and parses it as XML. Bodies over
+// kMaxHttpReplyBytes are a parse error. Never throws.
 ParsedReply parseUploadReply(std::string_view body);
+
+// Whether a reply's status or message text is the given word, ignoring letter case and the
+// white space and line ends around it. False for nullptr.
+bool replyWordEquals(const std::string* text, const char* word);
 
 // Adds "httpStatusCode", "httpError", "httpResponse" and "httpReturnData" from result,
 // each only when the result has it.

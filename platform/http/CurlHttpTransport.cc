@@ -1,6 +1,7 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -22,7 +23,9 @@ struct BodyReader {
   std::size_t index = 0;
   std::uint64_t offset = 0;  // within the current piece
   bool failed = false;
+  bool refused = false;  // a file held the forbidden bytes
   std::string failure;
+  std::optional<ByteWatch> watch;
 
   std::size_t read(char* buf, std::size_t n) {
     while (index < pieces->size()) {
@@ -47,6 +50,17 @@ struct BodyReader {
         failure = "Error in reading " + p.file->path() + " while sending";
         return CURL_READFUNC_ABORT;
       }
+      if (watch) {
+        if (offset == 0)
+          watch->reset(index > 0 ? std::string_view((*pieces)[index - 1].text)
+                                 : std::string_view());
+        if (watch->feed(std::string_view(buf, static_cast<std::size_t>(got)))) {
+          // These bytes are never handed over, so the body cannot reach its closing line.
+          failed = refused = true;
+          failure = "The file " + p.file->path() + " holds the form's delimiter";
+          return CURL_READFUNC_ABORT;
+        }
+      }
       offset += static_cast<std::uint64_t>(got);
       return static_cast<std::size_t>(got);
     }
@@ -54,6 +68,7 @@ struct BodyReader {
   }
 
   bool seek(std::uint64_t to) {
+    // A rewind sends the body again from the start; the watch starts again with each file.
     index = 0;
     offset = 0;
     while (index < pieces->size()) {
@@ -75,6 +90,29 @@ struct ReplySink {
   bool overflow = false;
   HttpHeaders headers;
 };
+
+// Ends a transfer on which no byte has moved either way for the stall time. libcurl calls it
+// at least about once a second, also while nothing moves.
+struct StallWatch {
+  double limit = 60;
+  curl_off_t lastDown = -1, lastUp = -1;
+  std::chrono::steady_clock::time_point lastMove = std::chrono::steady_clock::now();
+  bool stalled = false;
+};
+
+int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+  auto* w = static_cast<StallWatch*>(user);
+  auto now = std::chrono::steady_clock::now();
+  if (dlnow != w->lastDown || ulnow != w->lastUp) {
+    w->lastDown = dlnow;
+    w->lastUp = ulnow;
+    w->lastMove = now;
+    return 0;
+  }
+  if (std::chrono::duration<double>(now - w->lastMove).count() < w->limit) return 0;
+  w->stalled = true;
+  return 1;  // aborts with CURLE_ABORTED_BY_CALLBACK
+}
 
 std::size_t onRead(char* buf, std::size_t size, std::size_t nitems, void* user) {
   return static_cast<BodyReader*>(user)->read(buf, size * nitems);
@@ -130,6 +168,9 @@ HttpResult CurlHttpTransport::post(const HttpRequest& request) {
   }
   BodyReader reader;
   reader.pieces = &request.body.pieces();
+  if (!request.forbiddenInFiles.empty()) reader.watch.emplace(request.forbiddenInFiles);
+  StallWatch stallWatch;
+  stallWatch.limit = request.stallTimeoutSeconds > 0 ? request.stallTimeoutSeconds : 60;
   ReplySink sink;
   char errbuf[CURL_ERROR_SIZE] = {0};
 
@@ -156,8 +197,12 @@ HttpResult CurlHttpTransport::post(const HttpRequest& request) {
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, stall);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &stallWatch);
+  // Never another scheme (file://, ftp://, ...), neither asked for nor by a redirect.
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, kAllowedUrlSchemes);
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedUrlSchemes);
   curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024L);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
 
@@ -175,9 +220,13 @@ HttpResult CurlHttpTransport::post(const HttpRequest& request) {
       text = "The reply is larger than " + std::to_string(kMaxHttpReplyBytes) + " bytes";
     else if (reader.failed)
       text = reader.failure;
+    else if (stallWatch.stalled)
+      text = "The request timed out: nothing was sent or received for " +
+             std::to_string(static_cast<long>(stallWatch.limit)) + " seconds";
     else
       text = errbuf[0] ? errbuf : curl_easy_strerror(rc);
-    result.error = HttpError{static_cast<long>(rc), kCurlDomain, text};
+    result.error =
+        HttpError{static_cast<long>(rc), reader.refused ? kBodyRefusedDomain : kCurlDomain, text};
   }
   curl_slist_free_all(headers);
   curl_easy_cleanup(curl);

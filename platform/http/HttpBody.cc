@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,6 +42,31 @@ long long HttpBodyFile::readAt(std::uint64_t offset, char* buf, std::size_t n) c
     if (got >= 0) return got;
     if (errno != EINTR) return -1;
   }
+}
+
+void ByteWatch::reset(std::string_view before) {
+  std::size_t keep = needle_.empty() ? 0 : needle_.size() - 1;
+  if (before.size() > keep) before.remove_prefix(before.size() - keep);
+  tail_.assign(before);
+}
+
+bool ByteWatch::feed(std::string_view bytes) {
+  if (needle_.empty() || bytes.empty()) return false;
+  const std::size_t keep = needle_.size() - 1;
+  // Across the edge: the kept tail and the first bytes of the new piece.
+  std::string edge = tail_;
+  edge.append(bytes.substr(0, keep));
+  if (edge.find(needle_) != std::string::npos) return true;
+  if (bytes.size() >= needle_.size() &&
+      ::memmem(bytes.data(), bytes.size(), needle_.data(), needle_.size()))
+    return true;
+  if (bytes.size() >= keep) {
+    tail_.assign(bytes.substr(bytes.size() - keep));
+  } else {
+    tail_.append(bytes);
+    if (tail_.size() > keep) tail_.erase(0, tail_.size() - keep);
+  }
+  return false;
 }
 
 void HttpBody::appendText(std::string_view bytes) {

@@ -61,8 +61,32 @@ struct HttpRequest {
   HttpHeaders headers;  // sent as given; the transport adds only Host and Content-Length
   HttpBody body;
   // A connection that makes no progress for this long fails (connect, and no bytes either
-  // way); there is no limit on a transfer that keeps moving.
+  // way); counted from the last byte sent or received, so a transfer that keeps moving has
+  // no limit.
   double stallTimeoutSeconds = 60;
+  // Bytes that no file piece may contain, also together with the text just before it. A
+  // file that holds them stops the send before the rest of the body goes out, with an error
+  // of kBodyRefusedDomain. Empty: no watch.
+  std::string forbiddenInFiles;
+};
+
+// Only these URL schemes are used, for the request and any redirect.
+inline constexpr const char* kAllowedUrlSchemes = "http,https";
+// The error domain of a send stopped because a file held HttpRequest::forbiddenInFiles.
+inline constexpr const char* kBodyRefusedDomain = "SorvBodyRefusedDomain";
+
+// Finds a byte sequence in a stream fed in pieces, across the pieces' edges.
+class ByteWatch {
+ public:
+  explicit ByteWatch(std::string needle) : needle_(std::move(needle)) {}
+  // Starts a new stream whose bytes follow `before` (only its tail matters).
+  void reset(std::string_view before);
+  // Feeds the next bytes; true once the needle has been seen.
+  bool feed(std::string_view bytes);
+
+ private:
+  std::string needle_;
+  std::string tail_;  // the last needle_.size() - 1 bytes fed
 };
 
 struct HttpError {

@@ -16,6 +16,8 @@ class FakeClock : public Clock {
   void sleepFor(double seconds) override;  // advances; records the total slept
   void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
                  double deadline) override;  // polls every few real milliseconds
+  void sleepUnless(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, double seconds,
+                   const std::function<bool()>& woken) override;
   void advance(double seconds);
   double totalSlept() const { return slept_.load(); }
 
