@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <strings.h>
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -38,10 +40,27 @@ std::string firstValue(const std::vector<ReceivedPart>& parts, const char* name)
   return "";
 }
 
-bool hasFilePart(const std::vector<ReceivedPart>& parts, const char* name) {
+const ReceivedPart* firstFilePart(const std::vector<ReceivedPart>& parts, const char* name) {
   for (const auto& p : parts)
-    if (p.isFile() && p.name == name) return true;
-  return false;
+    if (p.isFile() && p.name == name) return &p;
+  return nullptr;
+}
+
+// A request log field on one line: control bytes, DEL and the backslash as "\xHH".
+std::string logField(const std::string& s) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : s) {
+    auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7f || c == '\\') {
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 Dict headerDict(const httplib::Request& req) {
@@ -211,6 +230,24 @@ void SiteServer::reply(httplib::Response& res, const std::string& xml, bool slow
                            });
 }
 
+void SiteServer::logRequest(const std::string& fuseAction, const std::string& fileName,
+                            const std::string& fault, const char* outcome) {
+  std::string line = logField(fuseAction) + "\t" + logField(fileName) + "\t" +
+                     (fault.empty() ? "-" : logField(fault)) + "\t" + outcome + "\n";
+  std::lock_guard<std::mutex> lock(logMutex_);
+  // Opened for each line so that a log removed or replaced while running is recreated.
+  int fd = ::open((store_.root() + "/.requests.log").c_str(),
+                  O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  for (std::size_t done = 0; done < line.size();) {
+    ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+}
+
 void SiteServer::handlePost(const httplib::Request& req, httplib::Response& res,
                             const httplib::ContentReader& reader) {
   std::string fault =
@@ -218,6 +255,7 @@ void SiteServer::handlePost(const httplib::Request& req, httplib::Response& res,
   if (!req.is_multipart_form_data()) {
     std::size_t seen = 0;
     reader([&](const char*, std::size_t n) { return (seen += n) < kMaxAllFieldBytes; });
+    logRequest("", "", "", "refused");
     reply(res, statusReply("FAIL", "Expected a multipart/form-data body"), false);
     return;
   }
@@ -226,69 +264,94 @@ void SiteServer::handlePost(const httplib::Request& req, httplib::Response& res,
   bool complete = reader([&](const httplib::MultipartFormData& h) { return receiver.onHeader(h); },
                          [&](const char* data, std::size_t n) { return receiver.onData(data, n); });
   complete = receiver.finish() && complete;
+  const auto& parts = receiver.parts();
+  std::string fuseAction = firstValue(parts, "fuseaction");
+  const ReceivedPart* image = firstFilePart(parts, "imgfile");
+  std::string fileName = image ? image->fileName : "";
   if (!complete) {
+    logRequest(fuseAction, fileName, "", "incomplete");
     res.status = 400;
     reply(res, statusReply("FAIL", "The upload did not arrive complete"), false);
     return;
   }
-  const auto& parts = receiver.parts();
-  std::string fuseAction = firstValue(parts, "fuseaction");
+  if (options_.faultOnly && (!image || fileName.find(*options_.faultOnly) == std::string::npos))
+    fault.clear();
   std::fprintf(stderr, "sorv-site: POST %s fuseaction=%s parts=%zu fault=%s\n", req.path.c_str(),
                fuseAction.c_str(), parts.size(), fault.c_str());
 
   bool slow = false, noEmail = false;
+  std::string okStatus = "OK", okMessage;  // an empty okMessage keeps the usual one
+  auto refuse = [&](const std::string& xml) {
+    logRequest(fuseAction, fileName, fault, "refused");
+    reply(res, xml, slow);
+  };
   if (fault == "hang") {
+    logRequest(fuseAction, fileName, fault, "held");
     hang();
     dropConnection(req);
     return;
   } else if (fault == "drop") {
+    logRequest(fuseAction, fileName, fault, "dropped");
     dropConnection(req);
     return;
   } else if (fault == "http500") {
     res.status = 500;
-    return reply(res, statusReply("OK", "Upload received"), false);
+    return refuse(statusReply("OK", "Upload received"));
   } else if (fault == "error") {
-    return reply(res, statusReply("ERROR", "The service is not taking uploads"), false);
+    return refuse(statusReply("ERROR", "The service is not taking uploads"));
+  } else if (fault == "paddederror") {
+    return refuse(statusReply(" ERROR ", "The service is not taking uploads"));
   } else if (fault == "fail") {
-    return reply(res, statusReply("FAIL", "The upload was refused"), false);
+    return refuse(statusReply("FAIL", "The upload was refused"));
   } else if (fault == "warning") {
-    return reply(res, statusReply("Warning", "The photo was not accepted"), false);
+    return refuse(statusReply("Warning", "The photo was not accepted"));
   } else if (fault == "malformed") {
-    return reply(res, "<reply><status>OK</status><message>Upload received</reply>", false);
+    return refuse("<reply><status>OK</status><message>Upload received</reply>");
   } else if (fault == "onechild") {
-    return reply(res, "<reply><status>OK</status></reply>", false);
+    return refuse("<reply><status>OK</status></reply>");
+  } else if (fault == "twostatus") {
+    return refuse(
+        "<reply><status>FAIL</status><status>OK</status><message>Upload received</message>"
+        "</reply>");
+  } else if (fault == "plaintext") {
+    logRequest(fuseAction, fileName, fault, "refused");
+    res.set_content("OK", "text/plain");
+    return;
   } else if (fault == "slow") {
     slow = true;
   } else if (fault == "noemail") {
     noEmail = true;
+  } else if (fault == "oknewline") {
+    okStatus = "OK\n";
+  } else if (fault == "utf8") {
+    okMessage = "Foto recibida: Müller ✓ ¡gracias!";  // UTF-8 bytes, as the source file is
   } else if (!fault.empty()) {
-    return reply(res, statusReply("FAIL", "Unknown fault mode " + fault), false);
+    return refuse(statusReply("FAIL", "Unknown fault mode " + fault));
   }
 
   if (!options_.user.empty() && (firstValue(parts, "username") != options_.user ||
                                  firstValue(parts, "password") != options_.password)) {
-    return reply(res, statusReply("ERROR", "Invalid username or password"), slow);
+    return refuse(statusReply("ERROR", "Invalid username or password"));
   }
 
   bool isQuery = containsIgnoringCase(fuseAction, "check");
-  if (isQuery)
-    return reply(res, orders_.replyXml(equalsIgnoringCase(fuseAction, "orders.v4check")), slow);
+  if (isQuery) return refuse(orders_.replyXml(equalsIgnoringCase(fuseAction, "orders.v4check")));
 
   bool isHiRes = containsIgnoringCase(fuseAction, "hires") ||
                  (!firstValue(parts, "imageid").empty() && firstValue(parts, "client").empty());
-  if (!hasFilePart(parts, "imgfile") || !incoming)
-    return reply(res, statusReply("FAIL", "No image file received"), slow);
+  if (!image || !incoming) return refuse(statusReply("FAIL", "No image file received"));
   std::string stored =
       store_.commit(*incoming, isHiRes ? "hires" : "photo", parts, headerDict(req));
-  if (stored.empty())
-    return reply(res, statusReply("FAIL", "The upload could not be stored"), slow);
+  if (stored.empty()) return refuse(statusReply("FAIL", "The upload could not be stored"));
+  if (isHiRes) orders_.fulfil(firstValue(parts, "imageid"));
+  logRequest(fuseAction, fileName, fault, "stored");
   std::fprintf(stderr, "sorv-site: stored %s\n", stored.c_str());
   if (isHiRes) {
-    orders_.fulfil(firstValue(parts, "imageid"));
-    return reply(res, statusReply("OK", "Hi-res image received"), slow);
+    return reply(
+        res, statusReply(okStatus, okMessage.empty() ? "Hi-res image received" : okMessage), slow);
   }
   if (noEmail) return reply(res, statusReply("Warning", "No Email Addresses Sent"), slow);
-  reply(res, statusReply("OK", "Upload received"), slow);
+  reply(res, statusReply(okStatus, okMessage.empty() ? "Upload received" : okMessage), slow);
 }
 
 void SiteServer::handleIndex(const httplib::Request&, httplib::Response& res) {

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "site/OrderBook.h"
@@ -24,6 +25,8 @@ struct SiteOptions {
   std::string store;
   std::string orders;
   std::string fault;  // for every request; a request's "sorvfault" query parameter wins
+  // When set, the fault applies only to a POST whose "imgfile" file name contains this.
+  std::optional<std::string> faultOnly;
   std::string user, password;
   double slowSeconds = 2;    // "slow": the reply trickles out over this long
   double hangSeconds = 600;  // "hang": how long a request is held before the site lets go
@@ -46,6 +49,9 @@ class SiteServer {
   void reply(httplib::Response& res, const std::string& xml, bool slow);
   void hang();
   void dropConnection(const httplib::Request& req);
+  // One line in "<store>/.requests.log": fuseaction, file name, fault ("" as "-"), outcome.
+  void logRequest(const std::string& fuseAction, const std::string& fileName,
+                  const std::string& fault, const char* outcome);
 
   SiteOptions options_;
   UploadStore store_;
@@ -55,6 +61,7 @@ class SiteServer {
   std::mutex mutex_;
   std::condition_variable stopped_;
   bool stopping_ = false;
+  std::mutex logMutex_;
 };
 
 // "<reply><status>S</status><message>M</message></reply>"

@@ -12,18 +12,20 @@
 namespace sorv::site {
 namespace fs = std::filesystem;
 
+constexpr std::size_t kMaxFileNameBytes = 80;
+
 std::string safeFileName(const std::string& name) {
-  std::string base =
-      name.substr(name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
   std::string out;
-  for (char c : base) {
+  for (char c : name) {
     bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
               c == '.' || c == '-' || c == '_';
+    if (out.empty() && c == '.') continue;  // no hidden names, no "." or ".."
     out += ok ? c : '_';
-    if (out.size() >= 80) break;
+    if (out.size() >= kMaxFileNameBytes) break;
   }
-  while (!out.empty() && out.front() == '.') out.erase(out.begin());
-  return out.empty() ? "upload" : out;
+  if (out.empty()) return "upload";
+  // The upload's own record keeps its name; a client's file of that name becomes another.
+  return out == "fields.plist" ? "_" + out : out;
 }
 
 IncomingUpload::~IncomingUpload() {
@@ -33,11 +35,14 @@ IncomingUpload::~IncomingUpload() {
 }
 
 std::string IncomingUpload::fileNameFor(const std::string& field, const std::string& clientName) {
+  auto used = [this](const std::string& n) {
+    return std::find(used_.begin(), used_.end(), n) != used_.end();
+  };
+  // Every candidate goes through safeFileName, so the chosen name is served back unchanged;
+  // the numbered ones stay distinct however long the client's name is.
   std::string name = safeFileName(clientName);
-  if (name == "fields.plist") name = "_" + name;
-  if (std::find(used_.begin(), used_.end(), name) != used_.end())
-    name = safeFileName(field) + "-" + name;
-  while (std::find(used_.begin(), used_.end(), name) != used_.end()) name = "_" + name;
+  if (used(name)) name = safeFileName(field + "-" + name);
+  for (int n = 2; used(name); ++n) name = safeFileName(std::to_string(n) + "-" + clientName);
   used_.push_back(name);
   return name;
 }

@@ -62,7 +62,9 @@ class UploadStore {
   std::atomic<int> next_{1};
 };
 
-// Letters, digits, ".", "-" and "_" kept, others as "_", no leading dot, at most 80 bytes.
+// A name that stays inside its folder: letters, digits, ".", "-" and "_" kept, every other
+// byte as "_", leading dots dropped, at most 80 bytes; never "", "fields.plist", "." or "..".
+// A name it returns comes back unchanged.
 std::string safeFileName(const std::string& name);
 
 }  // namespace sorv::site

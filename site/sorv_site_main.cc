@@ -1,5 +1,5 @@
-// sorv-site --port N --store DIR [--orders FILE] [--fault MODE] [--user U --password P]
-//           [--slow-seconds S] [--hang-seconds S]
+// sorv-site --port N --store DIR [--orders FILE] [--fault MODE] [--fault-only NAME]
+//           [--user U --password P] [--slow-seconds S] [--hang-seconds S]
 #include <signal.h>
 
 #include <cstdio>
@@ -15,7 +15,8 @@ namespace {
 int usage() {
   std::fprintf(stderr,
                "usage: sorv-site --port N --store DIR [--orders FILE] [--fault MODE]\n"
-               "                 [--user U --password P] [--slow-seconds S] [--hang-seconds S]\n");
+               "                 [--fault-only NAME] [--user U --password P]\n"
+               "                 [--slow-seconds S] [--hang-seconds S]\n");
   return 2;
 }
 
@@ -40,6 +41,8 @@ int main(int argc, char** argv) {
       opt.orders = v;
     } else if (a == "--fault") {
       opt.fault = v;
+    } else if (a == "--fault-only") {
+      opt.faultOnly = v;
     } else if (a == "--user") {
       opt.user = v;
     } else if (a == "--password") {

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "app/Notifications.h"
@@ -206,6 +208,50 @@ bool writePngWithMeta(const std::string& path, const std::optional<Dict>& meta) 
 bool exists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
+}
+
+// POSTs the site saw whose image file name contains name (its request log, one per line).
+int postsFor(const std::string& store, const std::string& name) {
+  std::ifstream in(store + "/.requests.log");
+  int n = 0;
+  for (std::string line; std::getline(in, line);)
+    if (line.find(name) != std::string::npos) ++n;
+  return n;
+}
+
+// The image file names the site stored, as it received them.
+std::vector<std::string> storedImageNames(const std::string& store) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(store)) {
+    if (e.path().filename().string()[0] == '.') continue;
+    auto v = plist::parseFile(e.path().string() + "/fields.plist");
+    const Array* parts = v && v->asDict() ? dictGetArray(*v->asDict(), "parts") : nullptr;
+    for (const Value& p : parts ? *parts : Array{}) {
+      const Dict* d = p.asDict();
+      const std::string* name = d ? dictGetString(*d, "name") : nullptr;
+      const std::string* file = d ? dictGetString(*d, "filename") : nullptr;
+      if (name && file && *name == "imgfile") names.push_back(*file);
+    }
+  }
+  return names;
+}
+
+// Runs the cycle from an open of the source folder; whenever it is idle, moves the fake
+// clock on by a second, so that timers and held items come due, until done() or until
+// fakeSeconds have passed.
+void drive(CycleHarness& h, double fakeSeconds, const std::function<bool()>& done) {
+  const double start = h.fake.clock.now();
+  h.controller->applicationOpenFile(h.source());
+  h.pumpUntil(
+      [&] {
+        if (!h.isIdle()) return false;
+        if (done && done()) return true;
+        if (h.fake.clock.now() - start >= fakeSeconds) return true;
+        h.fake.clock.advance(1);
+        return false;
+      },
+      120);
+  h.pumpUntil([&] { return h.isIdle(); });
 }
 
 }  // namespace sorv::test

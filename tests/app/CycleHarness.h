@@ -118,4 +118,13 @@ bool writeJpegWithMeta(const std::string& path, const std::optional<Dict>& meta,
 bool writePngWithMeta(const std::string& path, const std::optional<Dict>& meta);
 bool exists(const std::string& path);
 
+// Of the reference site's store folder: the POSTs it saw whose image file name contains
+// name, and the image file names it stored, as received.
+int postsFor(const std::string& store, const std::string& name);
+std::vector<std::string> storedImageNames(const std::string& store);
+
+// Opens the source folder and runs the cycle; whenever it is idle, moves the fake clock on
+// by a second (timers and held items come due) until done() or fakeSeconds have passed.
+void drive(CycleHarness& h, double fakeSeconds, const std::function<bool()>& done = nullptr);
+
 }  // namespace sorv::test

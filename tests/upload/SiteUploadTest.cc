@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <thread>
 
@@ -242,6 +243,12 @@ TEST_F(SiteUploadTest, FaultModesGiveThePredictedReplyInfo) {
       {"drop", 0, nullptr, nullptr, true, false},
       {"slow", 200, "OK", "Upload received", false, true},
       {"hang", 0, nullptr, nullptr, true, false},
+      {"plaintext", 200, "FAIL", nullptr, false, false},
+      {"twostatus", 200, "FAIL", "OK", false, false},
+      {"paddederror", 200, " ERROR ", nullptr, false, false},
+      {"oknewline", 200, "OK\n", "Upload received", false, true},
+      {"utf8", 200, "OK", "Foto recibida: M\xc3\xbcller \xe2\x9c\x93 \xc2\xa1gracias!", false,
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);
@@ -263,6 +270,47 @@ TEST_F(SiteUploadTest, FaultModesGiveThePredictedReplyInfo) {
       EXPECT_EQ(*dictGetString(done, kHttpOurCustomMessage), c.message);
     }
     EXPECT_EQ(rec.outcome(), c.success ? kUploadSuccessNotification : kUploadFailNotification);
+  }
+}
+
+// A site that takes the POST and never answers is given up a minute after the last byte.
+TEST_F(SiteUploadTest, SilentSiteIsGivenUpAMinuteAfterItsLastByte) {
+  SiteProcess site(dir.sub("store"), {"--fault", "hang", "--hang-seconds", "120"});
+  ASSERT_TRUE(site.ok());
+  setPref("prefVyrURL", Value(site.url()));
+  NotificationRecorder rec;
+  auto start = std::chrono::steady_clock::now();
+  Dict done = runUpload(makeItem("a.jpg", "JPEG"), rec);
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(took, 60.0);
+  EXPECT_LE(took, 61.5);
+  EXPECT_NE(dictGet(done, kHttpError), nullptr);
+  EXPECT_EQ(rec.outcome(), kUploadFailNotification);
+}
+
+TEST(ByteWatchTest, FindsTheDelimiterAcrossPieces) {
+  const std::string d = kFileDelimiter;
+  const struct {
+    const char* what;
+    std::string before;
+    std::vector<std::string> pieces;
+    bool found;
+  } cases[] = {
+      {"inside one piece", "", {"abc" + d + "xyz"}, true},
+      {"split across pieces", "", {"abc\r\n--0xKh", "TmLbOuNdArY--"}, true},
+      {"split byte by byte", "", {"\r", "\n", "-", "-", "0xKhTmLbOuNdArY"}, true},
+      {"completed by the text before", "...jpeg\r\n\r\n", {"--0xKhTmLbOuNdArY"}, true},
+      {"boundary without CR LF", "", {"--0xKhTmLbOuNdArY"}, false},
+      {"almost", "", {"\r\n--0xKhTmLbOuNdArX", std::string(5000, 'a')}, false},
+      {"no bytes", "\r\n", {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ByteWatch watch(d);
+    watch.reset(c.before);
+    bool found = false;
+    for (const auto& p : c.pieces) found = watch.feed(p) || found;
+    EXPECT_EQ(found, c.found);
   }
 }
 

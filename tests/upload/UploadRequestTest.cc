@@ -11,6 +11,7 @@
 #include "tests/support/FakeHttpTransport.h"
 #include "tests/upload/UploadTestEnv.h"
 #include "upload/HttpController.h"
+#include "upload/MultipartForm.h"
 
 namespace sorv::test {
 namespace {
@@ -381,3 +382,28 @@ TEST_F(UploadRequestTest, UploadStartRunsTheUploadNestedInThePost) {
 
 }  // namespace
 }  // namespace sorv::test
+
+namespace sorv {
+namespace {
+
+TEST(MultipartFormTest, DelimiterInAValueRefusesTheFormAndNamesAreEscaped) {
+  MultipartForm form;
+  form.addField("client", "AB12 --0xKhTmLbOuNd");  // a near miss is sent as it is
+  form.addField("localfilelocation", "x\r\n--0xKhTmLbOuNdArY\r\nContent-Disposition: evil");
+  form.addField("metadata", "--0xKhTmLbOuNdArY");
+  EXPECT_EQ(form.refusedField(), "localfilelocation");
+
+  const struct {
+    std::string name, sent;
+  } names[] = {{"a\rb.jpg", "a%0Db.jpg"},
+               {"c\nd.jpg", "c%0Ad.jpg"},
+               {"e\"f.jpg", "e%22f.jpg"},
+               {"g\th.jpg", "g%09h.jpg"},
+               {"\x01.jpg", "%01.jpg"},
+               {"back\\slash.jpg", "back\\slash.jpg"},
+               {"Müller %41.jpg", "Müller %41.jpg"}};
+  for (const auto& n : names) EXPECT_EQ(escapedPartFileName(n.name), n.sent) << n.sent;
+}
+
+}  // namespace
+}  // namespace sorv
