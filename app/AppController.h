@@ -27,6 +27,8 @@
 
 namespace sorv {
 
+class FolderWatcher;
+
 class AppController : public HttpProgressDelegate {
  public:
   // view: not owned, must outlive the controller.
@@ -119,6 +121,10 @@ class AppController : public HttpProgressDelegate {
   void doAutoResynchronize();
   void ibClickedOnSynchronizeAgain(AppControl* sender);
   void doWatchFolderInThread(const std::string& folder);
+  // Runs the source-folder watcher on the calling thread until stopWatcher().
+  void doInstallTheWatcher(const std::string& folder);
+  // Ends the watcher (and keeps a later one from starting): quit, and the destructor.
+  void stopWatcher();
 
   // Quit.
   void ibClickedOnQuit(AppControl* sender);
@@ -135,8 +141,9 @@ class AppController : public HttpProgressDelegate {
   std::optional<std::string> rootFolder() const;
   bool isRunningLeopard() const { return isRunningLeopard_; }
   HttpController* httpController() const { return fHttpController.get(); }
-  // Threads started by the controller that have not finished yet.
-  int runningThreadCount() const { return runningThreads_.load(); }
+  // Threads started by the controller that have not finished yet, the watcher's aside (it
+  // runs until the quit).
+  int runningThreadCount() const { return runningThreads_.load() - watcherRunning_.load(); }
   // Reads of file metadata that were not served from the cache (benchmarks, tests).
   std::uint64_t metaDataReads() const { return metaDataCache_.misses(); }
 
@@ -190,6 +197,11 @@ class AppController : public HttpProgressDelegate {
   bool isRunningLeopard_ = false;
   bool observing_ = false;
   std::atomic<AppControl*> prefsSender_{nullptr};  // who asked for the preferences pause
+
+  static constexpr std::size_t kMaxWatchedPathBytes = 499;
+  std::mutex watcherMutex_;
+  FolderWatcher* watcher_ = nullptr;  // while doInstallTheWatcher runs
+  std::atomic<int> watcherRunning_{0};
 
   ItemRetryBook retryBook_;
   std::shared_ptr<Timer> heldRetryTimer_;  // main thread only

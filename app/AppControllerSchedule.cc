@@ -8,6 +8,7 @@
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
 #include "app/Notifications.h"
+#include "files/FolderWatcher.h"
 #include "log/MessageLog.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
@@ -168,11 +169,73 @@ void AppController::ibClickedOnSynchronizeAgain(AppControl*) {
 }
 
 void AppController::doWatchFolderInThread(const std::string& folder) {
-  if (gIsInWatchFolderInstaller) return;
+  NSLog("Inside THREAD *********** %s => %s...", "AppController", "doWatchFolderInThread:");
+  if (gIsInWatchFolderInstaller) {
+    NSLog("ALREADY inside doWatchFolderInThread     EXITING THREAD...\n\n");
+    return;
+  }
   setIsInsideWatchFolderThread(true);
-  std::string text = "No source-folder watcher in this build for [" + folder +
-                     "]; new passes come from the auto-synchronise timer.";
-  MessageLog::LogMessage(text.c_str(), true);
+  if (fWatcherRunLoop) {
+    NSLog("Returning.... fWatcherRunLoop ALREADY Setup....    EXITING THREAD...\n");
+    return;
+  }
+  if (folder.empty()) {
+    NSLog("Passed NO Info to %s => %s...", "AppController", "doWatchFolderInThread:");
+    return;
+  }
+  if (folder.size() > kMaxWatchedPathBytes) {
+    NSLog(
+        "The source folder's path is longer than %zu bytes; it is not watched, and the timer "
+        "starts the passes",
+        kMaxWatchedPathBytes);
+    return;
+  }
+  if (!isRunningLeopard_) {
+    const char* lines[] = {"====================================================",
+                           "FSEvents NOT supported on 10.4.x and lower...",
+                           "Will NOT Be Able to Watch for Folder in real time...",
+                           "===================================================="};
+    for (const char* line : lines) MessageLog::LogMessage(line, true);
+    return;
+  }
+  doInstallTheWatcher(folder);
+  NSLog("Done outside doInstallTheWatcher...");
+}
+
+void AppController::doInstallTheWatcher(const std::string& folder) {
+  // Every change means the folder must be scanned again; which one changed is not passed on.
+  FolderWatcher watcher(folder, [](const std::string&, bool) {
+    NSLog("=====>>>>  FOUND EVENT Inside fsevents_callback  <<<<<=======");
+    NotificationCenter::defaultCenter().post(kWatcherItemChanged, nullptr, nullptr);
+  });
+  std::string err;
+  {
+    std::lock_guard<std::mutex> lock(watcherMutex_);
+    if (quitting_) return;
+    watcher_ = &watcher;
+    ++watcherRunning_;
+  }
+  if (watcher.start(&err)) {
+    NotificationCenter::defaultCenter().post(
+        kWatcherStarted, nullptr,
+        makeDict(Dict{{kCFRunLoopRef,
+                       Value(static_cast<long long>(reinterpret_cast<std::intptr_t>(&watcher)))}}));
+    NSLog("doInstallTheWatcher is running inside NSRunLoop = %p\n", static_cast<void*>(&watcher));
+    watcher.run();
+    NSLog("Done With CFRunLoopRun inside doInstallTheWatcher...");
+  } else {
+    NSLog("The source-folder watcher could not start (%s); the timer starts the passes",
+          err.c_str());
+  }
+  std::lock_guard<std::mutex> lock(watcherMutex_);
+  watcher_ = nullptr;
+  --watcherRunning_;
+}
+
+void AppController::stopWatcher() {
+  std::lock_guard<std::mutex> lock(watcherMutex_);
+  quitting_ = true;
+  if (watcher_) watcher_->stop();
 }
 
 // ---- Quit
@@ -191,7 +254,7 @@ bool AppController::applicationShouldTerminate() {
 }
 
 void AppController::applicationWillTerminate() {
-  quitting_ = true;
+  stopWatcher();
   wakeWaits();
   if (gStartedUploadProcess) {
     NSLog("Telling Thread to Stop - as soon as possible");

@@ -31,6 +31,7 @@ using namespace cycle;
 AppController::AppController(AppView* view) : view_(view) {}
 
 AppController::~AppController() {
+  stopWatcher();
   if (observing_) NotificationCenter::defaultCenter().removeObserver(this);
   cancelRetriggerTimer();
   if (autoStartTimer_) autoStartTimer_->invalidate();

@@ -140,6 +140,7 @@ CycleHarness::CycleHarness(bool withUploads, bool realTransport) {
 }
 
 CycleHarness::~CycleHarness() {
+  controller->stopWatcher();
   pumpUntil([this] { return controller->runningThreadCount() == 0; }, 60);
   controller.reset();
   NotificationCenter::defaultCenter().removeObserver(this);
