@@ -2,9 +2,15 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <filesystem>
+
+#include "app/Notifications.h"
+#include "platform/NotificationCenter.h"
 #include "platform/Paths.h"
 #include "settings/Preferences.h"
 #include "tests/app/CycleHarness.h"
+#include "tests/support/CapturedOutput.h"
 #include "tests/support/SiteProcess.h"
 
 namespace sorv::test {
@@ -94,6 +100,30 @@ TEST(SiteCycle, SiteDownLeavesTheItemAndRetriesUntilItAnswers) {
     if (h.isIdle()) h.fake.clock.advance(1);
     return h.isIdle() && exists(h.dir.sub("Mirror/Fair/IMG_1.jpg"));
   }));
+  EXPECT_EQ(storedUploads(h.dir.sub("store")), 1);
+}
+
+TEST(SiteCycle, WatcherStartsAPassForAPhotoDroppedIntoANewFolder) {
+  CycleHarness h(true, true);  // the auto-synchronise timer is off
+  SiteProcess site(h.dir.sub("store"));
+  ASSERT_TRUE(site.ok());
+  h.setPref(sPrefVyrURL, site.url());
+  std::atomic<bool> started{false};
+  int observer = 0;
+  NotificationCenter::defaultCenter().addObserver(&observer, kWatcherStarted,
+                                                  [&](const Notification*) { started = true; });
+  ASSERT_TRUE(h.runPass());  // finds nothing and installs the watcher
+  ASSERT_TRUE(h.pumpUntil([&] { return started.load(); }, 10));
+  NotificationCenter::defaultCenter().removeObserver(&observer);
+  {
+    CapturedOutput err(2);
+    h.controller->doWatchFolderInThread(h.source());
+    EXPECT_NE(err.text().find("ALREADY inside doWatchFolderInThread"), std::string::npos);
+  }
+  ASSERT_TRUE(writeJpegWithMeta(h.dir.sub("Staging/IMG_1.jpg"), standardMetaData()));
+  createFolderWithParents(h.dir.sub("Source/New Event"));
+  std::filesystem::rename(h.dir.sub("Staging/IMG_1.jpg"), h.dir.sub("Source/New Event/IMG_1.jpg"));
+  EXPECT_TRUE(h.pumpUntil([&] { return exists(h.dir.sub("Mirror/New Event/IMG_1.jpg")); }, 10));
   EXPECT_EQ(storedUploads(h.dir.sub("store")), 1);
 }
 
