@@ -26,6 +26,8 @@ constexpr std::uint32_t kMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DE
                                 IN_MOVED_FROM | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF |
                                 IN_ONLYDIR | IN_DONT_FOLLOW;
 
+constexpr std::size_t kMaxReportsPerBatch = 32;
+
 double steadyNow() {
   using namespace std::chrono;
   return duration<double>(steady_clock::now().time_since_epoch()).count();
@@ -174,6 +176,9 @@ void FolderWatcher::deliver() {
   folders.swap(pending_);
   bool overflow = pendingOverflow_;
   pendingOverflow_ = false;
+  // Each report starts a thread that asks for a pass of the whole tree; a mass copy into
+  // hundreds of folders needs one such pass, not hundreds of threads.
+  if (folders.size() > kMaxReportsPerBatch) folders = {root_};
   for (const auto& folder : folders) handler_(folder, overflow && folder == root_);
 }
 

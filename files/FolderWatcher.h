@@ -1,6 +1,7 @@
 // Watches a folder tree with inotify: one watch per folder, added as folders appear (a folder
 // that arrives with contents is listed after its watch is added) and dropped as they go.
-// Changes are coalesced for `latency` seconds and reported once per changed folder; pending
+// Changes are coalesced for `latency` seconds and reported once per changed folder (once for
+// the root when a batch touches very many folders); pending
 // changes are also flushed every `flushInterval` seconds. No history: only changes after
 // start() are reported. A file counts as arrived when it is closed after writing or moved in,
 // not while it is still open for writing.
