@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/Notifications.h"
 #include "platform/Paths.h"
 #include "platform/Plist.h"
 #include "settings/Preferences.h"
@@ -100,6 +101,22 @@ TEST(FaultPath, FormsThatCouldForgeFieldsAreNeverCompleted) {
       EXPECT_EQ(postsFor(h.dir.sub("store"), "BAD.jpg"), 0);
     }
   }
+}
+
+TEST(FaultPath, AMovieNameWithAFolderInItIsNeitherSentNorMoved) {
+  CycleHarness h(true, true);
+  SiteProcess site(h.dir.sub("store"));
+  ASSERT_TRUE(site.ok());
+  h.setPref(sPrefVyrURL, site.url());
+  ASSERT_TRUE(writeFile(h.dir.sub("private.mov"), "not the kiosk's to send"));
+  ASSERT_TRUE(writeJpegWithMeta(h.dir.sub("Source/Event/IMG_1.jpg"),
+                                Dict{{"QM_muxedMovieName", "../../private.mov"}}));
+  drive(h, 10, [&] { return exists(h.dir.sub("Mirror/Event/IMG_1.jpg")); });
+  EXPECT_TRUE(exists(h.dir.sub("Mirror/Event/IMG_1.jpg")));
+  EXPECT_EQ(readFile(h.dir.sub("private.mov")), "not the kiosk's to send");
+  EXPECT_EQ(storedImageNames(h.dir.sub("store")), std::vector<std::string>{"IMG_1.jpg"});
+  EXPECT_EQ(h.uploads().size(), 1u);
+  EXPECT_EQ(dictGet(h.uploads()[0], kEdMuxedMovieName), nullptr);
 }
 
 TEST(FaultPath, FileNamesWithControlBytesReachTheSiteEncoded) {
