@@ -34,10 +34,6 @@ std::string trimWhitespaceAndNewlines(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-bool equalsIgnoringCase(const std::string* a, const char* b) {
-  return replyWordEquals(a, b);
-}
-
 bool fileExistsAtPath(const std::string& path) {
   struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0;
@@ -315,11 +311,11 @@ void HttpController::uploadTimerFired(Timer&) {
 bool isUploadReplySuccess(const Dict& reply) {
   bool failed = dictGet(reply, kHttpError) != nullptr || dictGet(reply, kHttpOurCustomError);
   if (const std::string* status = dictGetString(reply, kHttpOurCustomStatus)) {
-    if (equalsIgnoringCase(status, "FAIL") || equalsIgnoringCase(status, "ERROR")) {
+    if (replyWordEquals(status, "FAIL") || replyWordEquals(status, "ERROR")) {
       failed = true;
-    } else if (equalsIgnoringCase(status, "Warning")) {
-      failed = !equalsIgnoringCase(dictGetString(reply, kHttpOurCustomMessage),
-                                   "No Email Addresses Sent") ||
+    } else if (replyWordEquals(status, "Warning")) {
+      failed = !replyWordEquals(dictGetString(reply, kHttpOurCustomMessage),
+                                "No Email Addresses Sent") ||
                failed;
     }
   }
