@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -102,6 +103,31 @@ TEST(FolderWatcherTest, ReportsArrivalsFolderByFolderButNotFilesStillBeingWritte
   std::filesystem::remove_all(root + "/Gala");
   EXPECT_FALSE(w.reportsWithin(3).empty());
   EXPECT_EQ(w.watcher().watchCount(), 3u);  // Source, Event, Event/Sub
+}
+
+TEST(FolderWatcherTest, AnOverflowedQueueAsksForAWalkOfTheWholeTree) {
+  TempDir dir;
+  const std::string root = dir.sub("Source");
+  std::filesystem::create_directories(root + "/Event");
+  std::vector<std::pair<std::string, bool>> reports;
+  FolderWatcher watcher(
+      root,
+      [&](const std::string& folder, bool overflow) { reports.emplace_back(folder, overflow); },
+      0.2, 3.0);
+  ASSERT_TRUE(watcher.start(nullptr));
+  // More events than the kernel queues while nobody reads them.
+  std::ifstream limit("/proc/sys/fs/inotify/max_queued_events");
+  int queued = 16384;
+  limit >> queued;
+  if (queued > 200000) GTEST_SKIP() << "the kernel's event queue is too long to fill here";
+  for (int i = 0; i <= queued; ++i)
+    ASSERT_TRUE(writeFile(root + "/Event/" + std::to_string(i), ""));
+  std::thread run([&] { watcher.run(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  watcher.stop();
+  run.join();
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports.front(), std::make_pair(root, true));
 }
 
 }  // namespace
