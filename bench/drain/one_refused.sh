@@ -5,20 +5,12 @@
 #   bench/drain/one_refused.sh BUILD WITH_BAD(0|1) N [FAULT=fail] [WINDOW=60]
 set -u
 b=$1; bad=$2; n=$3; fault=${4:-fail}; win=${5:-60}
-w=$(mktemp -d /tmp/refused.XXXX); src=$w/Source; mkdir -p $src $w/Mirror $w/store
-printf '<?xml version="1.0"?><plist version="1.0"><dict><key>QM_kioskStation</key><string>K1</string></dict></plist>' > $w/m.plist
-for i in $(seq $n); do f=$((i%10)); mkdir -p $src/E$f; $b/scripts/make-test-photos/make-test-photos jpeg $src/E$f/IMG_$i.jpg --size 64x48 --plist $w/m.plist; done
-[ $bad = 1 ] && $b/scripts/make-test-photos/make-test-photos jpeg $src/E0/BAD.jpg --size 64x48 --plist $w/m.plist
-$b/site/sorv-site --port 0 --store $w/store --fault $fault --fault-only BAD > $w/site.log 2>&1 & sp=$!
-sleep 0.5; port=$(sed -n 's/.*127\.0\.0\.1:\([0-9]*\).*/\1/p' $w/site.log|head -1)
-cat > $w/d.plist <<P
-<?xml version="1.0"?><plist version="1.0"><dict>
-<key>prefLocalSourceUploadFolder</key><string>$src</string><key>prefLocalMasterMirrorSiteFolder</key><string>$w/Mirror</string>
-<key>userLoginName</key><string>k</string><key>userLoginPassword</key><string>p</string><key>userEnteredEventName</key><string>Ev</string>
-<key>prefVyrURL</key><string>http://127.0.0.1:$port/upload</string><key>prefVyrFuseAction</key><string>upload.upload</string>
-<key>prefAutoSynchronize</key><true/><key>prefSecondsBetweenScans</key><integer>300</integer></dict></plist>
-P
-SORV_DEFAULTS=$w/d.plist SORV_LOG_DIR=$w/logs $b/Sorv-FTPUploader.app/Contents/MacOS/Sorv-FTPUploader --headless $src > $w/a.out 2>$w/a.log & ap=$!
+w=$(mktemp -d /tmp/refused.XXXX)
+. "$(dirname "$0")/kiosk_env.sh"
+for i in $(seq $n); do f=$((i%10)); mkdir -p $src/E$f; photo $src/E$f/IMG_$i.jpg; done
+[ $bad = 1 ] && photo $src/E0/BAD.jpg
+start_site --fault $fault --fault-only BAD
+start_agent
 t0=$(date +%s.%N)
 while [ $(find $w/Mirror -name 'IMG_*' | wc -l) -lt $n ]; do sleep 0.05; done
 t1=$(date +%s.%N)

@@ -56,6 +56,17 @@ std::map<std::string, Upload> storedUploads(const std::string& store) {
   return uploads;
 }
 
+// The preferences of a kiosk that uploads src to url and mirrors it into mirror.
+bool writeKioskDefaults(const std::string& path, const std::string& src, const std::string& mirror,
+                        const std::string& url) {
+  return writeDefaults(path, Dict{{sPrefLocalSourceUploadFolder, src},
+                                  {sPrefLocalMasterMirrorSiteFolder, mirror},
+                                  {sUserLoginName, "kiosk"},
+                                  {sUserLoginPassword, "secret"},
+                                  {sPrefUserEnteredEventName, "Fair 2026"},
+                                  {sPrefVyrURL, url}});
+}
+
 TEST(EndToEnd, DrainsSubfoldersWithAMovieThenQuitsOnSigterm) {
   TempDir dir;
   std::string src = dir.sub("Source"), mirror = dir.sub("Mirror");
@@ -86,13 +97,7 @@ TEST(EndToEnd, DrainsSubfoldersWithAMovieThenQuitsOnSigterm) {
   ASSERT_TRUE(site.ok());
   std::string agent = installAgentBundle(dir.path());
   ASSERT_FALSE(agent.empty());
-  ASSERT_TRUE(
-      writeDefaults(dir.sub("defaults.plist"), Dict{{sPrefLocalSourceUploadFolder, src},
-                                                    {sPrefLocalMasterMirrorSiteFolder, mirror},
-                                                    {sUserLoginName, "kiosk"},
-                                                    {sUserLoginPassword, "secret"},
-                                                    {sPrefUserEnteredEventName, "Fair 2026"},
-                                                    {sPrefVyrURL, site.url()}}));
+  ASSERT_TRUE(writeKioskDefaults(dir.sub("defaults.plist"), src, mirror, site.url()));
   std::string console = dir.sub("console.txt");
   AgentProcess run(agent, src, dir.sub("defaults.plist"), dir.sub("logs"), console);
   ASSERT_TRUE(waitForText(console, "Status: Waiting For New Images...", 30)) << readFile(console);
@@ -150,13 +155,7 @@ TEST(EndToEnd, AnAlwaysRefusedPhotoIsPacedWhileTheOthersGo) {
   ASSERT_TRUE(site.ok());
   std::string agent = installAgentBundle(dir.path());
   ASSERT_FALSE(agent.empty());
-  ASSERT_TRUE(
-      writeDefaults(dir.sub("defaults.plist"), Dict{{sPrefLocalSourceUploadFolder, src},
-                                                    {sPrefLocalMasterMirrorSiteFolder, mirror},
-                                                    {sUserLoginName, "kiosk"},
-                                                    {sUserLoginPassword, "secret"},
-                                                    {sPrefUserEnteredEventName, "Fair 2026"},
-                                                    {sPrefVyrURL, site.url()}}));
+  ASSERT_TRUE(writeKioskDefaults(dir.sub("defaults.plist"), src, mirror, site.url()));
   std::string console = dir.sub("console.txt");
   AgentProcess run(agent, src, dir.sub("defaults.plist"), dir.sub("logs"), console);
   ASSERT_TRUE(waitForText(console, "Holding Back [Fair/BAD.jpg]", 30)) << readFile(console);
