@@ -37,10 +37,34 @@ class AppController : public HttpProgressDelegate {
   AppController(const AppController&) = delete;
   AppController& operator=(const AppController&) = delete;
 
-  // Start-up, in this order on the main thread.
+  // Start-up, in this order on the main thread (the whole sequence reads top to bottom in
+  // AppControllerStartup.cc).
+  static void initialize();               // class set-up: transformers, defaults, log files
   void awakeFromNib();                    // registers the observers, before HttpController
-  void applicationWillFinishLaunching();  // message log, HttpController, thread lock
+  void applicationWillFinishLaunching();  // message log, background work, HttpController
   void applicationDidFinishLaunching();   // may arm the automatic first pass
+
+  // Start-up steps that belong to other areas of the agent.
+  static void registerValueTransformers();
+  static void setupConsoleLogFile();  // the day's log file, when prefDoRedirectNSLog asks
+  static void deleteOldLogFiles();
+  void setupForAppleEventsForThisApp();
+  void deleteEmptySourceFoldersAtStartup();
+  void deleteEmptySourceFoldersAtQuit();
+  void doSetupDeleteOldPhotosThread();
+  void doQueryAndUploadHiResProcess();
+  // Ends the background work of the start-up (order checks, deletions) at quit.
+  void stopBackgroundWork();
+  // Copies the older edition's settings once (prefDoCopyOldFtpPref).
+  static void migrateOldFtpPrefs();
+
+  // Version texts of the windows.
+  std::string getMacOsVersionString() const;
+  std::string getAppVersionString() const;
+  std::string getCopyrightString() const;
+  void setMacOsVersion(const std::string& text);
+  void setAppVersion(const std::string& text);
+  void setCopyrightVersion(const std::string& text);
 
   // State setters: lock fThreadLock when it exists, store, unlock.
   void setNeedsToRescan(bool yes);  // YES increments the counter, NO clears it
@@ -133,6 +157,11 @@ class AppController : public HttpProgressDelegate {
 
   // The upload watchdog's relaunch request (from HttpController, on the main thread).
   void relaunchApp(const Dict& request) override;
+  // Starts the relaunch helper (or, under a service manager, sets the relaunch exit status)
+  // and terminates. request: "LSLaunchFlags" (default 1); button: an operator's button.
+  void relaunch(const Dict* request, AppControl* button);
+  // The operator's restart: the helper application, then the forced restart.
+  [[noreturn]] void doRelaunchThisApp(AppControl* sender);
 
   // Read access for the window and tests.
   std::optional<std::string> curUserName() const;
@@ -195,6 +224,7 @@ class AppController : public HttpProgressDelegate {
   const void* fCurAlert = nullptr;
   std::unique_ptr<HttpController> fHttpController;
   bool isRunningLeopard_ = false;
+  std::string _macVersionString, _appVersionString, _appCopyrightString;  // fieldsMutex_
   bool observing_ = false;
   std::atomic<AppControl*> prefsSender_{nullptr};  // who asked for the preferences pause
 

@@ -1,6 +1,4 @@
-// What starts the next pass (clean-up, timer, watcher, operator), start-up and quit.
-#include <sys/utsname.h>
-
+// What starts the next pass (clean-up, timer, watcher, operator), and the quit.
 #include <cstdio>
 #include <ctime>
 
@@ -12,6 +10,7 @@
 #include "log/MessageLog.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "process/Process.h"
 #include "settings/Preferences.h"
 
 namespace sorv {
@@ -26,75 +25,6 @@ std::string formatCycleDate(double secondsSince1970) {
 }
 
 using namespace cycle;
-
-namespace {
-
-// inotify (the watcher's event source) needs Linux 2.6.13, the counterpart of 10.5.
-bool kernelHasFolderEvents() {
-  struct utsname u;
-  if (uname(&u) != 0) return false;
-  int major = 0, minor = 0, patch = 0;
-  if (std::sscanf(u.release, "%d.%d.%d", &major, &minor, &patch) < 2) return false;
-  if (major != 2) return major > 2;
-  if (minor != 6) return minor > 6;
-  return patch >= 13;
-}
-
-}  // namespace
-
-void AppController::awakeFromNib() {
-  fWatcherRunLoop = nullptr;
-  auto& center = NotificationCenter::defaultCenter();
-  using Handler = void (AppController::*)(const Notification*);
-  const std::pair<const char*, Handler> observers[] = {
-      {kScanFolderNotification, &AppController::handleNotification_ScanFolder},
-      {kPrepareUploadStartNotification, &AppController::handleNotification_PrepareUploadStart},
-      {kUploadStartNotification, &AppController::handleNotification_UploadStart},
-      {kUploadDoneNotification, &AppController::handleNotification_UploadDone},
-      {kUploadSuccessNotification, &AppController::handleNotification_UploadSuccess},
-      {kUploadFailNotification, &AppController::handleNotification_UploadFail},
-      {kWatcherStarted, &AppController::handleNotification_WatcherStarted},
-      {kWatcherItemChanged, &AppController::handleNotification_WatcherItemChanged},
-      {kUploadProcessPaused, &AppController::handleNotification_UploadProcessPaused},
-      {kCleanUpAfterUploadNotification, &AppController::handleNotification_CleanUpAfterUpload},
-      {kCleanUpAfterCompleteLoop, &AppController::handleNotification_CleanUpAfterCompleteLoop},
-  };
-  for (const auto& observer : observers) {
-    auto handler = observer.second;
-    center.addObserver(this, observer.first,
-                       [this, handler](const Notification* n) { (this->*handler)(n); });
-  }
-  observing_ = true;
-  isRunningLeopard_ = kernelHasFolderEvents();
-}
-
-void AppController::applicationWillFinishLaunching() {
-  MessageLog::InitLog();
-  MessageLog::LogMessage("applicationWillFinishLaunching", true);
-  {
-    std::lock_guard<std::mutex> lock(fieldsMutex_);
-    fCurUserName = kPlaceholderUserName;
-    fCurPassword = kPlaceholderPassword;
-    fRootFolder.reset();
-  }
-  fRepeatTimer.reset();
-  fCurAlert = nullptr;
-  fHttpController = std::make_unique<HttpController>();
-  fHttpController->setProgressDelegate(this);
-  fThreadLock = std::make_unique<std::recursive_mutex>();
-}
-
-void AppController::applicationDidFinishLaunching() {
-  MessageLog::LogMessage("applicationDidFinishLaunching", true);
-  if (Preferences::getAutoStartUploadAtStartup()) {
-    NSLog("Will autoResynchronizeAtStartup is TRUE...");
-    double delay = Preferences::getPrefShowWindowAtStartup() ? 30 : 10;
-    autoStartTimer_ = mainRunLoop().scheduleTimer(
-        delay, false, [this](Timer&) { ibUserClickedOnSynchronize(nullptr); });
-  } else {
-    NSLog("Will autoResynchronizeAtStartup is FALSE...");
-  }
-}
 
 // ---- Opening the folder again
 
@@ -260,10 +190,8 @@ void AppController::applicationWillTerminate() {
     NSLog("Telling Thread to Stop - as soon as possible");
     setWantsToHaltProcess(true);
   }
-  if (Preferences::getPrefDeleteEmptyFtpFolders()) {
-    // The empty-folder clean-up is not part of this build; the folders stay.
-    NSLog("prefDeleteEmptyFtpFolders is on, but no empty-folder clean-up is available yet.");
-  }
+  if (Preferences::getPrefDeleteEmptyFtpFolders()) deleteEmptySourceFoldersAtQuit();
+  stopBackgroundWork();
   cancelRetriggerTimer();
   if (autoStartTimer_) autoStartTimer_->invalidate();
   if (heldRetryTimer_) heldRetryTimer_->invalidate();
@@ -272,11 +200,35 @@ void AppController::applicationWillTerminate() {
 }
 
 void AppController::relaunchApp(const Dict& request) {
-  // The relaunch helper is not built yet: the request is only recorded.
-  std::string text = "relaunchApp: an upload outlived its watchdog; relaunch requested (" +
-                     Value(request).description() +
-                     ") but no relaunch helper is available, the agent keeps running.";
-  MessageLog::LogMessage(text.c_str(), true);
+  relaunch(&request, nullptr);
+}
+
+void AppController::relaunch(const Dict* request, AppControl* button) {
+  long flags = 1;
+  if (request) {
+    if (const Value* v = dictGet(*request, "LSLaunchFlags"))
+      flags = static_cast<long>(v->integerValue());
+  }
+  (void)button;  // the terminate sender: the quit sequence is the same for every sender
+  if (runningUnderServiceManager()) {
+    // A detached helper would end with the service; the manager starts the agent again
+    // when it exits with this status.
+    std::string text = stringWithFormat(
+        "Relaunch (flags %ld): exiting with status %d for the service manager to restart", flags,
+        kRelaunchExitStatus);
+    MessageLog::LogMessage(text.c_str(), true);
+    setExitStatus(kRelaunchExitStatus);
+  } else if (startRelaunchHelper(flags)) {
+    std::string text =
+        stringWithFormat("Relaunch (flags %ld): the helper starts a new agent", flags);
+    MessageLog::LogMessage(text.c_str(), true);
+  }
+  view_->terminate();
+}
+
+void AppController::doRelaunchThisApp(AppControl*) {
+  sorvNSTaskRelaunchSelf();
+  forceToRestart();
 }
 
 }  // namespace sorv

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "process/Process.h"
+
 namespace sorv {
 
 // The main window's text fields written by the cycle.
@@ -61,6 +63,9 @@ class AppView {
 
   // Opens the preferences (after a pause for them completed).
   virtual void openPreferences(AppControl* sender) = 0;
+
+  // The main window's version field, or nullptr.
+  virtual VersionField* versionField() { return nullptr; }
 
   // The system beep.
   virtual void beep() = 0;

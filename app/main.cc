@@ -1,5 +1,5 @@
 // The agent's executable: Sorv-FTPUploader [--headless] [FOLDER]
-// Runs the start-up the upload cycle needs, opens FOLDER as the launcher's open request, and
+// Runs the start-up sequence, opens FOLDER as the launcher's open request, and
 // runs the main run loop until SIGTERM or SIGINT, then the quit sequence.
 #include <cstdio>
 #include <cstring>
@@ -10,6 +10,7 @@
 #include "app/HeadlessView.h"
 #include "platform/Console.h"
 #include "platform/RunLoop.h"
+#include "process/Process.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
 
@@ -29,7 +30,8 @@ int main(int argc, char** argv) {
   setMainRunLoop(&loop);
   loop.stopOnTerminationSignals();
 
-  Preferences::setupFactoryDefaults();
+  setLaunchArguments(argc, argv);
+  AppController::initialize();
   HeadlessView view([&loop] { loop.stop(); });
   AppController controller(&view);
   controller.awakeFromNib();
@@ -44,5 +46,5 @@ int main(int argc, char** argv) {
   DefaultsStore::standard().synchronize();
   // Upload threads may still be blocked in a send; the process ends without waiting for them.
   std::fflush(nullptr);
-  std::_Exit(0);
+  std::_Exit(exitStatus());
 }

@@ -16,18 +16,6 @@ std::string envOrEmpty(const char* name) {
   return v ? std::string(v) : std::string();
 }
 
-std::string homeFolder() {
-  std::string home = envOrEmpty("HOME");
-  if (!home.empty()) return home;
-  if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return "/tmp";
-}
-
-std::string xdgFolder(const char* var, const char* fallbackUnderHome) {
-  std::string dir = envOrEmpty(var);
-  return dir.empty() ? homeFolder() + "/" + fallbackUnderHome : dir;
-}
-
 // The path without trailing slashes; "/" stays "/".
 std::string trimmedTrailingSlashes(const std::string& path) {
   size_t end = path.size();
@@ -47,6 +35,19 @@ size_t extensionDot(const std::string& trimmed) {
 }
 
 }  // namespace
+
+std::string homeFolder() {
+  std::string home = envOrEmpty("HOME");
+  if (!home.empty()) return home;
+  if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "/tmp";
+}
+
+std::string xdgFolder(const char* var, const char* fallbackUnderHome) {
+  std::string dir = envOrEmpty(var);
+  return dir.empty() ? homeFolder() + "/" + fallbackUnderHome : dir;
+}
+
 
 std::string logFolderPath() {
   std::string dir = envOrEmpty("SORV_LOG_DIR");

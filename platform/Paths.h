@@ -5,6 +5,10 @@
 
 namespace sorv {
 
+// $HOME, else the password database's home folder.
+std::string homeFolder();
+// The XDG folder named by `var`, else ~/fallbackUnderHome.
+std::string xdgFolder(const char* var, const char* fallbackUnderHome);
 // $SORV_LOG_DIR, else $XDG_STATE_HOME/Sorv (~/.local/state/Sorv). Not created here.
 std::string logFolderPath();
 // $SORV_DEFAULTS, else $XDG_CONFIG_HOME/Sorv/com.quenmor.SorvUploader.plist.

@@ -1,0 +1,205 @@
+// The start-up sequence, in the order the agent runs it: the class set-up, awakeFromNib,
+// applicationWillFinishLaunching, the launcher's open request (main.cc), then
+// applicationDidFinishLaunching. Steps that belong to other areas are named calls here and
+// live beside their area's other controller code.
+#include <filesystem>
+
+#include "app/AppConfig.h"
+#include "app/AppController.h"
+#include "app/Notifications.h"
+#include "log/MessageLog.h"
+#include "platform/Bundle.h"
+#include "platform/Console.h"
+#include "platform/Paths.h"
+#include "platform/Plist.h"
+#include "process/Process.h"
+#include "settings/DefaultsStore.h"
+#include "settings/Preferences.h"
+
+namespace sorv {
+
+namespace {
+
+constexpr const char* kBuiltInCopyright = "Copyright (c) Quenmor. All rights reserved.";
+constexpr const char* kOldFtpPrefsName = "com.quenmor.Sorv-FTPUploader.plist";
+
+std::string bundleCopyright() {
+  const std::string* text = dictGetString(Bundle::infoDictionary(), "NSHumanReadableCopyright");
+  return text ? *text : kBuiltInCopyright;
+}
+
+// Where the older edition's settings may lie: our configuration folder, or a copy of the
+// other platform's preferences folder under the home folder.
+std::optional<std::string> oldFtpPrefsFile() {
+  namespace fs = std::filesystem;
+  const std::string candidates[] = {
+      xdgFolder("XDG_CONFIG_HOME", ".config") + "/Sorv/" + kOldFtpPrefsName,
+      homeFolder() + "/Library/Preferences/" + kOldFtpPrefsName};
+  std::error_code ec;
+  for (const auto& path : candidates)
+    if (fs::is_regular_file(path, ec)) return path;
+  return std::nullopt;
+}
+
+}  // namespace
+
+// ---- The class set-up
+
+void AppController::initialize() {
+  registerValueTransformers();
+  Preferences::setupFactoryDefaults();
+  setupConsoleLogFile();
+  deleteOldLogFiles();
+}
+
+// ---- Part 1: awakeFromNib
+
+void AppController::awakeFromNib() {
+  fWatcherRunLoop = nullptr;
+  // The controller's observers come before HttpController's: the cycle relies on that order.
+  auto& center = NotificationCenter::defaultCenter();
+  using Handler = void (AppController::*)(const Notification*);
+  const std::pair<const char*, Handler> observers[] = {
+      {kScanFolderNotification, &AppController::handleNotification_ScanFolder},
+      {kPrepareUploadStartNotification, &AppController::handleNotification_PrepareUploadStart},
+      {kUploadStartNotification, &AppController::handleNotification_UploadStart},
+      {kUploadDoneNotification, &AppController::handleNotification_UploadDone},
+      {kUploadSuccessNotification, &AppController::handleNotification_UploadSuccess},
+      {kUploadFailNotification, &AppController::handleNotification_UploadFail},
+      {kWatcherStarted, &AppController::handleNotification_WatcherStarted},
+      {kWatcherItemChanged, &AppController::handleNotification_WatcherItemChanged},
+      {kUploadProcessPaused, &AppController::handleNotification_UploadProcessPaused},
+      {kCleanUpAfterUploadNotification, &AppController::handleNotification_CleanUpAfterUpload},
+      {kCleanUpAfterCompleteLoop, &AppController::handleNotification_CleanUpAfterCompleteLoop},
+  };
+  for (const auto& observer : observers) {
+    auto handler = observer.second;
+    center.addObserver(this, observer.first,
+                       [this, handler](const Notification* n) { (this->*handler)(n); });
+  }
+  observing_ = true;
+
+  // The system version: enough to run at all, and whether folders can be watched.
+  if (auto version = systemVersionText(); !version || version->empty()) {
+    NSLog("runShellScript2 failed to get Mac OS version???");
+  } else {
+    std::string text = *version;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    setMacOsVersion("v" + text);
+    auto watch = watcherSystemVersion(), minimum = minimumSystemVersion();
+    isRunningLeopard_ = versionAtLeast(text, watch.major, watch.minor, watch.patch);
+    if (!versionAtLeast(text, minimum.major, minimum.minor, minimum.patch)) {
+      NSLog(
+          "Sorry - Unsupported Mac OS Version: Your OS Version is: [%s]\nMinimum "
+          "Requirement: [v%2.2f]",
+          getMacOsVersionString().c_str(), minimum.major + minimum.minor / 10.0);
+      view_->terminate();
+    }
+  }
+
+  setCopyrightVersion(bundleCopyright());
+  setAppVersion(bundleShortVersion());
+  migrateOldFtpPrefs();
+  // The defaults observers, the preferences tab view and the code field belong to the
+  // preferences window; a headless agent has none.
+}
+
+void AppController::migrateOldFtpPrefs() {
+  auto& store = DefaultsStore::standard();
+  auto flag = store.objectForKey(sPrefDoCopyOldFtpPref);
+  if (!flag) {
+    NSLog("This version does NOT have pref = [%s]", sPrefDoCopyOldFtpPref);
+    return;
+  }
+  if (store.boolForKey(sPrefDoCopyOldFtpPref)) {
+    NSLog("ALREADY Copied OLD Ftp Prefs...");
+    return;
+  }
+  auto path = oldFtpPrefsFile();
+  if (!path) {
+    NSLog("NO OLD ftp-uploader.plist to copy...");
+    return;
+  }
+  NSLog("Need to Copy OLD Ftp Prefs from: [%s]", path->c_str());
+  auto old = plist::parseFile(*path);
+  const Dict* values = old ? old->asDict() : nullptr;
+  if (!values) return;
+  for (const auto& key : Preferences::prefKeyNameArray())
+    if (const Value* v = dictGet(*values, key)) store.setObject(*v, key);
+  store.setObject(Value(true), sPrefDoCopyOldFtpPref);
+  store.synchronize();
+}
+
+// ---- Part 2: applicationWillFinishLaunching
+
+void AppController::applicationWillFinishLaunching() {
+  MessageLog::InitLog();
+  MessageLog::LogMessage("applicationWillFinishLaunching", true);
+  {
+    std::lock_guard<std::mutex> lock(fieldsMutex_);
+    fCurUserName = kPlaceholderUserName;
+    fCurPassword = kPlaceholderPassword;
+    fRootFolder.reset();
+  }
+  fRepeatTimer.reset();
+  fCurAlert = nullptr;
+  fillInVersionString(view_->versionField());
+  std::string copyright = "Copyright Info is [" + bundleCopyright() + "]";
+  MessageLog::LogMessage(copyright.c_str(), true);
+  // The login panel and the folder tool tips belong to the preferences window.
+  setupForAppleEventsForThisApp();
+  deleteEmptySourceFoldersAtStartup();
+  doSetupDeleteOldPhotosThread();
+  doQueryAndUploadHiResProcess();
+  fHttpController = std::make_unique<HttpController>();
+  fHttpController->setProgressDelegate(this);
+  fThreadLock = std::make_unique<std::recursive_mutex>();
+}
+
+// ---- Part 3: applicationDidFinishLaunching (after the launcher's open request)
+
+void AppController::applicationDidFinishLaunching() {
+  MessageLog::LogMessage("applicationDidFinishLaunching", true);
+  if (Preferences::getAutoStartUploadAtStartup()) {
+    NSLog("Will autoResynchronizeAtStartup is TRUE...");
+    double delay = Preferences::getPrefShowWindowAtStartup() ? 30 : 10;
+    autoStartTimer_ = mainRunLoop().scheduleTimer(
+        delay, false, [this](Timer&) { ibUserClickedOnSynchronize(nullptr); });
+  } else {
+    NSLog("Will autoResynchronizeAtStartup is FALSE...");
+  }
+}
+
+// ---- Version texts
+
+std::string AppController::getMacOsVersionString() const {
+  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  return _macVersionString;
+}
+std::string AppController::getAppVersionString() const {
+  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  return _appVersionString;
+}
+std::string AppController::getCopyrightString() const {
+  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  return _appCopyrightString;
+}
+void AppController::setMacOsVersion(const std::string& text) {
+  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  _macVersionString = text;
+}
+void AppController::setAppVersion(const std::string& text) {
+  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  _appVersionString = text;
+}
+void AppController::setCopyrightVersion(const std::string& text) {
+  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  _appCopyrightString = text;
+}
+
+// ---- Steps of areas not in this build yet
+
+void AppController::registerValueTransformers() {}
+void AppController::setupForAppleEventsForThisApp() {}
+
+}  // namespace sorv
