@@ -9,7 +9,7 @@
 #include "app/AppConfig.h"
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
-#include "app/Notifications.h"
+#include "platform/Notifications.h"
 #include "log/MessageLog.h"
 #include "platform/Console.h"
 #include "settings/DefaultsStore.h"

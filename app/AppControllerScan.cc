@@ -7,7 +7,7 @@
 #include "app/AppConfig.h"
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
-#include "app/Notifications.h"
+#include "platform/Notifications.h"
 #include "files/FolderEnumerator.h"
 #include "log/MessageLog.h"
 #include "metadata/CaptureDate.h"

@@ -5,7 +5,7 @@
 #include "app/AppConfig.h"
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
-#include "app/Notifications.h"
+#include "platform/Notifications.h"
 #include "files/FolderWatcher.h"
 #include "log/MessageLog.h"
 #include "platform/Clock.h"

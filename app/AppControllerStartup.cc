@@ -6,7 +6,7 @@
 
 #include "app/AppConfig.h"
 #include "app/AppController.h"
-#include "app/Notifications.h"
+#include "platform/Notifications.h"
 #include "log/MessageLog.h"
 #include "platform/Bundle.h"
 #include "platform/Console.h"

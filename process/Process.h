@@ -58,6 +58,11 @@ std::string bundleShortVersion();
 void setLaunchArguments(int argc, char** argv);
 const std::vector<std::string>& launchArguments();
 
+// The arguments as the relaunch helpers receive them (SORV_RELAUNCH_ARGS): one per line,
+// "%" and line feeds escaped as %25 and %0A. An empty text is no arguments.
+std::string encodeRelaunchArguments(const std::vector<std::string>& args);
+std::vector<std::string> decodeRelaunchArguments(const std::string& text);
+
 // The status the agent exits with after a relaunch handed to the service manager.
 inline constexpr int kRelaunchExitStatus = 75;
 // True when a service manager restarts the agent (systemd's INVOCATION_ID, or

@@ -53,8 +53,17 @@ pid_t spawnDetached(const std::string& path, const std::vector<std::string>& arg
   std::vector<char*> argv;
   for (auto& a : store) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // The helpers start the new agent with this process's arguments, handed over in the
+  // environment: by the time a helper runs, this process may be gone, and its /proc entry too.
+  std::vector<std::string> envStore;
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "SORV_RELAUNCH_ARGS=", 19) != 0) envStore.emplace_back(*e);
+  envStore.push_back("SORV_RELAUNCH_ARGS=" + encodeRelaunchArguments(launchArguments()));
+  std::vector<char*> envp;
+  for (auto& e : envStore) envp.push_back(e.data());
+  envp.push_back(nullptr);
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
+  int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (rc != 0) NSLog("Unable to start [%s]: %s", path.c_str(), std::strerror(rc));
@@ -66,6 +75,44 @@ bool sameNameIgnoringCase(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
+
+std::string encodeRelaunchArguments(const std::vector<std::string>& args) {
+  std::string out;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (i) out += '\n';
+    for (char c : args[i]) {
+      if (c == '%')
+        out += "%25";
+      else if (c == '\n')
+        out += "%0A";
+      else
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> decodeRelaunchArguments(const std::string& text) {
+  std::vector<std::string> args;
+  if (text.empty()) return args;
+  std::string cur;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      args.push_back(cur);
+      cur.clear();
+    } else if (text.compare(i, 3, "%25") == 0) {
+      cur += '%';
+      i += 2;
+    } else if (text.compare(i, 3, "%0A") == 0) {
+      cur += '\n';
+      i += 2;
+    } else {
+      cur += text[i];
+    }
+  }
+  args.push_back(cur);
+  return args;
+}
 
 void setLaunchArguments(int argc, char** argv) {
   storedArguments().assign(argv + (argc > 0 ? 1 : 0), argv + argc);

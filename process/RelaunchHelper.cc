@@ -1,9 +1,10 @@
 // The relaunch helper of the bundle. Two forms:
 //   relaunch BUNDLE PID FLAGS      (Resources/relaunch)
 //   relaunch "BUNDLE" PID          (Resources/relaunch.app/Contents/MacOS/relaunch)
-// It reads the agent's arguments and working folder while the agent still runs, waits until
-// process PID has ended, then starts BUNDLE/Contents/MacOS/Sorv-FTPUploader again with those
-// arguments, so the new agent goes on with the same folder (and --headless).
+// It waits until process PID has ended, then starts BUNDLE/Contents/MacOS/Sorv-FTPUploader
+// again with the agent's arguments (from SORV_RELAUNCH_ARGS, else the process's own command
+// line while it still runs), in the agent's working folder, which it inherited, so the new
+// agent goes on with the same folder (and --headless).
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -18,6 +19,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "process/Process.h"
 
 namespace {
 
@@ -85,15 +88,11 @@ int main(int argc, char** argv) {
   }
   long flags = argc > 3 ? std::strtol(argv[3], nullptr, 10) : 1;
 
-  std::vector<std::string> args = argumentsOf(pid);
-  char cwd[4096];
-  ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/cwd").c_str(), cwd, sizeof cwd - 1);
-  std::string folder = n > 0 ? std::string(cwd, n) : std::string();
+  const char* handed = std::getenv("SORV_RELAUNCH_ARGS");
+  std::vector<std::string> args = handed ? sorv::decodeRelaunchArguments(handed) : argumentsOf(pid);
+  unsetenv("SORV_RELAUNCH_ARGS");
 
   waitForEnd(pid);
-  if (!folder.empty() && chdir(folder.c_str()) != 0) {
-    // The agent's arguments may be relative; without its folder they may not resolve.
-  }
   std::string exe = bundle + "/Contents/MacOS/Sorv-FTPUploader";
   std::vector<char*> av{exe.data()};
   for (auto& a : args) av.push_back(a.data());

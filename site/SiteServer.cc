@@ -276,6 +276,9 @@ void SiteServer::handlePost(const httplib::Request& req, httplib::Response& res,
   }
   if (options_.faultOnly && (!image || fileName.find(*options_.faultOnly) == std::string::npos))
     fault.clear();
+  if (!fault.empty() && options_.faultTimes > 0 &&
+      faultsApplied_.fetch_add(1) >= options_.faultTimes)
+    fault.clear();
   std::fprintf(stderr, "sorv-site: POST %s fuseaction=%s parts=%zu fault=%s\n", req.path.c_str(),
                fuseAction.c_str(), parts.size(), fault.c_str());
 

@@ -2,6 +2,7 @@
 // field, a page listing what was received, and fault modes that play a misbehaving site.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,8 @@ struct SiteOptions {
   std::string fault;  // for every request; a request's "sorvfault" query parameter wins
   // When set, the fault applies only to a POST whose "imgfile" file name contains this.
   std::optional<std::string> faultOnly;
+  // When above 0, the fault applies to that many POSTs only; later ones get the normal answer.
+  int faultTimes = 0;
   std::string user, password;
   double slowSeconds = 2;    // "slow": the reply trickles out over this long
   double hangSeconds = 600;  // "hang": how long a request is held before the site lets go
@@ -62,6 +65,7 @@ class SiteServer {
   std::condition_variable stopped_;
   bool stopping_ = false;
   std::mutex logMutex_;
+  std::atomic<int> faultsApplied_{0};
 };
 
 // "<reply><status>S</status><message>M</message></reply>"

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <optional>
 
-#include "app/Notifications.h"
+#include "platform/Notifications.h"
 #include "log/MessageLog.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"

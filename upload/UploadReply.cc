@@ -6,7 +6,7 @@
 #include <exception>
 #include <pugixml.hpp>
 
-#include "app/Notifications.h"
+#include "platform/Notifications.h"
 #include "platform/MacRoman.h"
 
 namespace sorv {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/Notifications.h"
+#include "platform/Notifications.h"
 #include "platform/NotificationCenter.h"
 #include "settings/DefaultsStore.h"
 #include "upload/HttpController.h"

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <thread>
 
-#include "app/Notifications.h"
+#include "platform/Notifications.h"
 #include "log/MessageLog.h"
 #include "platform/Bundle.h"
 #include "platform/NotificationCenter.h"

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/Notifications.h"
+#include "platform/Notifications.h"
 #include "platform/Paths.h"
 #include "platform/Plist.h"
 #include "settings/Preferences.h"

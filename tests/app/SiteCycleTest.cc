@@ -5,7 +5,7 @@
 #include <atomic>
 #include <filesystem>
 
-#include "app/Notifications.h"
+#include "platform/Notifications.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Paths.h"
 #include "settings/Preferences.h"

@@ -14,6 +14,7 @@
 
 #include "platform/Plist.h"
 #include "scripts/make-test-photos/PhotoWriter.h"
+#include "settings/Preferences.h"
 #include "tests/support/TempDir.h"
 
 extern char** environ;
@@ -46,7 +47,8 @@ std::string agentMessageLogPath(const std::string& folder) {
 
 AgentProcess::AgentProcess(const std::string& executable, const std::string& folder,
                            const std::string& defaultsPath, const std::string& logDir,
-                           const std::string& consolePath) {
+                           const std::string& consolePath,
+                           const std::vector<std::string>& extraEnv) {
   // Everything the child needs is made before fork: only exec-safe calls after it.
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
@@ -55,6 +57,7 @@ AgentProcess::AgentProcess(const std::string& executable, const std::string& fol
   }
   env.push_back("SORV_DEFAULTS=" + defaultsPath);
   env.push_back("SORV_LOG_DIR=" + logDir);
+  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -100,8 +103,40 @@ bool AgentProcess::wait(double seconds, int* status) {
   }
 }
 
+std::vector<pid_t> processesRunning(const std::string& executable) {
+  std::vector<pid_t> pids;
+  std::error_code ec;
+  fs::path wanted = fs::weakly_canonical(executable, ec);
+  for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    pid_t pid = static_cast<pid_t>(std::stol(name));
+    std::error_code linkEc;
+    fs::path exe = fs::read_symlink(it->path() / "exe", linkEc);
+    if (linkEc || pid == ::getpid() || exe != wanted) continue;
+    // A process that has ended but is not reaped yet no longer runs.
+    std::string stat = readFile(it->path().string() + "/stat");
+    auto paren = stat.rfind(')');
+    if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z') continue;
+    pids.push_back(pid);
+  }
+  return pids;
+}
+
 bool writeDefaults(const std::string& path, const Dict& prefs) {
   return plist::writeFileAtomically(path, Value(prefs));
+}
+
+bool writeKioskDefaults(const std::string& path, const std::string& src, const std::string& mirror,
+                        const std::string& url, const Dict& more) {
+  Dict prefs{{sPrefLocalSourceUploadFolder, src},
+             {sPrefLocalMasterMirrorSiteFolder, mirror},
+             {sUserLoginName, "kiosk"},
+             {sUserLoginPassword, "secret"},
+             {sPrefUserEnteredEventName, "Fair 2026"},
+             {sPrefVyrURL, url}};
+  for (const auto& [key, value] : more) prefs[key] = value;
+  return writeDefaults(path, prefs);
 }
 
 bool waitForText(const std::string& file, const std::string& text, double seconds) {

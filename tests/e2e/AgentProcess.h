@@ -22,9 +22,10 @@ class AgentProcess {
  public:
   // Starts `executable --headless folder` with SORV_DEFAULTS and SORV_LOG_DIR set to the given
   // paths, its standard output and error appended to consolePath.
+  // extraEnv: further NAME=VALUE entries.
   AgentProcess(const std::string& executable, const std::string& folder,
                const std::string& defaultsPath, const std::string& logDir,
-               const std::string& consolePath);
+               const std::string& consolePath, const std::vector<std::string>& extraEnv = {});
   ~AgentProcess();  // SIGKILL and reap when still running
   AgentProcess(const AgentProcess&) = delete;
   AgentProcess& operator=(const AgentProcess&) = delete;
@@ -39,8 +40,15 @@ class AgentProcess {
   bool reaped_ = false;
 };
 
+// Processes (other than this one) whose executable is `executable`.
+std::vector<pid_t> processesRunning(const std::string& executable);
+
 // Writes a defaults file holding the given preferences.
 bool writeDefaults(const std::string& path, const Dict& prefs);
+
+// The preferences of a kiosk that uploads src to url and mirrors it into mirror, with more.
+bool writeKioskDefaults(const std::string& path, const std::string& src, const std::string& mirror,
+                        const std::string& url, const Dict& more = {});
 
 // Polls file until it contains text or seconds pass.
 bool waitForText(const std::string& file, const std::string& text, double seconds);

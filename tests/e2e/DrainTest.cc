@@ -56,17 +56,6 @@ std::map<std::string, Upload> storedUploads(const std::string& store) {
   return uploads;
 }
 
-// The preferences of a kiosk that uploads src to url and mirrors it into mirror.
-bool writeKioskDefaults(const std::string& path, const std::string& src, const std::string& mirror,
-                        const std::string& url) {
-  return writeDefaults(path, Dict{{sPrefLocalSourceUploadFolder, src},
-                                  {sPrefLocalMasterMirrorSiteFolder, mirror},
-                                  {sUserLoginName, "kiosk"},
-                                  {sUserLoginPassword, "secret"},
-                                  {sPrefUserEnteredEventName, "Fair 2026"},
-                                  {sPrefVyrURL, url}});
-}
-
 TEST(EndToEnd, DrainsSubfoldersWithAMovieThenQuitsOnSigterm) {
   TempDir dir;
   std::string src = dir.sub("Source"), mirror = dir.sub("Mirror");

@@ -242,8 +242,7 @@ TEST_F(PreferencesTest, KeyListHasEighteenKeysInOrder) {
 }
 
 TEST_F(PreferencesTest, ShippedFactoryDefaultsAreRegistered) {
-  const char* source = getenv("SORV_TEST_SOURCE_DIR");
-  ASSERT_TRUE(source);
+  const char* source = SORV_TEST_SOURCE_DIR;
   std::filesystem::create_directories(dir.sub("Uploader.app/Contents/Resources"));
   std::filesystem::copy_file(std::string(source) + "/resources/FactoryDefault.plist",
                              factoryPath());

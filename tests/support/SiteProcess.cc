@@ -14,8 +14,7 @@ std::string SiteProcess::executablePath() {
 #ifdef SORV_SITE_PATH
   return SORV_SITE_PATH;
 #else
-  const char* dir = std::getenv("SORV_BUILD_DIR");
-  return std::string(dir ? dir : ".") + "/site/sorv-site";
+  return std::string(SORV_BUILD_DIR) + "/site/sorv-site";
 #endif
 }
 

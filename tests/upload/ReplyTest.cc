@@ -1,7 +1,7 @@
 // Reading the site's reply and the success rule over the reply info.
 #include <gtest/gtest.h>
 
-#include "app/Notifications.h"
+#include "platform/Notifications.h"
 #include "upload/HttpController.h"
 #include "upload/UploadReply.h"
 

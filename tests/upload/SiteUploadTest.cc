@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/Notifications.h"
+#include "platform/Notifications.h"
 #include "platform/Plist.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/upload/UploadTestEnv.h"

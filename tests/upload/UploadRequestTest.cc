@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "app/Notifications.h"
+#include "platform/Notifications.h"
 #include "settings/DefaultsStore.h"
 #include "tests/support/FakeHttpTransport.h"
 #include "tests/upload/UploadTestEnv.h"

@@ -2,7 +2,7 @@
 
 #include <stdlib.h>
 
-#include "app/Notifications.h"
+#include "platform/Notifications.h"
 #include "settings/DefaultsStore.h"
 
 namespace sorv::test {
