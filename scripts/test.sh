@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything from nothing with AddressSanitizer and UndefinedBehaviorSanitizer, runs
-# every test, then builds the fuzz targets with clang and runs each for a bounded time.
+# every test, builds the Release tree, then builds the fuzz targets with clang and runs each for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -13,4 +13,7 @@ cmake --build "$build" -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300
+# The Release tree of the benchmarks (README.md) must build too: -O3 brings warnings of its own.
+cmake -S . -B "${SORV_RELEASE_BUILD_DIR:-build-bench}" -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build "${SORV_RELEASE_BUILD_DIR:-build-bench}" -j "$jobs"
 scripts/fuzz.sh "${SORV_FUZZ_SECONDS:-20}"
