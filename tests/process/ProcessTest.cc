@@ -4,6 +4,7 @@
 #include <plist/plist.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -125,6 +126,33 @@ TEST(Process, VersionLabelsAndRelaunchArguments) {
             b.bundle + "|" + std::to_string(getpid()) + "|1049344|" + handed + "|");
   EXPECT_EQ(decodeRelaunchArguments(handed),
             (std::vector<std::string>{"--headless", "/kiosk/50% off\nfolder"}));
+}
+
+TEST(Process, ForcedRestartKillsThisProcessAndStartsTheBundleAgain) {
+  ScriptBundle b;
+  std::string record = b.dir.sub("started.txt");
+  std::string exe = b.bundle + "/Contents/MacOS/Sorv-FTPUploader";
+  writeFile(exe, "#!/bin/sh\nprintf '%s|' \"$@\" > '" + record + ".tmp'; mv '" + record +
+                     ".tmp' '" + record + "'\n");
+  chmod(exe.c_str(), 0755);
+  pid_t child = fork();
+  if (child == 0) {
+    char arg0[] = "agent", arg1[] = "--headless", arg2[] = "/kiosk/Source Folder";
+    char* argv[] = {arg0, arg1, arg2};
+    setLaunchArguments(3, argv);
+    forceToRestart();
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  for (int i = 0; i < 300 && access(record.c_str(), F_OK) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(readFile(record), "--headless|/kiosk/Source Folder|");
+
+  // The running applications of a name: this process first.
+  auto pids = runningApplicationPids("PROCESS_TESTS");
+  ASSERT_FALSE(pids.empty());
+  EXPECT_EQ(pids.front(), getpid());
 }
 
 TEST(Process, OldEditionSettingsAreCopiedOnce) {
