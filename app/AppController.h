@@ -138,6 +138,9 @@ class AppController : public HttpProgressDelegate {
   void openFileOnMainThread();
   void doSetupRetriggerTimerOnMainThread();
   void doSetupRetriggerTimer();
+  // Main thread: after the site stopped the cycle, the auto-synchronise timer (when on) still
+  // brings a later pass; the status line keeps the site's message.
+  void armRetriggerTimerAfterStop();
   void cancelRetriggerTimerOnMainThread();
   void cancelRetriggerTimer();
   void setRepeatTimer(std::shared_ptr<Timer> timer);

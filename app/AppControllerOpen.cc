@@ -9,9 +9,9 @@
 #include "app/AppConfig.h"
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
-#include "platform/Notifications.h"
 #include "log/MessageLog.h"
 #include "platform/Console.h"
+#include "platform/Notifications.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
 

@@ -9,12 +9,12 @@
 #include "app/AppConfig.h"
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
-#include "platform/Notifications.h"
 #include "files/QMI_FileManager.h"
 #include "log/MessageLog.h"
 #include "metadata/ItemRules.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Notifications.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
 #include "platform/fs/FileSystem.h"
@@ -290,6 +290,9 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
   completeRequestedHalt();
   if (stop) {
     setStartedUploadProcess(false);
+    // The site asked the cycle to stop; with auto-synchronise on, its timer still starts a
+    // later pass, so one refusal does not stop the kiosk for good.
+    mainRunLoop().post([this] { armRetriggerTimerAfterStop(); });
     return;
   }
   NotificationCenter::defaultCenter().post(kCleanUpAfterUploadNotification, this, info);

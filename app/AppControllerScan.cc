@@ -7,7 +7,6 @@
 #include "app/AppConfig.h"
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
-#include "platform/Notifications.h"
 #include "files/FolderEnumerator.h"
 #include "log/MessageLog.h"
 #include "metadata/CaptureDate.h"
@@ -15,6 +14,7 @@
 #include "metadata/PhotoMetadata.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Notifications.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
 #include "platform/fs/FileSystem.h"
@@ -169,6 +169,8 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
     }
     const std::string name = lastPathComponent(entry.relativePath);
     if (!name.empty() && name[0] == '.') return FolderEnumerator::Visit::Continue;
+    // A link may point anywhere on the machine; only the tree's own files are sent.
+    if (entry.info.type == FileType::Symlink) return FolderEnumerator::Visit::Continue;
     bool candidate;
     if (formBaseId) {
       candidate = isValidImage(entry.fullPath, &entry.info);

@@ -5,11 +5,11 @@
 #include "app/AppConfig.h"
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
-#include "platform/Notifications.h"
 #include "files/FolderWatcher.h"
 #include "log/MessageLog.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Notifications.h"
 #include "process/Process.h"
 #include "settings/Preferences.h"
 
@@ -56,6 +56,17 @@ void AppController::doSetupRetriggerTimer() {
   std::string text = stringWithFormat("Next Auto-Synchronize Trigger Date = %s...", when.c_str());
   if (!isRunningLeopard_) text += "\n(This would Not be needed if running on Mac OS 10.5 or higer)";
   ibUpdateFTPCallbackStatusTextField(text);
+}
+
+void AppController::armRetriggerTimerAfterStop() {
+  if (!Preferences::getDoAutoSynchronize()) return;
+  cancelRetriggerTimer();
+  double interval = kDefaultSecondsBetweenScans;
+  if (auto secs = Preferences::getPrefSecondsBetweenScans()) interval = secs->doubleValue();
+  setRepeatTimer(
+      mainRunLoop().scheduleTimer(interval, false, [this](Timer&) { doAutoResynchronize(); }));
+  std::string when = formatCycleDate(defaultClock().wallNow() + interval);
+  NSLog("The cycle stopped; Next Auto-Synchronize Trigger Date = %s...", when.c_str());
 }
 
 void AppController::cancelRetriggerTimerOnMainThread() {

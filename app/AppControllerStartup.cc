@@ -6,10 +6,10 @@
 
 #include "app/AppConfig.h"
 #include "app/AppController.h"
-#include "platform/Notifications.h"
 #include "log/MessageLog.h"
 #include "platform/Bundle.h"
 #include "platform/Console.h"
+#include "platform/Notifications.h"
 #include "platform/Paths.h"
 #include "platform/Plist.h"
 #include "process/Process.h"

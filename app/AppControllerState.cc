@@ -5,10 +5,10 @@
 #include "app/AppConfig.h"
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
-#include "platform/Notifications.h"
 #include "log/MessageLog.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Notifications.h"
 #include "platform/Thread.h"
 #include "settings/Preferences.h"
 

@@ -276,6 +276,9 @@ void SiteServer::handlePost(const httplib::Request& req, httplib::Response& res,
   }
   if (options_.faultOnly && (!image || fileName.find(*options_.faultOnly) == std::string::npos))
     fault.clear();
+  if (!fault.empty() && options_.faultEvery > 1 &&
+      (faultCandidates_.fetch_add(1) + 1) % options_.faultEvery != 0)
+    fault.clear();
   if (!fault.empty() && options_.faultTimes > 0 &&
       faultsApplied_.fetch_add(1) >= options_.faultTimes)
     fault.clear();

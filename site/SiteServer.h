@@ -30,6 +30,8 @@ struct SiteOptions {
   std::optional<std::string> faultOnly;
   // When above 0, the fault applies to that many POSTs only; later ones get the normal answer.
   int faultTimes = 0;
+  // When above 1, the fault applies to every Nth POST only (1 in N).
+  int faultEvery = 0;
   std::string user, password;
   double slowSeconds = 2;    // "slow": the reply trickles out over this long
   double hangSeconds = 600;  // "hang": how long a request is held before the site lets go
@@ -66,6 +68,7 @@ class SiteServer {
   bool stopping_ = false;
   std::mutex logMutex_;
   std::atomic<int> faultsApplied_{0};
+  std::atomic<int> faultCandidates_{0};
 };
 
 // "<reply><status>S</status><message>M</message></reply>"

@@ -15,7 +15,8 @@ namespace {
 int usage() {
   std::fprintf(stderr,
                "usage: sorv-site --port N --store DIR [--orders FILE] [--fault MODE]\n"
-               "                 [--fault-only NAME] [--fault-times N] [--user U --password P]\n"
+               "                 [--fault-only NAME] [--fault-times N] [--fault-every N]\n"
+               "                 [--user U --password P]\n"
                "                 [--slow-seconds S] [--hang-seconds S]\n");
   return 2;
 }
@@ -43,6 +44,8 @@ int main(int argc, char** argv) {
       opt.fault = v;
     } else if (a == "--fault-only") {
       opt.faultOnly = v;
+    } else if (a == "--fault-every") {
+      opt.faultEvery = std::atoi(v.c_str());
     } else if (a == "--fault-times") {
       opt.faultTimes = std::atoi(v.c_str());
     } else if (a == "--user") {

@@ -169,3 +169,43 @@ TEST(FaultPath, OnlyWebAddressesAreUploadedTo) {
 
 }  // namespace
 }  // namespace sorv::test
+
+namespace sorv::test {
+namespace {
+
+// The site answers ERROR once: the cycle stops with the site's message in red, and its
+// auto-synchronise timer brings the pass that uploads the photo.
+TEST(FaultPath, ACycleStoppedByTheSiteComesBackOnItsTimer) {
+  CycleHarness h(true, true);
+  SiteProcess site(h.dir.sub("store"), {"--fault", "paddederror", "--fault-times", "1"});
+  ASSERT_TRUE(site.ok());
+  h.setPref(sPrefVyrURL, site.url());
+  h.setPref(sPrefAutoSynchronize, true);
+  h.setPref(sPrefSecondsBetweenScans, 30);
+  ASSERT_TRUE(writeJpegWithMeta(h.dir.sub("Source/Event/IMG_1.jpg"), standardMetaData()));
+  drive(h, 120, [&] { return exists(h.dir.sub("Mirror/Event/IMG_1.jpg")); });
+  EXPECT_TRUE(exists(h.dir.sub("Mirror/Event/IMG_1.jpg")));
+  EXPECT_EQ(postsFor(h.dir.sub("store"), "IMG_1.jpg"), 2);
+  EXPECT_TRUE(h.view.wasShown(AppField::FTPCallbackStatus, "The service is not taking uploads"));
+}
+
+// A link in the source folder to a photo elsewhere is neither sent nor moved.
+TEST(FaultPath, LinksOutOfTheSourceFolderAreNeverFollowed) {
+  CycleHarness h(true, true);
+  SiteProcess site(h.dir.sub("store"));
+  ASSERT_TRUE(site.ok());
+  h.setPref(sPrefVyrURL, site.url());
+  ASSERT_TRUE(writeJpegWithMeta(h.dir.sub("private/secret.jpg"), standardMetaData()));
+  ASSERT_TRUE(writeJpegWithMeta(h.dir.sub("Source/Event/IMG_1.jpg"), standardMetaData()));
+  ASSERT_EQ(
+      symlink(h.dir.sub("private/secret.jpg").c_str(), h.dir.sub("Source/Event/link.jpg").c_str()),
+      0);
+  drive(h, 10, [&] { return exists(h.dir.sub("Mirror/Event/IMG_1.jpg")); });
+  h.pumpUntil([&] { return h.isIdle(); }, 5);
+  EXPECT_EQ(storedImageNames(h.dir.sub("store")), std::vector<std::string>{"IMG_1.jpg"});
+  EXPECT_TRUE(exists(h.dir.sub("private/secret.jpg")));
+  EXPECT_FALSE(exists(h.dir.sub("Mirror/Event/link.jpg")));
+}
+
+}  // namespace
+}  // namespace sorv::test

@@ -1,0 +1,412 @@
+// The agent's promise to a kiosk: no photo lost, never stopped for good, on through bad files
+// and bad replies. Runs the bundle's executable against sorv-site and real folders and prints
+// one Markdown table (also written to --out):
+//
+//   reliability_suite [--short] [--out FILE] [--seed N]
+//
+// Rows: every fault mode of the site (the first few POSTs faulted, then normal answers), one
+// POST in three dropped, a site down and back, bad input among good photos, SIGKILL at random
+// moments across two file systems, and a load run. A row passes when nothing is lost or
+// damaged, the agent neither crashed nor hung, and everything it could upload was uploaded.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "files/SafeMove.h"
+#include "settings/Preferences.h"
+#include "tests/e2e/AgentProcess.h"
+#include "tests/support/SiteProcess.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+using namespace sorv;
+using namespace sorv::test;
+namespace fs = std::filesystem;
+using SteadyClock = std::chrono::steady_clock;
+
+bool gShort = false;
+
+struct Row {
+  Row(std::string s, std::string n) : section(std::move(s)), name(std::move(n)) {}
+  std::string section, name;
+  int photos = 0, uploaded = 0, problem = 0, source = 0, lost = 0, damaged = 0, twice = 0;
+  double postsPerPhoto = 0, seconds = -1;
+  bool crashed = false;
+  std::string note;
+  bool pass() const { return lost == 0 && damaged == 0 && !crashed && source == 0; }
+};
+
+double since(SteadyClock::time_point t0) {
+  return std::chrono::duration<double>(SteadyClock::now() - t0).count();
+}
+
+bool waitUntil(const std::function<bool()>& done, double seconds) {
+  auto t0 = SteadyClock::now();
+  while (!done()) {
+    if (since(t0) > seconds) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+// A kiosk: source and mirror folders, a site, the agent's bundle and its defaults.
+struct Kiosk {
+  TempDir disk;
+  std::string src, mirror = disk.sub("Mirror"), problem = disk.sub("Problem Folder");
+  std::string store = disk.sub("store"), console = disk.sub("console.txt");
+  std::string agent = installAgentBundle(disk.path());
+  std::map<std::string, std::string> photos;  // relative path -> bytes
+
+  explicit Kiosk(const std::string& sourceRoot = "") {
+    src = (sourceRoot.empty() ? disk.path() : sourceRoot) + "/Source";
+    fs::create_directories(src);
+    fs::create_directories(mirror);
+  }
+  void addPhotos(int n, int folders, const std::string& prefix = "IMG_") {
+    for (int i = 0; i < n; ++i) {
+      std::string rel = "Event/Booth " + std::to_string(i % folders) + "/" + prefix +
+                        std::to_string(photos.size()) + (i % 7 == 6 ? ".png" : ".jpg");
+      photos[rel] = writePhoto(src + "/" + rel, i % 7 == 6, 48 + i % 32, 36,
+                               Dict{{"QM_kioskStation", "K" + std::to_string(i % 3)}});
+    }
+  }
+  void prefs(const std::string& url, const Dict& more = {}) {
+    writeKioskDefaults(disk.sub("defaults.plist"), src, mirror, url, more);
+  }
+  AgentProcess start() {
+    return AgentProcess(agent, src, disk.sub("defaults.plist"), disk.sub("logs"), console);
+  }
+  int leftInSource() const {
+    int n = 0;
+    for (const auto& [rel, bytes] : photos) n += fs::exists(src + "/" + rel);
+    return n;
+  }
+  bool drained() const { return leftInSource() == 0; }
+  // Ends every agent process of this kiosk (a relaunch may have made a new one).
+  void stopAgents() {
+    for (pid_t pid : processesRunning(agent)) kill(pid, SIGTERM);
+    waitUntil([&] { return processesRunning(agent).empty(); }, 10);
+    for (pid_t pid : processesRunning(agent)) kill(pid, SIGKILL);
+  }
+  // Where each photo is, whole or not, and what the site received.
+  void account(Row* row) const {
+    row->photos = static_cast<int>(photos.size());
+    auto inMirror = filesUnder(mirror), inProblem = filesUnder(problem), inSource = filesUnder(src);
+    for (const auto& [rel, bytes] : photos) {
+      auto m = inMirror.find(rel), s = inSource.find(rel);
+      bool inProb = false;
+      for (const auto& [prel, pbytes] : inProblem) {
+        if (prel == rel || (prel.rfind(rel.substr(0, rel.rfind('.')), 0) == 0)) {
+          inProb = true;
+          if (pbytes != bytes) ++row->damaged;
+          break;
+        }
+      }
+      if (m != inMirror.end()) {
+        ++row->uploaded;
+        if (m->second != bytes) ++row->damaged;
+      }
+      if (s != inSource.end()) {
+        ++row->source;
+        if (s->second != bytes) ++row->damaged;
+      }
+      row->problem += inProb;
+      if (m == inMirror.end() && s == inSource.end() && !inProb) ++row->lost;
+    }
+    std::map<std::string, int> stored;
+    int posts = 0;
+    std::ifstream log(store + "/.requests.log");
+    for (std::string line; std::getline(log, line);) {
+      ++posts;
+      std::vector<std::string> f;
+      std::stringstream ss(line);
+      for (std::string x; std::getline(ss, x, '\t');) f.push_back(x);
+      if (f.size() >= 4 && f[3] == "stored") ++stored[f[1]];
+    }
+    for (const auto& [name, count] : stored) row->twice += count > 1;
+    row->postsPerPhoto = photos.empty() ? 0 : static_cast<double>(posts) / photos.size();
+    std::string text = readFile(console);
+    row->crashed = row->crashed || text.find("AddressSanitizer") != std::string::npos ||
+                   text.find("runtime error:") != std::string::npos;
+  }
+};
+
+// A fault for the first `times` POSTs (or one in `every`), then normal answers.
+Row siteFault(const std::string& mode, std::vector<std::string> siteArgs, Dict prefs,
+              const std::string& label = "") {
+  Row row{"Site faults", label.empty() ? mode : label};
+  Kiosk k;
+  k.addPhotos(gShort ? 5 : 50, gShort ? 2 : 5);
+  std::vector<std::string> args{"--fault", mode};
+  args.insert(args.end(), siteArgs.begin(), siteArgs.end());
+  SiteProcess site(k.store, args);
+  // A kiosk that synchronises on its timer too: a stop asked for by the site is not for good.
+  prefs[sPrefAutoSynchronize] = true;
+  prefs[sPrefSecondsBetweenScans] = 2;
+  k.prefs(site.url(), prefs);
+  auto t0 = SteadyClock::now();
+  {
+    AgentProcess agent = k.start();
+    waitUntil([&] { return k.drained(); }, gShort ? 60 : 300);
+    row.seconds = since(t0);
+    k.stopAgents();
+  }
+  k.account(&row);
+  return row;
+}
+
+Row siteDownAndBack() {
+  Row row{"Site faults", gShort ? "site down 5 s, then back" : "site down 60 s, then back"};
+  Kiosk k;
+  k.addPhotos(gShort ? 5 : 50, 2);
+  int port;
+  {
+    SiteProcess probe(k.disk.sub("probe"));
+    port = probe.port();
+  }
+  k.prefs("http://127.0.0.1:" + std::to_string(port) + "/upload");
+  auto t0 = SteadyClock::now();
+  AgentProcess agent = k.start();
+  std::this_thread::sleep_for(std::chrono::seconds(gShort ? 5 : 60));
+  SiteProcess site(k.store, {"--port", std::to_string(port)});
+  if (!site.ok()) row.note = "site could not take its port again";
+  waitUntil([&] { return k.drained(); }, gShort ? 90 : 400);
+  row.seconds = since(t0);
+  k.stopAgents();
+  k.account(&row);
+  return row;
+}
+
+// Good photos among bad files; nothing outside the tree may be read or sent.
+Row badInput() {
+  Row row{"Bad input", "bad files among good photos"};
+  Kiosk k;
+  k.addPhotos(gShort ? 4 : 20, 2);
+  std::string bad = k.src + "/Event/Bad";
+  fs::create_directories(bad);
+  const std::string good = k.photos.begin()->second;
+  for (std::size_t cut : {0ul, 10ul, 200ul, good.size() / 2, good.size() - 2})
+    writeFile(bad + "/cut_" + std::to_string(cut) + ".jpg", good.substr(0, cut));
+  writeFile(bad + "/empty.png", "");
+  mkfifo((bad + "/fifo.jpg").c_str(), 0644);
+  fs::create_directories(bad + "/folder.jpg");
+  fs::create_directory_symlink("..", bad + "/loop");
+  std::string outside = k.disk.sub("outside/secret.jpg");
+  std::string secret = writePhoto(outside, false, 40, 30, Dict{{"QM_kioskStation", "X"}});
+  fs::create_symlink(outside, bad + "/link.jpg");
+  // Awkward names are good photos too.
+  std::string awkward[] = {"new\nline.jpg", "back\\slash.jpg", "latin\xe9.jpg", "-dash.jpg",
+                           std::string(251, 'n') + ".jpg"};
+  for (const auto& name : awkward) {
+    std::string rel = "Event/Odd/" + name;
+    k.photos[rel] = writePhoto(k.src + "/" + rel, false, 40, 30, Dict{{"QM_kioskStation", "K"}});
+  }
+  std::string deep = "Event";
+  for (int i = 0; i < 200; ++i) deep += "/d";
+  k.photos[deep + "/deep.jpg"] =
+      writePhoto(k.src + "/" + deep + "/deep.jpg", false, 40, 30, Dict{{"QM_kioskStation", "K"}});
+  // A photo still being written: half now, the rest a few seconds later.
+  std::string growing = "Event/Booth 0/growing.jpg";
+  std::string whole =
+      writePhoto(k.disk.sub("growing.jpg"), false, 400, 300, Dict{{"QM_kioskStation", "K"}});
+  k.photos[growing] = whole;
+  std::thread writer([&] {
+    std::ofstream out(k.src + "/" + growing, std::ios::binary);
+    out.write(whole.data(), static_cast<std::streamsize>(whole.size() / 2));
+    out.flush();
+    std::this_thread::sleep_for(std::chrono::seconds(gShort ? 3 : 10));
+    out.write(whole.data() + whole.size() / 2,
+              static_cast<std::streamsize>(whole.size() - whole.size() / 2));
+  });
+  SiteProcess site(k.store);
+  k.prefs(site.url(), Dict{{sPrefAutoSynchronize, true}, {sPrefSecondsBetweenScans, 2}});
+  auto t0 = SteadyClock::now();
+  AgentProcess agent = k.start();
+  writer.join();
+  waitUntil([&] { return k.drained(); }, gShort ? 60 : 200);
+  row.seconds = since(t0);
+  row.crashed = processesRunning(k.agent).empty();  // it must still run
+  k.stopAgents();
+  k.account(&row);
+  for (const auto& [rel, bytes] : filesUnder(k.store))
+    if (bytes == secret) row.note = "a file outside the tree was sent";
+  if (!fs::exists(bad + "/cut_10.jpg") || !fs::exists(bad + "/fifo.jpg"))
+    row.note += " bad files left the source";
+  if (!row.note.empty()) row.crashed = true;
+  return row;
+}
+
+// SIGKILL at random moments while the folder drains from a RAM file system to the disk.
+Row crashes(unsigned seed) {
+  Row row{"Crashes", "SIGKILL at random moments, RAM to disk"};
+  RamTempDir ram;
+  Kiosk k(ram.path());
+  k.addPhotos(40, 4);
+  SiteProcess site(k.store);
+  k.prefs(site.url());
+  std::mt19937 rng(seed);
+  int runs = gShort ? 15 : 1000, done = 0;
+  for (; done < runs; ++done) {
+    if (k.drained()) {  // a fresh folder keeps the kills landing in work
+      k.addPhotos(40, 4, "R" + std::to_string(done) + "_");
+    }
+    AgentProcess agent = k.start();
+    double ms = 3 * std::pow(100.0, std::uniform_real_distribution<double>(0, 1)(rng));
+    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+    agent.signal(SIGKILL);
+    int status;
+    agent.wait(10, &status);
+  }
+  auto t0 = SteadyClock::now();
+  {
+    AgentProcess last = k.start();
+    waitUntil([&] { return k.drained(); }, 120);
+    row.seconds = since(t0);
+    k.stopAgents();
+  }
+  k.account(&row);
+  int partials = 0;
+  for (const auto& [rel, bytes] : filesUnder(k.mirror))
+    partials += rel.substr(rel.rfind('/') + 1).rfind(kPartialMovePrefix, 0) == 0;
+  row.note = std::to_string(done) + " killed runs; " + std::to_string(partials) +
+             " partial copies left in the mirror";
+  return row;
+}
+
+// Photos added, renamed and deleted while the folder drains.
+Row liveChanges(unsigned seed) {
+  Row row{"Live changes", "photos added, renamed, deleted while draining"};
+  Kiosk k;
+  k.addPhotos(gShort ? 20 : 100, 4);
+  SiteProcess site(k.store);
+  k.prefs(site.url(), Dict{{sPrefAutoSynchronize, true}, {sPrefSecondsBetweenScans, 2}});
+  std::mt19937 rng(seed);
+  auto t0 = SteadyClock::now();
+  AgentProcess agent = k.start();
+  for (int i = 0; i < (gShort ? 20 : 100); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 50));
+    int what = static_cast<int>(rng() % 3);
+    std::string rel = "Event/Live/L" + std::to_string(i) + ".jpg";
+    std::string bytes =
+        writePhoto(k.disk.sub("stage/L.jpg"), false, 40, 30, Dict{{"QM_kioskStation", "L"}});
+    fs::create_directories(k.src + "/Event/Live");
+    fs::rename(k.disk.sub("stage/L.jpg"), k.src + "/" + rel);
+    if (what == 1) {  // renamed at once
+      std::string to = "Event/Live/R" + std::to_string(i) + ".jpg";
+      std::error_code ec;
+      fs::rename(k.src + "/" + rel, k.src + "/" + to, ec);
+      k.photos[ec ? rel : to] = bytes;
+    } else if (what == 2) {  // deleted at once (when still there): not expected anywhere
+      std::error_code ec;
+      if (!fs::remove(k.src + "/" + rel, ec)) k.photos[rel] = bytes;
+    } else {
+      k.photos[rel] = bytes;
+    }
+  }
+  waitUntil([&] { return k.drained(); }, gShort ? 60 : 200);
+  row.seconds = since(t0);
+  k.stopAgents();
+  k.account(&row);
+  return row;
+}
+
+// Many photos in many folders: the drain's pace and the agent's peak memory.
+Row load() {
+  int photos = gShort ? 300 : 10000, folders = gShort ? 30 : 500;
+  Row row{"Load", std::to_string(photos) + " photos in " + std::to_string(folders) + " folders"};
+  Kiosk k;
+  k.addPhotos(photos, folders);
+  SiteProcess site(k.store);
+  k.prefs(site.url());
+  auto t0 = SteadyClock::now();
+  AgentProcess agent = k.start();
+  long peakKb = 0;
+  waitUntil(
+      [&] {
+        for (pid_t pid : processesRunning(k.agent)) {
+          std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+          for (std::string line; std::getline(in, line);)
+            if (line.rfind("VmHWM:", 0) == 0) peakKb = std::max(peakKb, std::stol(line.substr(6)));
+        }
+        return k.drained();
+      },
+      gShort ? 120 : 1800);
+  row.seconds = since(t0);
+  k.stopAgents();
+  k.account(&row);
+  char note[128];
+  std::snprintf(note, sizeof note, "%.1f photos/s, peak memory %.1f MB", photos / row.seconds,
+                peakKb / 1024.0);
+  row.note = note;
+  return row;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string out;
+  unsigned seed = std::random_device{}();
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--short") == 0) gShort = true;
+    if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc) out = argv[++i];
+    if (std::strcmp(argv[i], "--seed") == 0 && i + 1 < argc) seed = std::stoul(argv[++i]);
+  }
+  std::vector<Row> rows;
+  auto add = [&](Row r) {
+    std::fprintf(stderr, "reliability: %s / %s: %s\n", r.section.c_str(), r.name.c_str(),
+                 r.pass() ? "pass" : "FAIL");
+    rows.push_back(std::move(r));
+  };
+  const std::string times = gShort ? "3" : "10";
+  const Dict none;
+  add(siteFault("hang", {"--fault-times", "1", "--hang-seconds", "60"},
+                Dict{{sPrefUploadTimeOut, 3}}, "hang (watchdog relaunch)"));
+  for (const char* mode :
+       {"http500", "error", "fail", "warning", "noemail", "malformed", "onechild", "drop", "slow",
+        "plaintext", "twostatus", "paddederror", "oknewline", "utf8"})
+    add(siteFault(mode, {"--fault-times", times, "--slow-seconds", "0.5"}, none));
+  add(siteFault("drop", {"--fault-every", "3"}, none, "1 POST in 3 dropped"));
+  add(siteDownAndBack());
+  add(badInput());
+  add(liveChanges(seed));
+  add(crashes(seed));
+  add(load());
+
+  std::ostringstream table;
+  table << "Reliability suite (" << (gShort ? "short" : "full") << ", seed " << seed << ")\n\n"
+        << "| Section | Case | Photos | Uploaded | Problem | Source | Lost | Damaged | Twice | "
+           "POSTs/photo | Seconds | Result | Note |\n"
+        << "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
+  int failed = 0;
+  for (const Row& r : rows) {
+    char line[1024];
+    std::string name = r.name;
+    std::snprintf(line, sizeof line,
+                  "| %s | %s | %d | %d | %d | %d | %d | %d | %d | %.2f | %.1f | %s | %s |\n",
+                  r.section.c_str(), name.c_str(), r.photos, r.uploaded, r.problem, r.source,
+                  r.lost, r.damaged, r.twice, r.postsPerPhoto, r.seconds,
+                  r.pass() ? "pass" : "FAIL", r.note.c_str());
+    table << line;
+    failed += !r.pass();
+  }
+  std::fputs(table.str().c_str(), stdout);
+  if (!out.empty()) std::ofstream(out) << table.str();
+  return failed == 0 ? 0 : 1;
+}
