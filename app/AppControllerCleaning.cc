@@ -107,8 +107,9 @@ void AppController::ibDeleteLocalFtpFolderIfEmpty(AppControl*) {
 }
 
 void AppController::doSetupDeleteOldPhotosThread() {
+  // Read here and again by the job: no thread at all while the preference is off.
+  if (!Preferences::getPrefUseDoDeleteOldPhotos()) return;
   spawn("deleteOldPhotos", [this] {
-    if (!Preferences::getPrefUseDoDeleteOldPhotos()) return;
     NSLog("doSetupDeleteOldPhotosThread - Started...");
     deleteOldOldPhotosAndFolderIfEmptyWorks();
     if (!quitting_) {
