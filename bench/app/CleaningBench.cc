@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
