@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
 
 #include "platform/Clock.h"
