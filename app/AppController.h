@@ -52,6 +52,10 @@ class AppController : public HttpProgressDelegate {
   void deleteEmptySourceFoldersAtStartup();
   void deleteEmptySourceFoldersAtQuit();
   void doSetupDeleteOldPhotosThread();
+  // The delete thread's work: old photos out of the mirror folder (when the preference asks).
+  void deleteOldOldPhotosAndFolderIfEmptyWorks();
+  // Deletes the empty folders below the source folder's own folders, behind a progress window.
+  void ibDeleteLocalFtpFolderIfEmpty(AppControl* sender);
   void doQueryAndUploadHiResProcess();
   // Ends the background work of the start-up (order checks, deletions) at quit.
   void stopBackgroundWork();

@@ -1,10 +1,15 @@
 // File operations on upload items; static, no state, report nothing to callers.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
+#include "platform/Value.h"
+
 namespace sorv {
+
+class myProgressWindowController;
 
 class QMI_FileManager {
  public:
@@ -26,6 +31,18 @@ class QMI_FileManager {
                                      const std::string& problemRoot);
 
   static bool isInvisibleFileAtPath(const std::string& path);
+
+  // Deletes the empty folders below root (a lone ".DS_Store" counts as empty), a folder before
+  // its contents, so a folder emptied by the walk stays until the next one. With
+  // doNotDeleteImmediateChild the root's own folders are kept; otherwise with beforeDate only
+  // folders older than it go. The root itself is never deleted. See FolderCleaning.h.
+  static void deleteFolderIfEmpty(const std::string& root, bool doNotDeleteImmediateChild,
+                                  std::optional<Date> beforeDate,
+                                  myProgressWindowController* progress);
+  // beforeDate = now - days.
+  static void deleteOLDFolderIfEmpty(const std::string& root, bool doNotDeleteImmediateChild,
+                                     std::int16_t forDaysOld);
+  static void deleteFolderIfEmpty(const std::string& root, bool doNotDeleteImmediateChild);
 };
 
 std::string createEncapsulationFolder(const std::string& destRoot, const std::string& itemPath,

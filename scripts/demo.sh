@@ -62,6 +62,10 @@ printf 'a movie of the sitting' >"$src/Spring Fair/Booth 1/IMG_1.mov"
 # Without metadata: not an upload item for this login, so it stays in the source folder.
 "$photos_bin" jpeg "$src/Gala Night/no-metadata.jpg" --size 64x48
 
+# Cleaning: an empty folder left in the mirror by an earlier run goes at start-up; the source
+# folder's emptied event folders go at quit (its own first-level folders stay).
+mkdir -p "$mirror/Old Event" "$src/Gala Night/Empty Booth"
+
 echo "== Source folder before"
 (cd "$src" && find . -type f | sort)
 
@@ -91,22 +95,29 @@ cat >"$SORV_DEFAULTS" <<PLIST
   <key>prefVyrFuseAction</key><string>upload.upload</string>
   <key>prefAutoSynchronize</key><true/>
   <key>prefSecondsBetweenScans</key><integer>300</integer>
+  <key>prefDoRedirectNSLog</key><true/>
+  <key>prefDoUseDeleteOldPhotos</key><true/>
+  <key>prefDeleteEmptyFtpFolders</key><true/>
 </dict></plist>
 PLIST
 
+# With prefDoRedirectNSLog on, the console goes to the day's log file in $SORV_LOG_DIR.
+console() { cat "$work/agent.log" "$work"/logs/*.log 2>/dev/null; }
 "$agent" --headless "$src" >"$work/agent.out" 2>"$work/agent.log" &
 agent_pid=$!
 start=$(date +%s)
-while ! grep -q "Status: Waiting For New Images..." "$work/agent.log"; do
-  if [ $(($(date +%s) - start)) -ge "$limit" ]; then
-    echo "== time limit of ${limit}s reached"
-    break
-  fi
-  if ! kill -0 "$agent_pid" 2>/dev/null; then
-    echo "== the agent ended early"
-    break
-  fi
-  sleep 0.2
+for line in "Status: Waiting For New Images..." "doSetupDeleteOldPhotosThread - Done..."; do
+  while ! console | grep -qF "$line"; do
+    if [ $(($(date +%s) - start)) -ge "$limit" ]; then
+      echo "== time limit of ${limit}s reached"
+      break
+    fi
+    if ! kill -0 "$agent_pid" 2>/dev/null; then
+      echo "== the agent ended early"
+      break
+    fi
+    sleep 0.2
+  done
 done
 kill -TERM "$agent_pid" 2>/dev/null || true
 status=0
@@ -115,9 +126,9 @@ agent_pid=""
 echo "== agent stopped (exit $status) after $(($(date +%s) - start))s"
 
 echo "== Uploaded, in order (the agent's console)"
-grep -E "\] Item: " "$work/agent.log" | sed 's/^.*\] Item: /  /' || true
+console | grep -E "\] Item: " | sed 's/^.*\] Item: /  /' || true
 echo "== Last status lines"
-grep -E "\] Status" "$work/agent.log" | sed 's/^.*\] /  /' | tail -n 2 || true
+console | grep -E "\] Status" | sed 's/^.*\] /  /' | tail -n 2 || true
 echo "== What the site stored"
 for d in "$store"/*/; do
   [ -d "$d" ] || continue
@@ -131,6 +142,15 @@ echo "== Problem folder"
 if [ -d "$work/Problem Folder" ]; then (cd "$work/Problem Folder" && find . -type f | sort); else echo "(none)"; fi
 echo "== Left in the source folder"
 (cd "$src" && find . -type f | sort)
+echo "== Day's log file and its header"
+for f in "$work"/logs/*.log; do
+  [ -f "$f" ] || continue
+  echo "  $(basename "$f")"
+  grep -A4 -m1 "=================" "$f" | sed 's/^.*\] /    /'
+done
+echo "== Folders left in the mirror and source folders (empty ones deleted)"
+(cd "$mirror" && find . -mindepth 1 -type d | sort | sed 's/^/  mirror: /')
+(cd "$src" && find . -mindepth 1 -type d | sort | sed 's/^/  source: /')
 echo "== Message log ($build/Sorv-FTPUploaderLog.txt)"
 cat "$root/$build/Sorv-FTPUploaderLog.txt" 2>/dev/null | tail -n 20 || true
 echo "== Work folder: $work"
