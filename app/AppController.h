@@ -78,6 +78,8 @@ class AppController : public HttpProgressDelegate {
   void setDidHaltProcess(bool yes);
   void setIsInsideOpenFile(bool yes);
   void setIsInsideWatchFolderThread(bool yes);
+  // Blocks until no open request runs (woken when the flag clears).
+  static void waitWhileInsideOpenFile();
 
   // The process-wide flags, read without the lock.
   static std::int64_t needsToRescanCount();

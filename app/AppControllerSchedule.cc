@@ -29,7 +29,7 @@ using namespace cycle;
 // ---- Opening the folder again
 
 void AppController::openFileOnMainThread() {
-  while (gInsideOpenFile) defaultClock().sleepFor(0.5);
+  waitWhileInsideOpenFile();
   applicationOpenFile(Preferences::getLocalSourceUploadFolder());
 }
 

@@ -80,8 +80,23 @@ void AppController::setWantsToHaltProcess(bool yes) {
 void AppController::setDidHaltProcess(bool yes) {
   locked([&] { gDidHaltProcess.store(yes); });
 }
+namespace {
+// Open threads wait here for a running open request to end.
+std::mutex gOpenMutex;
+std::condition_variable gOpenDone;
+}  // namespace
+
 void AppController::setIsInsideOpenFile(bool yes) {
   locked([&] { gInsideOpenFile.store(yes); });
+  if (!yes) {
+    std::lock_guard<std::mutex> lock(gOpenMutex);
+    gOpenDone.notify_all();
+  }
+}
+
+void AppController::waitWhileInsideOpenFile() {
+  std::unique_lock<std::mutex> lock(gOpenMutex);
+  gOpenDone.wait(lock, [] { return !gInsideOpenFile.load(); });
 }
 void AppController::setIsInsideWatchFolderThread(bool yes) {
   locked([&] { gIsInWatchFolderInstaller.store(yes); });
