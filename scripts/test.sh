@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything from nothing with AddressSanitizer and UndefinedBehaviorSanitizer, runs
-# every test, builds the Release tree, then builds the fuzz targets with clang and runs each
+# every test, builds the Release tree and runs the short reliability suite with it, then builds the fuzz targets with clang and runs each
 # for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,4 +17,6 @@ ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300
 # The Release tree of the benchmarks (README.md) must build too: -O3 brings warnings of its own.
 cmake -S . -B "${SORV_RELEASE_BUILD_DIR:-build-bench}" -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build "${SORV_RELEASE_BUILD_DIR:-build-bench}" -j "$jobs"
+# The short reliability suite against the Release agent: nothing lost, no crash, no hang.
+SORV_RELIABILITY_BUILD_DIR="${SORV_RELEASE_BUILD_DIR:-build-bench}" scripts/reliability.sh --short
 scripts/fuzz.sh "${SORV_FUZZ_SECONDS:-20}"

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <filesystem>
 
-#include "platform/Notifications.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Notifications.h"
 #include "platform/Paths.h"
 #include "settings/Preferences.h"
 #include "tests/app/CycleHarness.h"
@@ -78,13 +78,10 @@ TEST(SiteCycle, FaultModes) {
 
 TEST(SiteCycle, SiteDownLeavesTheItemAndRetriesUntilItAnswers) {
   CycleHarness h(true, true);
-  std::string deadUrl;
-  {
-    SiteProcess gone(h.dir.sub("gone"));
-    ASSERT_TRUE(gone.ok());
-    deadUrl = gone.url();
-  }
-  h.setPref(sPrefVyrURL, deadUrl);
+  // A port that refuses connections and that no other test's site can take meanwhile.
+  RefusingPort down;
+  ASSERT_GT(down.port(), 0);
+  h.setPref(sPrefVyrURL, down.url());
   ASSERT_TRUE(writeJpegWithMeta(h.dir.sub("Source/Fair/IMG_1.jpg"), standardMetaData()));
   h.controller->applicationOpenFile(h.source());
   ASSERT_TRUE(h.pumpUntil([&] { return h.uploads().size() >= 3; }));

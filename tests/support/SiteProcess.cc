@@ -1,7 +1,10 @@
 #include "tests/support/SiteProcess.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -67,6 +70,26 @@ SiteProcess::~SiteProcess() {
 std::string SiteProcess::url(const std::string& query) const {
   std::string u = "http://127.0.0.1:" + std::to_string(port_) + "/upload";
   return query.empty() ? u : u + "?" + query;
+}
+
+RefusingPort::RefusingPort() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    return;
+  port_ = ntohs(addr.sin_port);
+}
+
+RefusingPort::~RefusingPort() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string RefusingPort::url() const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/upload";
 }
 
 }  // namespace sorv::test

@@ -30,4 +30,20 @@ class SiteProcess {
   int port_ = -1;
 };
 
+// A loopback port that refuses every connection for as long as the object lives: bound but
+// never listening, so no other process can take it meanwhile.
+class RefusingPort {
+ public:
+  RefusingPort();
+  ~RefusingPort();
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  int port() const { return port_; }
+  std::string url() const;  // "http://127.0.0.1:<port>/upload"
+
+ private:
+  int fd_ = -1;
+  int port_ = -1;
+};
+
 }  // namespace sorv::test
