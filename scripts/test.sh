@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything from nothing with AddressSanitizer and UndefinedBehaviorSanitizer, runs
-# every test, builds the Release tree and runs the short reliability suite with it, then builds the fuzz targets with clang and runs each
-# for a bounded time.
+# every test, builds the Release tree and runs the short reliability suite with it, then
+# builds the fuzz targets with clang and runs each for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
