@@ -66,8 +66,8 @@ TEST(RemoteControl, SorvctlAndBusctlDriveTheAgentThenQuitIt) {
     int status;
     std::string out;
   } cases[] = {
-      {{"get", "prefSecondsBetweenScans"}, 0, "COMMAND SUCCESS\n"},  // nothing stored yet
-      {{"pause"}, 0, "ACCEPTED\n"},                                  // idle: changes nothing
+      {{"pause"}, 0, "ACCEPTED\n"},
+      {{"upload-now"}, 0, "ACCEPTED\n"},  // idle: changes nothing
       {{"set", "prefAutoSynchronize", "YES"}, 0, "COMMAND SUCCESS\n"},
       {{"set", "prefAutoSynchronize", "true"}, 1, "COMMAND FAILED\n"},
       {{"set", "prefSecondsBetweenScans", "0"}, 1, "COMMAND FAILED\n"},

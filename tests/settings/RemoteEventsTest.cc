@@ -91,6 +91,9 @@ TEST_F(RemoteEventsTest, KeysInOtherCasesReachTheSetting) {
       Value("COMMAND SUCCESS"));
   EXPECT_EQ(DefaultsStore::standard().objectForKey(sPrefDaysOldBeforeDeleting), Value(7));
   EXPECT_EQ(DefaultsStore::standard().userDomain().size(), 2u);
+  // A key without a value answers the plain text.
+  EXPECT_EQ(send(kSorvEventClass, kCommandEventID, Array{"getValue", "userEnteredEventName", ""}),
+            Value("COMMAND SUCCESS"));
 }
 
 }  // namespace
