@@ -26,6 +26,13 @@ for f in relaunch relaunch.app/Contents/MacOS/relaunch revealInFinder.sh; do
   [ -x "$prefix/lib/sorv-uploader/Sorv-FTPUploader.app/Contents/Resources/$f" ] || fail "no $f"
 done
 if command -v systemd-analyze >/dev/null; then systemd-analyze verify "$unit"; fi
+ctl="$prefix/bin/sorvctl"
+[ -x "$ctl" ] || fail "no $ctl"
+"$ctl" --help | grep -q 'get KEY' || fail "sorvctl --help"
+status=0
+DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus "$ctl" pause 2>"$work/ctl.txt" || status=$?
+[ "$status" = 3 ] && grep -q 'no Sorv upload agent is running' "$work/ctl.txt" ||
+  fail "sorvctl without an agent: status $status, $(cat "$work/ctl.txt")"
 
 mkdir -p "$work/store" "$work/Mirror" "$work/logs"
 "$site_bin" --port 0 --store "$work/store" >"$work/site.txt" 2>&1 &
@@ -81,6 +88,7 @@ if command -v dpkg-deb >/dev/null; then
   [ "$(readlink "$work/root/usr/bin/sorv-uploader")" = \
     "../lib/sorv-uploader/Sorv-FTPUploader.app/Contents/MacOS/Sorv-FTPUploader" ] ||
     fail "package link"
+  [ -x "$work/root/usr/bin/sorvctl" ] || fail "package sorvctl"
   grep -q '^ExecStart=.* /usr/bin/sorv-uploader$' "$work/root/usr/lib/systemd/user/sorv-uploader.service" ||
     fail "package unit"
 fi
