@@ -18,7 +18,7 @@ RemoteCallResult failure(const sdbus::Error& e) {
   bool noAgent = name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
                  name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
                  name == "org.freedesktop.DBus.Error.UnknownObject" ||
-                 name == kRemoteErrorQuitting || name.starts_with("System.Error.");
+                 name == kRemoteErrorQuitting;
   result.status = noAgent ? RemoteCallResult::Status::NoAgent : RemoteCallResult::Status::Failed;
   result.error = e.getMessage().empty() ? name : e.getMessage();
   return result;
@@ -26,8 +26,16 @@ RemoteCallResult failure(const sdbus::Error& e) {
 
 template <typename Fill, typename Read>
 RemoteCallResult call(const char* method, double timeoutSeconds, Fill fill, Read read) {
+  std::unique_ptr<sdbus::IConnection> connection;
   try {
-    auto connection = sdbus::createSessionBusConnection();
+    connection = sdbus::createSessionBusConnection();
+  } catch (const sdbus::Error& e) {
+    RemoteCallResult result;
+    result.status = RemoteCallResult::Status::NoAgent;
+    result.error = "no session bus: " + e.getMessage();
+    return result;
+  }
+  try {
     auto proxy = sdbus::createProxy(*connection, kRemoteBusName, kRemoteObjectPath);
     auto message = proxy->createMethodCall(kRemoteInterface, method);
     fill(message);
