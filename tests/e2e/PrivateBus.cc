@@ -1,20 +1,15 @@
 #include "tests/e2e/PrivateBus.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
-extern char** environ;
+#include "tests/support/TempDir.h"
 
 namespace sorv::test {
 
@@ -23,27 +18,23 @@ PrivateBus::PrivateBus(bool anyUser) {
   if (!mkdtemp(tmpl)) return;
   folder_ = tmpl;
   ::chmod(folder_.c_str(), 0755);
-  std::string config = folder_ + "/bus.conf";
-  std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus "
-                           "Configuration 1.0//EN\"\n"
-                           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                           "<busconfig><type>session</type><listen>unix:dir="
-                        << folder_ << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                        << (anyUser ? "<allow user=\"*\"/>" : "")
-                        << "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                           "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
-  std::string command =
-      "dbus-daemon --config-file=" + config + " --fork --print-address=1 --print-pid=1 2>/dev/null";
+  std::ofstream(folder_ + "/bus.conf")
+      << "<busconfig><type>session</type><listen>unix:dir=" << folder_
+      << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+      << (anyUser ? "<allow user=\"*\"/>" : "")
+      << "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+         "<allow own=\"*\"/></policy></busconfig>\n";
+  std::string command = "dbus-daemon --config-file=" + folder_ +
+                        "/bus.conf --fork --print-address=1 --print-pid=1 2>/dev/null";
   FILE* out = ::popen(command.c_str(), "r");
   if (!out) return;
-  char line[512];
-  std::string address, pid;
-  if (std::fgets(line, sizeof line, out)) address = line;
-  if (std::fgets(line, sizeof line, out)) pid = line;
+  char address[512] = "", pid[32] = "";
+  if (std::fgets(address, sizeof address, out)) std::fgets(pid, sizeof pid, out);
   ::pclose(out);
-  while (!address.empty() && address.back() == '\n') address.pop_back();
-  pid_ = static_cast<pid_t>(std::atol(pid.c_str()));
-  if (pid_ > 0 && !address.empty()) address_ = address;
+  address_ = address;
+  if (!address_.empty()) address_.pop_back();  // the line feed
+  pid_ = static_cast<pid_t>(std::atol(pid));
+  if (pid_ <= 0) address_.clear();
 }
 
 PrivateBus::~PrivateBus() {
@@ -54,47 +45,26 @@ PrivateBus::~PrivateBus() {
 
 CommandResult runCommand(const std::string& program, const std::vector<std::string>& args,
                          const std::vector<std::string>& env, double seconds, int uid) {
+  auto quoted = [](const std::string& s) { return "'" + s + "'"; };  // no quotes in our args
+  std::string errFile = "/tmp/sorv-cmd-err." + std::to_string(::getpid());
+  std::string command = "env";
+  for (const auto& e : env) command += " " + quoted(e);
+  command += " timeout -s KILL " + std::to_string(seconds) + " ";
+  if (uid >= 0)
+    command += "setpriv --reuid=" + std::to_string(uid) + " --regid=" + std::to_string(uid) +
+               " --clear-groups ";
+  command += quoted(program);
+  for (const auto& a : args) command += " " + quoted(a);
+  FILE* out = ::popen((command + " 2>" + errFile).c_str(), "r");
   CommandResult result;
-  char outName[] = "/tmp/sorv-cmd-out.XXXXXX", errName[] = "/tmp/sorv-cmd-err.XXXXXX";
-  int out = ::mkstemp(outName), err = ::mkstemp(errName);
-  std::vector<std::string> envStrings;
-  for (char** e = environ; *e; ++e) envStrings.push_back(*e);
-  envStrings.insert(envStrings.begin(), env.begin(), env.end());  // first entry wins
-  std::vector<char*> envp, argv{const_cast<char*>(program.c_str())};
-  for (auto& e : envStrings) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    if (uid >= 0 && (::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(126);
-    ::execve(argv[0], argv.data(), envp.data());
-    ::_exit(127);
-  }
-  auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  int status = 0;
-  while (pid > 0 && ::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > until) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      status = -1;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  if (pid > 0 && status != -1 && WIFEXITED(status)) result.status = WEXITSTATUS(status);
-  auto slurp = [](const char* name) {
-    std::ifstream in(name);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  };
-  result.out = slurp(outName);
-  result.err = slurp(errName);
-  ::close(out);
-  ::close(err);
-  ::unlink(outName);
-  ::unlink(errName);
+  if (!out) return result;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
+    result.out.append(buffer, n);
+  int status = ::pclose(out);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.err = readFile(errFile);
+  std::remove(errFile.c_str());
   return result;
 }
 

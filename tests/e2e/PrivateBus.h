@@ -31,8 +31,8 @@ struct CommandResult {
   std::string out, err;
 };
 
-// Runs program with args under env additions, as user uid when uid >= 0 (needs root), and
-// waits up to seconds (then kills it).
+// Runs program with args (no quote characters in them) under the env additions, as user uid
+// when uid >= 0 (needs root), killed after seconds. Not from several threads at once.
 CommandResult runCommand(const std::string& program, const std::vector<std::string>& args,
                          const std::vector<std::string>& env, double seconds = 30, int uid = -1);
 

@@ -78,6 +78,15 @@ exec_start=$(sed -n 's/^ExecStart=//p' "$unit" | sed 's/\$\$/$/g')
 SORV_SOURCE_FOLDER="$work/Kiosk Source" drain IMG_2.jpg sh -c "exec $exec_start"
 [ "$(ls "$work/store" | grep -c IMG_)" = 2 ] || fail "site stored $(ls "$work/store")"
 
+# Preference files from the command line: the factory values are saved, a load merges.
+"$agent" --save-prefs "$work/saved.plist" || fail "--save-prefs"
+grep -q '<key>prefSecondsBetweenScans</key>' "$work/saved.plist" || fail "no factory value saved"
+sed 's#<string>kiosk</string>#<string>booth2</string>#' "$work/saved.plist" >"$work/edited.plist"
+"$agent" --load-prefs "$work/edited.plist" || fail "--load-prefs"
+grep -q '<string>booth2</string>' "$SORV_DEFAULTS" || fail "loaded login name not stored"
+echo '<plist><dict>' >"$work/junk.plist"
+! "$agent" --load-prefs "$work/junk.plist" 2>/dev/null || fail "a broken file loaded"
+
 # The Debian package: runtime dependencies only, and the same layout under /usr.
 if command -v dpkg-deb >/dev/null; then
   (cd "$work" && cpack --config "$build/CPackConfig.cmake" -B "$work/pkg" >/dev/null)

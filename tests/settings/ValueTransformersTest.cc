@@ -55,10 +55,6 @@ TEST(ValueTransformers, FormatterLimitsAndCapitalises) {
   EXPECT_TRUE(f.isPartialStringValid("AB-12.éÉ9", &replacement, nullptr));  // nine characters
   EXPECT_FALSE(f.isPartialStringValid("AB-12.éÉ90", &replacement, nullptr));
   EXPECT_EQ(replacement, std::nullopt);
-  f.setMaximumLength(2);
-  EXPECT_FALSE(f.isPartialStringValid("ABC", &replacement, nullptr));
-  EXPECT_EQ(f.stringForObjectValue("x"), "x");
-  EXPECT_EQ(f.attributedStringForObjectValue("x"), std::nullopt);
 }
 
 }  // namespace

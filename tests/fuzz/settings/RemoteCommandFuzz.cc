@@ -1,12 +1,11 @@
 // Feeds arbitrary direct-object lists to the command event: a property list when the bytes
 // parse as one, else texts split at NUL bytes. The handler must answer one of its replies, and
-// a refused command must leave the store as it was.
+// only a successful "setValue" may change the store.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "platform/Plist.h"
-#include "platform/Value.h"
 #include "settings/DefaultsStore.h"
 #include "settings/RemoteEvents.h"
 
@@ -20,48 +19,39 @@ struct NullTarget : sorv::RemoteEventTarget {
 };
 
 sorv::Array itemsFrom(const uint8_t* data, size_t size) {
-  if (auto parsed = sorv::plist::parse(data, size)) {
-    if (const sorv::Array* list = parsed->asArray()) return *list;
-    return sorv::Array{*parsed};
-  }
+  if (auto parsed = sorv::plist::parse(data, size))
+    return parsed->asArray() ? *parsed->asArray() : sorv::Array{*parsed};
   sorv::Array items;
   std::string text;
-  for (size_t i = 0; i < size; ++i) {
-    if (data[i] == 0) {
+  for (size_t i = 0; i <= size; ++i) {
+    if (i < size && data[i] != 0) {
+      text += static_cast<char>(data[i]);
+    } else {
       items.emplace_back(text);
       text.clear();
-    } else {
-      text += static_cast<char>(data[i]);
     }
   }
-  items.emplace_back(text);
   return items;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool once = [] {
-    sorv::DefaultsStore::resetStandardForPath("");
-    return true;
-  }();
+  static const bool once = (sorv::DefaultsStore::resetStandardForPath(""), true);
   (void)once;
   auto& store = sorv::DefaultsStore::standard();
-  sorv::Dict before = store.userDomain();
+  const sorv::Dict before = store.userDomain();
   NullTarget target;
   sorv::AppleEvent event{sorv::kSorvEventClass, sorv::kCommandEventID, itemsFrom(data, size)};
   sorv::AppleEventReply reply;
   sorv::handleTestAEHandler(target, &event, &reply);
-  if (!reply) abort();
-  if (const std::string* text = reply->asString()) {
-    if (*text != sorv::kReplyCommandSuccess && *text != sorv::kReplyCommandFailed) abort();
-    if (*text == sorv::kReplyCommandFailed && store.userDomain() != before) abort();
-  } else {
-    const sorv::Array* list = reply->asArray();
-    if (!list || list->size() != 2 || (*list)[0] != sorv::Value(sorv::kReplyCommandSuccess))
-      abort();
-    const sorv::Array* inner = (*list)[1].asArray();
-    if (!inner || inner->size() != 3 || store.userDomain() != before) abort();
-  }
-  return 0;
+  const std::string* text = reply ? reply->asString() : nullptr;
+  const sorv::Array* list = reply ? reply->asArray() : nullptr;
+  bool changed = store.userDomain() != before;
+  if (text && *text == sorv::kReplyCommandFailed && !changed) return 0;
+  if (text && *text == sorv::kReplyCommandSuccess) return 0;
+  if (list && list->size() == 2 && (*list)[0] == sorv::Value(sorv::kReplyCommandSuccess) &&
+      (*list)[1].asArray() && (*list)[1].asArray()->size() == 3 && !changed)
+    return 0;
+  abort();
 }
