@@ -7,6 +7,7 @@
 //
 //   bench_remote [--calls N] [--runs N]
 #include <fcntl.h>
+#include <sdbus-c++/sdbus-c++.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -17,7 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <sdbus-c++/sdbus-c++.h>
 #include <string>
 #include <vector>
 
@@ -100,10 +100,9 @@ int main(int argc, char** argv) {
   setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
 
   auto connection = sdbus::createSessionBusConnection();
-  auto agentProxy = sdbus::createProxy(*connection, "com.quenmor.SorvUploader",
-                                       "/com/quenmor/SorvUploader");
-  auto busProxy =
-      sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+  auto agentProxy =
+      sdbus::createProxy(*connection, "com.quenmor.SorvUploader", "/com/quenmor/SorvUploader");
+  auto busProxy = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
   std::vector<sdbus::Variant> items = {sdbus::Variant(std::string("getValue")),
                                        sdbus::Variant(std::string("prefSecondsBetweenScans")),
                                        sdbus::Variant(std::string())};
@@ -129,11 +128,23 @@ int main(int argc, char** argv) {
               percentile(eventMs, 0.5) / percentile(getIdMs, 0.5));
 
   std::vector<std::string> sorvctl = {SORV_SORVCTL_PATH, "get", "prefSecondsBetweenScans"};
-  std::vector<std::string> busctl = {"/usr/bin/busctl", "--user", "call",
-                                     "com.quenmor.SorvUploader", "/com/quenmor/SorvUploader",
-                                     "com.quenmor.SorvUploader.Remote", "HandleEvent", "ssav",
-                                     "sorv", "1234", "3", "s", "getValue", "s",
-                                     "prefSecondsBetweenScans", "s", ""};
+  std::vector<std::string> busctl = {"/usr/bin/busctl",
+                                     "--user",
+                                     "call",
+                                     "com.quenmor.SorvUploader",
+                                     "/com/quenmor/SorvUploader",
+                                     "com.quenmor.SorvUploader.Remote",
+                                     "HandleEvent",
+                                     "ssav",
+                                     "sorv",
+                                     "1234",
+                                     "3",
+                                     "s",
+                                     "getValue",
+                                     "s",
+                                     "prefSecondsBetweenScans",
+                                     "s",
+                                     ""};
   bool ok = true;
   auto ctlMs = timeEach(runs, [&] { ok = runQuietly(sorvctl) && ok; });
   auto busctlMs = timeEach(runs, [&] { ok = runQuietly(busctl) && ok; });
