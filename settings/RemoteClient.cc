@@ -17,8 +17,7 @@ RemoteCallResult failure(const sdbus::Error& e) {
   const std::string& name = e.getName();
   bool noAgent = name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
                  name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
-                 name == "org.freedesktop.DBus.Error.UnknownObject" ||
-                 name == kRemoteErrorQuitting;
+                 name == "org.freedesktop.DBus.Error.UnknownObject" || name == kRemoteErrorQuitting;
   result.status = noAgent ? RemoteCallResult::Status::NoAgent : RemoteCallResult::Status::Failed;
   result.error = e.getMessage().empty() ? name : e.getMessage();
   return result;

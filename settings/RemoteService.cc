@@ -15,6 +15,9 @@ namespace sorv {
 
 namespace {
 
+constexpr std::size_t kMaxItems = 64;
+constexpr std::size_t kMaxTextBytes = 64 * 1024;
+
 // One call waiting for the main thread. The posted work may outlive the service.
 struct PendingCall {
   std::mutex m;
@@ -102,6 +105,14 @@ struct RemoteService::Impl {
     if (!eventClass || !eventID || !isInstalledRemoteEvent(*eventClass, *eventID))
       throw sdbus::Error(kRemoteErrorUnknownEvent,
                          "no handler for the event '" + classText + "' '" + idText + "'");
+    // The handler reads three items; more, or very long texts, are refused unread.
+    bool tooLarge = items.size() > kMaxItems;
+    for (const auto& item : items)
+      tooLarge = tooLarge || (item.containsValueOfType<std::string>() &&
+                              item.get<std::string>().size() > kMaxTextBytes);
+    if (tooLarge)
+      throw sdbus::Error("org.freedesktop.DBus.Error.InvalidArgs",
+                         "the direct object is too large");
     AppleEvent event{*eventClass, *eventID, std::nullopt};
     if (!items.empty()) event.directObject = remoteArrayFromVariants(items);
     AppleEventReply reply;
