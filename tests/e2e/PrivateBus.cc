@@ -13,15 +13,14 @@
 
 namespace sorv::test {
 
-PrivateBus::PrivateBus(bool anyUser) {
+PrivateBus::PrivateBus() {
   char tmpl[] = "/tmp/sorv-bus.XXXXXX";
   if (!mkdtemp(tmpl)) return;
   folder_ = tmpl;
   ::chmod(folder_.c_str(), 0755);
   std::ofstream(folder_ + "/bus.conf")
       << "<busconfig><type>session</type><listen>unix:dir=" << folder_
-      << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-      << (anyUser ? "<allow user=\"*\"/>" : "")
+      << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
       << "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
          "<allow own=\"*\"/></policy></busconfig>\n";
   std::string command = "dbus-daemon --config-file=" + folder_ +

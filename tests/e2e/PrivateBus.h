@@ -10,8 +10,8 @@ namespace sorv::test {
 
 class PrivateBus {
  public:
-  // anyUser: every local user may connect (the daemon's socket in a folder open to all).
-  explicit PrivateBus(bool anyUser = false);
+  // Every local user may connect (the daemon's socket lies in a folder open to all).
+  PrivateBus();
   ~PrivateBus();
   PrivateBus(const PrivateBus&) = delete;
   PrivateBus& operator=(const PrivateBus&) = delete;

@@ -24,7 +24,7 @@ const Dict kMeta{{"QM_kioskStation", "K1"}};
 
 // A headless agent on a bus of its own that every local user may connect to.
 struct RemoteKiosk {
-  explicit RemoteKiosk(int photos = 0) : bus(true), site(dir.sub("store")) {
+  explicit RemoteKiosk(int photos = 0) : site(dir.sub("store")) {
     std::filesystem::create_directories(mirror);
     std::filesystem::create_directories(src);
     for (int i = 0; i < photos; ++i)

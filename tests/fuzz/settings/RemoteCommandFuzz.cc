@@ -1,6 +1,5 @@
-// Feeds arbitrary direct-object lists to the command event: a property list when the bytes
-// parse as one, else texts split at NUL bytes. The handler must answer one of its replies, and
-// only a successful "setValue" may change the store.
+// Feeds arbitrary direct-object lists to the command event. The handler must answer one of its
+// replies, and only a successful "setValue" may change the store.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -18,20 +17,11 @@ struct NullTarget : sorv::RemoteEventTarget {
   void ibClickedOnQuit() override {}
 };
 
+// A property-list array is the list itself; any other input is one item.
 sorv::Array itemsFrom(const uint8_t* data, size_t size) {
-  if (auto parsed = sorv::plist::parse(data, size))
-    return parsed->asArray() ? *parsed->asArray() : sorv::Array{*parsed};
-  sorv::Array items;
-  std::string text;
-  for (size_t i = 0; i <= size; ++i) {
-    if (i < size && data[i] != 0) {
-      text += static_cast<char>(data[i]);
-    } else {
-      items.emplace_back(text);
-      text.clear();
-    }
-  }
-  return items;
+  auto parsed = sorv::plist::parse(data, size);
+  if (!parsed) return sorv::Array{std::string(reinterpret_cast<const char*>(data), size)};
+  return parsed->asArray() ? *parsed->asArray() : sorv::Array{*parsed};
 }
 
 }  // namespace
