@@ -36,7 +36,7 @@ int report(const sorv::RemoteCallResult& result) {
     return 3;
   }
   if (result.status == Status::Failed) {
-    std::fprintf(stderr, "sorvctl: the agent did not answer: %s\n", result.error.c_str());
+    std::fprintf(stderr, "sorvctl: the request failed: %s\n", result.error.c_str());
     return 4;
   }
   std::string text = sorv::remoteReplyText(result.reply);
