@@ -28,6 +28,7 @@
 namespace sorv {
 
 class FolderWatcher;
+class RemoteService;
 
 class AppController : public HttpProgressDelegate {
  public:
@@ -49,6 +50,8 @@ class AppController : public HttpProgressDelegate {
   static void setupConsoleLogFile();  // the day's log file, when prefDoRedirectNSLog asks
   static void deleteOldLogFiles();
   void setupForAppleEventsForThisApp();
+  // Ends the remote control at quit, after the replies already made are sent.
+  void stopRemoteControl();
   void deleteEmptySourceFoldersAtStartup();
   void deleteEmptySourceFoldersAtQuit();
   void doSetupDeleteOldPhotosThread();
@@ -232,6 +235,7 @@ class AppController : public HttpProgressDelegate {
   const void* fWatcherRunLoop = nullptr;
   const void* fCurAlert = nullptr;
   std::unique_ptr<HttpController> fHttpController;
+  std::shared_ptr<RemoteService> remoteService_;  // while remote control is on
   bool isRunningLeopard_ = false;
   std::string _macVersionString, _appVersionString, _appCopyrightString;  // fieldsMutex_
   bool observing_ = false;

@@ -197,9 +197,4 @@ void AppController::setCopyrightVersion(const std::string& text) {
   _appCopyrightString = text;
 }
 
-// ---- Steps of areas not in this build yet
-
-void AppController::registerValueTransformers() {}
-void AppController::setupForAppleEventsForThisApp() {}
-
 }  // namespace sorv

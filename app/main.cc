@@ -1,8 +1,11 @@
 // The agent's executable: Sorv-FTPUploader [--headless] [FOLDER]
 // Runs the start-up sequence, opens FOLDER as the launcher's open request, and
-// runs the main run loop until SIGTERM or SIGINT, then the quit sequence.
+// runs the main run loop until SIGTERM or SIGINT, then the quit sequence. When an agent
+// already runs for this user, FOLDER is handed to it instead.
+//   --save-prefs FILE / --load-prefs FILE: save or load a preference file, then exit.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -12,19 +15,54 @@
 #include "platform/RunLoop.h"
 #include "process/Process.h"
 #include "settings/DefaultsStore.h"
+#include "settings/PreferenceFiles.h"
 #include "settings/Preferences.h"
+#include "settings/RemoteClient.h"
+
+namespace {
+
+// The preference-file options: the factory defaults count as values when saving.
+int runPrefsFileOption(bool save, const std::string& file) {
+  using namespace sorv;
+  Preferences::setupFactoryDefaults();
+  std::string why;
+  bool ok = save ? PreferenceFiles::savePrefsToFile(file, &why)
+                 : PreferenceFiles::loadPrefsFromFile(file, &why);
+  if (!ok) std::fprintf(stderr, "%s: %s\n", file.c_str(), why.c_str());
+  if (!save && ok && !DefaultsStore::standard().synchronize()) return 1;
+  return ok ? 0 : 1;
+}
+
+// A later launch with a folder: the agent already running for this user opens it.
+bool handOverToRunningAgent(const std::string& folder) {
+  std::error_code ec;
+  auto path = std::filesystem::absolute(folder, ec);
+  auto result = sorv::sendOpenRequest(ec ? folder : path.string(), 60);
+  if (result.status != sorv::RemoteCallResult::Status::Ok) return false;
+  sorv::NSLog("Handed [%s] to the agent already running", folder.c_str());
+  return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace sorv;
   std::optional<std::string> folder;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--headless") == 0) continue;  // no window toolkit in this build
+    bool save = std::strcmp(argv[i], "--save-prefs") == 0;
+    if ((save || std::strcmp(argv[i], "--load-prefs") == 0) && i + 1 < argc)
+      return runPrefsFileOption(save, argv[i + 1]);
     if (std::strcmp(argv[i], "--help") == 0 || argv[i][0] == '-') {
-      std::fprintf(stderr, "usage: %s [--headless] [FOLDER]\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--headless] [FOLDER]\n       %s --save-prefs FILE | "
+                   "--load-prefs FILE\n",
+                   argv[0], argv[0]);
       return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
     }
     folder = argv[i];
   }
+  if (folder && handOverToRunningAgent(*folder)) return 0;
 
   EventLoop loop;
   setMainRunLoop(&loop);
@@ -43,6 +81,7 @@ int main(int argc, char** argv) {
   if (int sig = loop.interruptSignal()) NSLog("Received signal %d, quitting...", sig);
   controller.applicationShouldTerminate();
   controller.applicationWillTerminate();
+  controller.stopRemoteControl();
   DefaultsStore::standard().synchronize();
   // Upload threads may still be blocked in a send; the process ends without waiting for them.
   std::fflush(nullptr);

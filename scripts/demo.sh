@@ -2,7 +2,8 @@
 # End-to-end demo: builds the agent, the reference site and the test-photo tool, makes a
 # source folder of sample photos in subfolders, starts the site on loopback, points a fresh
 # defaults file at it, runs the agent headless until the folder is drained (or a time
-# limit), then shows what was uploaded, what the site stored, and the mirror and problem
+# limit), drives it over the session bus with sorvctl and busctl (pause, upload now, get and set
+# the scan interval, quit), then shows what was uploaded, what the site stored, and the mirror and problem
 # folders. Environment: SORV_DEMO_BUILD_DIR (default build-demo), SORV_DEMO_SECONDS (60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +16,8 @@ if [ ! -f "$build/build.ninja" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORV_BUILD_TESTS=OFF \
     -DSORV_BUILD_BENCH=OFF >/dev/null
 fi
-cmake --build "$build" --target Sorv-FTPUploader sorv-site make-test-photos -j "$(nproc)"
+cmake --build "$build" --target Sorv-FTPUploader sorv-site make-test-photos sorvctl -j "$(nproc)"
+ctl="$root/$build/bin/sorvctl"
 agent="$root/$build/Sorv-FTPUploader.app/Contents/MacOS/Sorv-FTPUploader"
 site_bin="$root/$build/site/sorv-site"
 photos_bin=$(find "$root/$build" -type f -name make-test-photos -perm -u+x | head -n1)
@@ -27,7 +29,9 @@ store="$work/site-store"
 mkdir -p "$src" "$mirror" "$store" "$work/logs"
 site_pid=""
 agent_pid=""
+bus_pid=""
 cleanup() {
+  [ -n "$bus_pid" ] && kill -TERM "$bus_pid" 2>/dev/null || true
   [ -n "$agent_pid" ] && kill -TERM "$agent_pid" 2>/dev/null && wait "$agent_pid" 2>/dev/null || true
   [ -n "$site_pid" ] && kill -TERM "$site_pid" 2>/dev/null && wait "$site_pid" 2>/dev/null || true
 }
@@ -103,6 +107,13 @@ PLIST
 
 # With prefDoRedirectNSLog on, the console goes to the day's log file in $SORV_LOG_DIR.
 console() { cat "$work/agent.log" "$work"/logs/*.log 2>/dev/null; }
+# Remote control needs a session bus; without one, the demo starts a bus of its own.
+if [ -z "${DBUS_SESSION_BUS_ADDRESS:-}" ] && command -v dbus-daemon >/dev/null; then
+  { read -r DBUS_SESSION_BUS_ADDRESS; read -r bus_pid; } < <(dbus-daemon --session --fork \
+    --print-address=1 --print-pid=1)
+  export DBUS_SESSION_BUS_ADDRESS
+fi
+
 "$agent" --headless "$src" >"$work/agent.out" 2>"$work/agent.log" &
 agent_pid=$!
 start=$(date +%s)
@@ -119,7 +130,24 @@ for line in "Status: Waiting For New Images..." "doSetupDeleteOldPhotosThread - 
     sleep 0.2
   done
 done
-kill -TERM "$agent_pid" 2>/dev/null || true
+echo "== Remote control"
+for cmd in "pause" "upload-now" "get prefSecondsBetweenScans" "set prefSecondsBetweenScans 90" \
+  "get prefSecondsBetweenScans"; do
+  echo "\$ sorvctl $cmd"
+  # shellcheck disable=SC2086
+  "$ctl" $cmd | sed 's/^/    /' || true
+done
+if command -v busctl >/dev/null; then
+  remote=(com.quenmor.SorvUploader /com/quenmor/SorvUploader com.quenmor.SorvUploader.Remote)
+  for args in "sorv paus 0" "sorv upnw 0" "sorv 1234 3 s setValue s prefSecondsBetweenScans s 120" \
+    "sorv 1234 3 s getValue s prefSecondsBetweenScans s x"; do
+    echo "\$ busctl --user call ${remote[*]} HandleEvent ssav $args"
+    # shellcheck disable=SC2086
+    busctl --user call "${remote[@]}" HandleEvent ssav $args | sed 's/^/    /' || true
+  done
+fi
+echo "\$ sorvctl quit"
+"$ctl" quit || kill -TERM "$agent_pid" 2>/dev/null || true
 status=0
 wait "$agent_pid" || status=$?
 agent_pid=""

@@ -6,6 +6,7 @@ pkgs=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libpugixml-dev libplist-dev libexif-dev
   libjpeg62-turbo-dev libpng-dev libcpp-httplib-dev
+  libsdbus-c++-dev dbus
 )
 missing=()
 for p in "${pkgs[@]}"; do

@@ -52,12 +52,17 @@ AgentProcess::AgentProcess(const std::string& executable, const std::string& fol
   // Everything the child needs is made before fork: only exec-safe calls after it.
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
-    if (std::strncmp(*e, "SORV_DEFAULTS=", 14) != 0 && std::strncmp(*e, "SORV_LOG_DIR=", 13) != 0)
+    if (std::strncmp(*e, "SORV_DEFAULTS=", 14) != 0 && std::strncmp(*e, "SORV_LOG_DIR=", 13) != 0 &&
+        std::strncmp(*e, "DBUS_SESSION_BUS_ADDRESS=", 25) != 0)
       env.push_back(*e);
   }
   env.push_back("SORV_DEFAULTS=" + defaultsPath);
   env.push_back("SORV_LOG_DIR=" + logDir);
   env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+  // No session bus unless the test gives one: agents of other tests must not meet there.
+  bool busGiven = false;
+  for (const auto& e : extraEnv) busGiven = busGiven || e.starts_with("DBUS_SESSION_BUS_ADDRESS=");
+  if (!busGiven) env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/sorv-no-bus");
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);

@@ -26,6 +26,13 @@ for f in relaunch relaunch.app/Contents/MacOS/relaunch revealInFinder.sh; do
   [ -x "$prefix/lib/sorv-uploader/Sorv-FTPUploader.app/Contents/Resources/$f" ] || fail "no $f"
 done
 if command -v systemd-analyze >/dev/null; then systemd-analyze verify "$unit"; fi
+ctl="$prefix/bin/sorvctl"
+[ -x "$ctl" ] || fail "no $ctl"
+"$ctl" --help | grep -q 'get KEY' || fail "sorvctl --help"
+status=0
+DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus "$ctl" pause 2>"$work/ctl.txt" || status=$?
+[ "$status" = 3 ] && grep -q 'no Sorv upload agent is running' "$work/ctl.txt" ||
+  fail "sorvctl without an agent: status $status, $(cat "$work/ctl.txt")"
 
 mkdir -p "$work/store" "$work/Mirror" "$work/logs"
 "$site_bin" --port 0 --store "$work/store" >"$work/site.txt" 2>&1 &
@@ -71,6 +78,15 @@ exec_start=$(sed -n 's/^ExecStart=//p' "$unit" | sed 's/\$\$/$/g')
 SORV_SOURCE_FOLDER="$work/Kiosk Source" drain IMG_2.jpg sh -c "exec $exec_start"
 [ "$(ls "$work/store" | grep -c IMG_)" = 2 ] || fail "site stored $(ls "$work/store")"
 
+# Preference files from the command line: the factory values are saved, a load merges.
+"$agent" --save-prefs "$work/saved.plist" || fail "--save-prefs"
+grep -q '<key>prefSecondsBetweenScans</key>' "$work/saved.plist" || fail "no factory value saved"
+sed 's#<string>kiosk</string>#<string>booth2</string>#' "$work/saved.plist" >"$work/edited.plist"
+"$agent" --load-prefs "$work/edited.plist" || fail "--load-prefs"
+grep -q '<string>booth2</string>' "$SORV_DEFAULTS" || fail "loaded login name not stored"
+echo '<plist><dict>' >"$work/junk.plist"
+! "$agent" --load-prefs "$work/junk.plist" 2>/dev/null || fail "a broken file loaded"
+
 # The Debian package: runtime dependencies only, and the same layout under /usr.
 if command -v dpkg-deb >/dev/null; then
   (cd "$work" && cpack --config "$build/CPackConfig.cmake" -B "$work/pkg" >/dev/null)
@@ -81,6 +97,7 @@ if command -v dpkg-deb >/dev/null; then
   [ "$(readlink "$work/root/usr/bin/sorv-uploader")" = \
     "../lib/sorv-uploader/Sorv-FTPUploader.app/Contents/MacOS/Sorv-FTPUploader" ] ||
     fail "package link"
+  [ -x "$work/root/usr/bin/sorvctl" ] || fail "package sorvctl"
   grep -q '^ExecStart=.* /usr/bin/sorv-uploader$' "$work/root/usr/lib/systemd/user/sorv-uploader.service" ||
     fail "package unit"
 fi

@@ -1,0 +1,76 @@
+// The controller's remote control and the preferences window's display conversions: the
+// value transformers registered at class set-up, and the event service started while the
+// application finishes launching.
+#include "app/AppController.h"
+#include "platform/Bundle.h"
+#include "platform/Console.h"
+#include "platform/RunLoop.h"
+#include "settings/RemoteEvents.h"
+#include "settings/RemoteService.h"
+#include "settings/ValueTransformers.h"
+
+namespace sorv {
+
+namespace {
+
+// The events act on the controller as the window's buttons would, without a sender.
+class ControllerEventTarget : public RemoteEventTarget {
+ public:
+  explicit ControllerEventTarget(AppController* controller) : controller_(controller) {}
+  void forceProcessToPause() override { controller_->forceProcessToPause(nullptr); }
+  void ibClickedOnSynchronizeAgain() override { controller_->ibClickedOnSynchronizeAgain(nullptr); }
+  void closeCurrentAlert() override { controller_->closeCurrentAlert(); }
+  void ibClickedOnQuit() override { controller_->ibClickedOnQuit(nullptr); }
+
+ private:
+  AppController* controller_;
+};
+
+// The site hosts of the login-name display, from the Info dictionary when it names them.
+SiteHosts siteHostsFromBundle() {
+  SiteHosts hosts;
+  const Dict& info = Bundle::infoDictionary();
+  if (const std::string* s = dictGetString(info, "SorvServiceDomain")) hosts.serviceDomain = *s;
+  if (const std::string* s = dictGetString(info, "SorvSecondBrandDomain"))
+    hosts.secondBrandDomain = *s;
+  if (const std::string* s = dictGetString(info, "SorvSecondBrandPictureHost"))
+    hosts.secondBrandPictureHost = *s;
+  return hosts;
+}
+
+}  // namespace
+
+void AppController::registerValueTransformers() {
+  ValueTransformer::setValueTransformer(
+      std::make_shared<LoginNameToFtpNameTransformer>(siteHostsFromBundle()), "LoginNameToFtpName");
+  ValueTransformer::setValueTransformer(std::make_shared<ShowSpacesTransformer>(),
+                                        "ShowSpacesTransformer");
+  ValueTransformer::setValueTransformer(std::make_shared<UpperStringTransformer>(),
+                                        "UpperStringTransformer");
+}
+
+void AppController::setupForAppleEventsForThisApp() {
+  if (remoteService_) return;
+  auto target = std::make_shared<ControllerEventTarget>(this);
+  std::string why;
+  auto service = RemoteService::start(
+      [target](const AppleEvent& event) {
+        AppleEventReply reply;
+        handleTestAEHandler(*target, &event, &reply);
+        return reply;
+      },
+      [this](const std::string& folder) { return applicationOpenFile(folder); },
+      [](std::function<void()> fn) { mainRunLoop().post(std::move(fn)); }, &why);
+  if (!service) {
+    NSLog("UNABLE setupForAppleEventsForThisApp\n");
+    NSLog("Remote control is off: %s", why.c_str());
+    return;
+  }
+  remoteService_ = std::move(service);
+}
+
+void AppController::stopRemoteControl() {
+  if (remoteService_) remoteService_->stop();
+}
+
+}  // namespace sorv

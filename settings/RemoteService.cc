@@ -1,0 +1,185 @@
+#include "settings/RemoteService.h"
+
+#include <limits.h>
+#include <sdbus-c++/sdbus-c++.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "settings/RemoteValue.h"
+
+namespace sorv {
+
+namespace {
+
+constexpr std::size_t kMaxItems = 64;
+constexpr std::size_t kMaxTextBytes = 64 * 1024;
+
+// One call waiting for the main thread. The posted work may outlive the service.
+struct PendingCall {
+  std::mutex m;
+  std::condition_variable cv;
+  bool started = false;
+  bool done = false;
+  bool abandoned = false;  // no longer wanted unless already started
+};
+
+}  // namespace
+
+struct RemoteService::Impl {
+  EventHandler onEvent;
+  OpenHandler onOpen;
+  Poster post;
+  std::unique_ptr<sdbus::IConnection> connection;
+  std::unique_ptr<sdbus::IObject> object;
+  bool stopped = false;
+
+  std::mutex pendingMutex;
+  std::vector<std::weak_ptr<PendingCall>> pending;
+  bool stopping = false;  // pendingMutex
+
+  // Unique connection names are never reused on a bus, so a caller's user stays known.
+  std::map<std::string, uid_t> callerUsers;  // serving thread only
+
+  void requireSameUser(sdbus::MethodCall& call) {
+    std::string sender = call.getSender();
+    auto it = callerUsers.find(sender);
+    uid_t uid;
+    if (it != callerUsers.end()) {
+      uid = it->second;
+    } else {
+      uid = call.getCredsUid();  // asks the bus daemon; throws when it cannot tell
+      if (callerUsers.size() >= 256) callerUsers.clear();
+      callerUsers.emplace(sender, uid);
+    }
+    if (uid != ::getuid())
+      throw sdbus::Error(kRemoteErrorAccessDenied, "the agent serves only its own user");
+  }
+
+  // Runs fn on the main thread and waits for it; false when the service stops first.
+  bool runOnMainThread(std::function<void()> fn) {
+    auto call = std::make_shared<PendingCall>();
+    {
+      std::lock_guard<std::mutex> lock(pendingMutex);
+      if (stopping) return false;
+      std::erase_if(pending, [](const auto& w) { return w.expired(); });
+      pending.push_back(call);
+    }
+    post([call, fn = std::move(fn)] {
+      {
+        std::lock_guard<std::mutex> lock(call->m);
+        if (call->abandoned) return;
+        call->started = true;
+      }
+      fn();
+      std::lock_guard<std::mutex> lock(call->m);
+      call->done = true;
+      call->cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(call->m);
+    call->cv.wait(lock, [&] { return call->done || (call->abandoned && !call->started); });
+    return call->done;
+  }
+
+  void abandonPending() {
+    std::lock_guard<std::mutex> lock(pendingMutex);
+    stopping = true;
+    for (auto& w : pending) {
+      if (auto call = w.lock()) {
+        std::lock_guard<std::mutex> callLock(call->m);
+        call->abandoned = true;
+        call->cv.notify_all();
+      }
+    }
+  }
+
+  void handleEvent(sdbus::MethodCall call) {
+    requireSameUser(call);
+    std::string classText, idText;
+    std::vector<sdbus::Variant> items;
+    call >> classText >> idText >> items;
+    auto eventClass = fourCharCodeFromText(classText), eventID = fourCharCodeFromText(idText);
+    if (!eventClass || !eventID || !isInstalledRemoteEvent(*eventClass, *eventID))
+      throw sdbus::Error(kRemoteErrorUnknownEvent,
+                         "no handler for the event '" + classText + "' '" + idText + "'");
+    // The handler reads three items; more, or very long texts, are refused unread.
+    bool tooLarge = items.size() > kMaxItems;
+    for (const auto& item : items)
+      tooLarge = tooLarge || (item.containsValueOfType<std::string>() &&
+                              item.get<std::string>().size() > kMaxTextBytes);
+    if (tooLarge)
+      throw sdbus::Error("org.freedesktop.DBus.Error.InvalidArgs",
+                         "the direct object is too large");
+    AppleEvent event{*eventClass, *eventID, std::nullopt};
+    if (!items.empty()) event.directObject = remoteArrayFromVariants(items);
+    AppleEventReply reply;
+    if (!runOnMainThread([&] { reply = onEvent(event); }))
+      throw sdbus::Error(kRemoteErrorQuitting, "the agent is quitting");
+    auto answer = call.createReply();
+    answer << remoteVariantFromValue(reply.value_or(Value(Array{})));
+    answer.send();
+  }
+
+  void openFile(sdbus::MethodCall call) {
+    requireSameUser(call);
+    std::string folder;
+    call >> folder;
+    if (folder.empty() || folder.size() >= PATH_MAX)
+      throw sdbus::Error("org.freedesktop.DBus.Error.InvalidArgs", "not a folder path");
+    bool handled = false;
+    if (!runOnMainThread([&] { handled = onOpen(folder); }))
+      throw sdbus::Error(kRemoteErrorQuitting, "the agent is quitting");
+    auto answer = call.createReply();
+    answer << handled;
+    answer.send();
+  }
+};
+
+std::unique_ptr<RemoteService> RemoteService::start(EventHandler onEvent, OpenHandler onOpen,
+                                                    Poster post, std::string* err) {
+  auto impl = std::make_unique<Impl>();
+  impl->onEvent = std::move(onEvent);
+  impl->onOpen = std::move(onOpen);
+  impl->post = std::move(post);
+  try {
+    impl->connection = sdbus::createSessionBusConnection();
+    impl->connection->requestName(kRemoteBusName);
+    impl->object = sdbus::createObject(*impl->connection, kRemoteObjectPath);
+    Impl* raw = impl.get();
+    impl->object->registerMethod(
+        kRemoteInterface, "HandleEvent", "ssav", "v",
+        [raw](sdbus::MethodCall call) { raw->handleEvent(std::move(call)); });
+    impl->object->registerMethod(kRemoteInterface, "OpenFile", "s", "b",
+                                 [raw](sdbus::MethodCall call) { raw->openFile(std::move(call)); });
+    impl->object->finishRegistration();
+    impl->connection->enterEventLoopAsync();
+  } catch (const sdbus::Error& e) {
+    if (err) *err = e.getMessage().empty() ? e.getName() : e.getMessage();
+    return nullptr;
+  }
+  return std::unique_ptr<RemoteService>(new RemoteService(std::move(impl)));
+}
+
+RemoteService::RemoteService(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+RemoteService::~RemoteService() {
+  stop();
+}
+
+void RemoteService::stop() {
+  if (impl_->stopped) return;
+  impl_->stopped = true;
+  impl_->abandonPending();
+  try {
+    impl_->connection->releaseName(kRemoteBusName);
+  } catch (const sdbus::Error&) {
+  }
+  impl_->connection->leaveEventLoop();
+  impl_->object.reset();
+  impl_->connection.reset();  // flushes replies already queued
+}
+
+}  // namespace sorv

@@ -1,0 +1,50 @@
+#include "settings/RemoteValue.h"
+
+#include <string>
+
+namespace sorv {
+
+namespace {
+
+constexpr int kMaxDepth = 4;
+
+Value fromVariant(const sdbus::Variant& v, int depth) {
+  if (v.containsValueOfType<std::string>()) return Value(v.get<std::string>());
+  if (depth >= kMaxDepth) return Value();
+  if (v.containsValueOfType<std::vector<std::string>>()) {
+    Array list;
+    for (auto& s : v.get<std::vector<std::string>>()) list.emplace_back(std::move(s));
+    return Value(std::move(list));
+  }
+  if (v.containsValueOfType<std::vector<sdbus::Variant>>()) {
+    Array list;
+    for (const auto& item : v.get<std::vector<sdbus::Variant>>())
+      list.push_back(fromVariant(item, depth + 1));
+    return Value(std::move(list));
+  }
+  return Value();
+}
+
+}  // namespace
+
+Array remoteArrayFromVariants(const std::vector<sdbus::Variant>& items) {
+  Array list;
+  list.reserve(items.size());
+  for (const auto& item : items) list.push_back(fromVariant(item, 1));
+  return list;
+}
+
+Value remoteValueFromVariant(const sdbus::Variant& v) {
+  return fromVariant(v, 0);
+}
+
+sdbus::Variant remoteVariantFromValue(const Value& v) {
+  if (const Array* list = v.asArray()) {
+    std::vector<sdbus::Variant> items;
+    for (const Value& item : *list) items.push_back(remoteVariantFromValue(item));
+    return sdbus::Variant(items);
+  }
+  return sdbus::Variant(v.stringValue().value_or(std::string()));
+}
+
+}  // namespace sorv

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "platform/Bundle.h"
+#include "platform/Plist.h"
+#include "settings/DefaultsStore.h"
+#include "settings/PreferenceFiles.h"
+#include "settings/Preferences.h"
+#include "tests/support/TempDir.h"
+
+namespace sorv {
+namespace {
+
+using test::readFile;
+using test::writeFile;
+
+TEST(PreferenceFiles, PanelNameAndPromptRules) {
+  using P = PreferenceFiles;
+  EXPECT_EQ(P::userEnteredFilename("SavePanel", "MySettings"), "MySettings.plist");
+  EXPECT_EQ(P::userEnteredFilename("SavePanel", "A.plist"), "A.plist");
+  EXPECT_EQ(P::userEnteredFilename("SavePanel", "MySettings.PLIST"), "MySettings.PLIST.plist");
+  EXPECT_EQ(P::userEnteredFilename("Open", "MySettings"), "MySettings");
+  EXPECT_FALSE(P::isValidFilename("SavePanel", "a.PLIST"));
+  EXPECT_TRUE(P::isValidFilename("SavePanel", std::nullopt));
+  EXPECT_TRUE(P::isValidFilename("Open", "a.txt"));
+  EXPECT_EQ(P::promptForSelectionChange("Open", "/x/My Prefs.plist"), "Choose \"My Prefs.plist\"");
+  EXPECT_EQ(P::promptForSelectionChange("Open", std::nullopt), "Select");
+  EXPECT_EQ(P::promptForSelectionChange("SavePanel", "/x/a.plist"), std::nullopt);
+  EXPECT_EQ(P::promptForDirectoryChange("Open", std::nullopt), std::nullopt);
+}
+
+class PreferenceFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override { DefaultsStore::resetStandardForPath(dir.sub("defaults.plist")); }
+  void TearDown() override { DefaultsStore::resetStandardForPath(""); }
+  DefaultsStore& store() { return DefaultsStore::standard(); }
+  test::TempDir dir;
+};
+
+TEST_F(PreferenceFilesTest, SavedFileHoldsFactoryAndUserValuesOfTheListOnly) {
+  Bundle::setMainBundlePath(dir.sub("Uploader.app"));
+  std::filesystem::create_directories(dir.sub("Uploader.app/Contents/Resources"));
+  ASSERT_TRUE(plist::writeFileAtomically(
+      dir.sub("Uploader.app/Contents/Resources/FactoryDefault.plist"),
+      Value(Dict{{sPrefSecondsBetweenScans, 120}, {sPrefVyrURL, "http://site"}})));
+  Preferences::setupFactoryDefaults();
+  store().setObject(Value("secret"), sUserLoginPassword);
+  std::string file = dir.sub("Saved.plist");
+  ASSERT_TRUE(PreferenceFiles::savePrefsToFile(file));
+  EXPECT_EQ(plist::parseFile(file),
+            Value(Dict{{sPrefSecondsBetweenScans, 120}, {sUserLoginPassword, "secret"}}));
+  // A failed save leaves the earlier file whole.
+  std::string before = readFile(file);
+  ASSERT_TRUE(writeFile(dir.sub("blocker"), "x"));
+  EXPECT_FALSE(PreferenceFiles::savePrefsToFile(dir.sub("blocker/Saved.plist")));
+  EXPECT_EQ(readFile(file), before);
+}
+
+TEST_F(PreferenceFilesTest, LoadMergesTheListedKeysOfTheRightType) {
+  store().setObject(Value("old"), sUserLoginName);
+  store().setObject(Value("http://mine"), sPrefVyrURL);
+  store().setObject(Value(30), sPrefDaysOldBeforeDeleting);
+  std::string xml = plist::toXml(Value(Dict{{sUserLoginPassword, "new"},
+                                            {sPrefVyrURL, "http://other"},
+                                            {sPrefAutoSynchronize, "YES"},
+                                            {sPrefShowPreviewWhenUploading, true},
+                                            {sPrefDaysOldBeforeDeleting, "many"},
+                                            {sPrefLocalSourceUploadFolder, 5}}));
+  plist_t root = nullptr;  // the same dictionary as a binary property list
+  plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+  char* bin = nullptr;
+  uint32_t binSize = 0;
+  plist_to_bin(root, &bin, &binSize);
+  ASSERT_TRUE(writeFile(dir.sub("binary.plist"), std::string(bin, binSize)));
+  free(bin);
+  plist_free(root);
+
+  int loaded = -1;
+  ASSERT_TRUE(PreferenceFiles::loadPrefsFromFile(dir.sub("binary.plist"), nullptr, &loaded));
+  EXPECT_EQ(loaded, 3);
+  EXPECT_EQ(store().stringForKey(sUserLoginPassword), "new");
+  EXPECT_EQ(store().stringForKey(sUserLoginName), "old");       // missing from the file
+  EXPECT_EQ(store().stringForKey(sPrefVyrURL), "http://mine");  // not in the list
+  EXPECT_TRUE(Preferences::getDoAutoSynchronize());
+  EXPECT_TRUE(Preferences::getPrefShowPreviewWhenUploading());
+  EXPECT_EQ(store().objectForKey(sPrefDaysOldBeforeDeleting), Value(30));  // wrong types
+  EXPECT_EQ(store().objectForKey(sPrefLocalSourceUploadFolder), std::nullopt);
+
+  // Files that are not a property-list dictionary load nothing and say why.
+  std::string half = readFile(dir.sub("binary.plist")).substr(0, binSize / 2);
+  ASSERT_TRUE(writeFile(dir.sub("truncated.plist"), half));
+  ASSERT_TRUE(writeFile(dir.sub("array.plist"), plist::toXml(Value(Array{"a"}))));
+  for (const char* name : {"truncated.plist", "array.plist", "missing.plist"}) {
+    std::string why;
+    EXPECT_FALSE(PreferenceFiles::loadPrefsFromFile(dir.sub(name), &why)) << name;
+    EXPECT_FALSE(why.empty()) << name;
+  }
+  EXPECT_EQ(store().stringForKey(sUserLoginPassword), "new");
+}
+
+}  // namespace
+}  // namespace sorv
