@@ -59,7 +59,14 @@ class AppController : public HttpProgressDelegate {
   void deleteOldOldPhotosAndFolderIfEmptyWorks();
   // Deletes the empty folders below the source folder's own folders, behind a progress window.
   void ibDeleteLocalFtpFolderIfEmpty(AppControl* sender);
+  // Hi-res order checks (AppControllerOrders.cc). doQueryAndUploadHiResProcess is the body
+  // of one check, on a thread of its own; the others run on the main thread.
   void doQueryAndUploadHiResProcess();
+  void setupQueryAndUploadHiResProcess();  // arms the timer of the next check
+  void doQueryAndUploadHiResInThread();    // starts a check on a new thread
+  // Seconds between checks: 3600 without "prefMinutesForCheckOrders", its minutes x 60 when
+  // that is above 0, else 10.
+  static double orderCheckIntervalSeconds();
   // Ends the background work of the start-up (order checks, deletions) at quit.
   void stopBackgroundWork();
   // Copies the older edition's settings once (prefDoCopyOldFtpPref).
@@ -252,6 +259,11 @@ class AppController : public HttpProgressDelegate {
   std::condition_variable waitCv_;
   std::atomic<bool> wakeWaits_{false};
   std::atomic<bool> quitting_{false};
+
+  std::shared_ptr<Timer> orderCheckTimer_;  // main thread only
+  std::atomic<bool> stopOrderChecks_{false};
+  // Expires with the controller: work posted by an order check looks at it first.
+  std::shared_ptr<int> orderChecksAlive_ = std::make_shared<int>(0);
 
   ItemCache<std::optional<Dict>> metaDataCache_;
   ItemCache<bool> validImageCache_;

@@ -150,7 +150,7 @@ void AppController::applicationWillFinishLaunching() {
   setupForAppleEventsForThisApp();
   deleteEmptySourceFoldersAtStartup();
   doSetupDeleteOldPhotosThread();
-  doQueryAndUploadHiResProcess();
+  doQueryAndUploadHiResInThread();
   fHttpController = std::make_unique<HttpController>();
   fHttpController->setProgressDelegate(this);
   fThreadLock = std::make_unique<std::recursive_mutex>();

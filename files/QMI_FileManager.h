@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Value.h"
 
@@ -43,6 +44,14 @@ class QMI_FileManager {
   static void deleteOLDFolderIfEmpty(const std::string& root, bool doNotDeleteImmediateChild,
                                      std::int16_t forDaysOld);
   static void deleteFolderIfEmpty(const std::string& root, bool doNotDeleteImmediateChild);
+
+  // Where an ordered original lies now (OriginalPath.cc): at its recorded path, or at the
+  // same relative place under a search root. Both give the found path, or nullopt.
+  static std::optional<std::string> doResolveOriginalPath(const std::optional<std::string>& path,
+                                                          const std::optional<std::string>& inPath);
+  static std::optional<std::string> doResolveOriginalPath(
+      const std::optional<std::string>& path,
+      const std::optional<std::vector<std::string>>& inArrayOfPaths);
 };
 
 std::string createEncapsulationFolder(const std::string& destRoot, const std::string& itemPath,
