@@ -96,9 +96,11 @@ std::optional<std::string> QMI_FileManager::doResolveOriginalPath(
   }
 
   // One candidate per component: the path itself, then root + the path without its first
-  // 1, 2, ... components.
+  // 1, 2, ... components. A relative path is taken under the root from the start, never
+  // under the working folder: "12345678/IMG.jpg" is looked for at root/12345678/IMG.jpg.
   std::vector<std::string> parts = pathComponents(*decoded);
   std::string candidate = joinedComponents(parts, 0);
+  if (!parts.empty() && parts[0] != "/") candidate = appendingPathComponent(*inPath, candidate);
   for (std::size_t dropped = 0; dropped < parts.size(); ++dropped) {
     FileInfo info;
     if (!candidate.empty() && fs.stat(candidate, &info) == 0 && info.type != FileType::Directory)
