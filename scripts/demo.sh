@@ -5,7 +5,18 @@
 # limit), drives it over the session bus with sorvctl and busctl (pause, upload now, get and set
 # the scan interval, quit), then shows what was uploaded, what the site stored, and the mirror and problem
 # folders. Environment: SORV_DEMO_BUILD_DIR (default build-demo), SORV_DEMO_SECONDS (60).
+#
+# scripts/demo.sh ORDERS_FILE also answers hi-res orders: the site lists the orders of
+# ORDERS_FILE (see site/README.md; scripts/demo-orders.plist is an example), the demo puts a
+# sample original for each one under an alternate folder (its recorded path's last folder
+# and file name), and the agent checks for orders at start-up, finds the originals there and
+# uploads them, after which they leave the site's order list.
 set -euo pipefail
+orders_file=""
+if [ $# -gt 0 ]; then
+  orders_file=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+  [ -f "$orders_file" ] || { echo "no orders file $1"; exit 2; }
+fi
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${SORV_DEMO_BUILD_DIR:-build-demo}
@@ -73,7 +84,27 @@ mkdir -p "$mirror/Old Event" "$src/Gala Night/Empty Booth"
 echo "== Source folder before"
 (cd "$src" && find . -type f | sort)
 
-"$site_bin" --port 0 --store "$store" >"$work/site.log" 2>&1 &
+site_args=()
+originals="$work/Originals"
+order_count=0
+if [ -n "$orders_file" ]; then
+  site_args=(--orders "$orders_file")
+  # One sample original per order, at <last folder>/<file name> of its recorded path.
+  while IFS= read -r recorded; do
+    [ -n "$recorded" ] || continue
+    decoded=$(printf '%b' "${recorded//%/\\x}")
+    rel="$(basename "$(dirname "$decoded")")/$(basename "$decoded")"
+    mkdir -p "$originals/$(dirname "$rel")"
+    "$photos_bin" jpeg "$originals/$rel" --size 640x480
+    order_count=$((order_count + 1))
+  done < <(tr -d '\n' <"$orders_file" |
+    grep -o '<key>localfilelocation</key>[[:space:]]*<string>[^<]*</string>' |
+    sed 's/.*<string>\(.*\)<\/string>/\1/')
+  echo "== Originals for $order_count orders"
+  (cd "$originals" && find . -type f | sort)
+fi
+
+"$site_bin" --port 0 --store "$store" "${site_args[@]}" >"$work/site.log" 2>&1 &
 site_pid=$!
 port=""
 for _ in $(seq 100); do
@@ -104,6 +135,24 @@ cat >"$SORV_DEFAULTS" <<PLIST
   <key>prefDeleteEmptyFtpFolders</key><true/>
 </dict></plist>
 PLIST
+if [ -n "$orders_file" ]; then
+  # The order check: at start-up, then every minute; originals under the alternate folder.
+  sed -i 's|</dict></plist>||' "$SORV_DEFAULTS"
+  cat >>"$SORV_DEFAULTS" <<PLIST
+  <key>prefDoCheckOrders</key><true/>
+  <key>prefMinutesForCheckOrders</key><integer>1</integer>
+  <key>prefCheckHiResOrderFuseAction</key><string>orders.v4check</string>
+  <key>prefUploadHiResOrderFuseAction</key><string>orders.hiresupload</string>
+  <key>prefSearchPathMethodTag</key><integer>3</integer>
+  <key>prefVyrHiResAlternatePath1</key><string>$originals</string>
+</dict></plist>
+PLIST
+fi
+hires_stored() {
+  local n
+  n=$(grep -c $'^orders.hiresupload\t.*\tstored$' "$store/.requests.log" 2>/dev/null) || true
+  echo "${n:-0}"
+}
 
 # With prefDoRedirectNSLog on, the console goes to the day's log file in $SORV_LOG_DIR.
 console() { cat "$work/agent.log" "$work"/logs/*.log 2>/dev/null; }
@@ -129,6 +178,15 @@ for line in "Status: Waiting For New Images..." "doSetupDeleteOldPhotosThread - 
     fi
     sleep 0.2
   done
+done
+# With an orders file: until the site has stored a hi-res upload for each order.
+while [ "$(hires_stored)" -lt "$order_count" ]; do
+  if [ $(($(date +%s) - start)) -ge "$limit" ]; then
+    echo "== time limit of ${limit}s reached"
+    break
+  fi
+  kill -0 "$agent_pid" 2>/dev/null || break
+  sleep 0.2
 done
 echo "== Remote control"
 for cmd in "pause" "upload-now" "get prefSecondsBetweenScans" "set prefSecondsBetweenScans 90" \
@@ -181,4 +239,12 @@ echo "== Folders left in the mirror and source folders (empty ones deleted)"
 (cd "$src" && find . -mindepth 1 -type d | sort | sed 's/^/  source: /')
 echo "== Message log ($build/Sorv-FTPUploaderLog.txt)"
 cat "$root/$build/Sorv-FTPUploaderLog.txt" 2>/dev/null | tail -n 20 || true
+if [ -n "$orders_file" ]; then
+  echo "== Hi-res orders (the agent's console)"
+  console | grep -E "Uploading Hi Res Item|Unable to find item|Refusing hi-res" |
+    sed 's/^.*\] //' || true
+  echo "== Hi-res uploads the site stored: $(hires_stored) of $order_count"
+  echo "== The site's order list now"
+  curl -s -F fuseaction=orders.v4check "http://127.0.0.1:$port/upload" || true
+fi
 echo "== Work folder: $work"
