@@ -15,13 +15,14 @@ namespace {
 
 std::string joinedComponents(const std::vector<std::string>& parts, std::size_t from) {
   std::string out;
-  for (std::size_t i = from; i < parts.size(); ++i) {
-    if (parts[i] == "/") {
-      out = "/";
-      continue;
-    }
-    if (!out.empty() && out.back() != '/') out += '/';
-    out += parts[i];
+  std::size_t i = from;
+  if (i < parts.size() && parts[i] == "/") {
+    out.push_back('/');
+    ++i;
+  }
+  for (; i < parts.size(); ++i) {
+    if (!out.empty() && out.back() != '/') out.push_back('/');
+    out.append(parts[i]);
   }
   return out;
 }
@@ -65,8 +66,13 @@ std::optional<std::string> decodedRecordedPath(const std::string& recorded) {
   return out;
 }
 
-std::optional<std::string> QMI_FileManager::doResolveOriginalPath(
-    const std::optional<std::string>& path, const std::optional<std::string>& inPath) {
+namespace {
+
+// The search under one root; logMiss: log when nothing is found (the search over several
+// roots logs once for all of them).
+std::optional<std::string> resolveUnderRoot(const std::optional<std::string>& path,
+                                            const std::optional<std::string>& inPath,
+                                            bool logMiss) {
   if (!path) return std::nullopt;
   auto decoded = decodedRecordedPath(*path);
   if (!decoded) {
@@ -107,8 +113,16 @@ std::optional<std::string> QMI_FileManager::doResolveOriginalPath(
       return candidate;
     candidate = appendingPathComponent(*inPath, joinedComponents(parts, dropped + 1));
   }
-  NSLog("doResolveOriginalPath FAILED to Find the item at Path: [%s]", decoded->c_str());
+  if (logMiss)
+    NSLog("doResolveOriginalPath FAILED to Find the item at Path: [%s]", decoded->c_str());
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> QMI_FileManager::doResolveOriginalPath(
+    const std::optional<std::string>& path, const std::optional<std::string>& inPath) {
+  return resolveUnderRoot(path, inPath, true);
 }
 
 std::optional<std::string> QMI_FileManager::doResolveOriginalPath(
@@ -124,8 +138,9 @@ std::optional<std::string> QMI_FileManager::doResolveOriginalPath(
   std::vector<std::string> more = visibleSubfolders(roots.front());
   roots.insert(roots.end(), more.begin(), more.end());
   for (const auto& root : roots) {
-    if (auto found = doResolveOriginalPath(path, std::optional<std::string>(root))) return found;
+    if (auto found = resolveUnderRoot(path, root, false)) return found;
   }
+  if (path) NSLog("doResolveOriginalPath FAILED to Find the item at Path: [%s]", path->c_str());
   return std::nullopt;
 }
 
