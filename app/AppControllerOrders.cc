@@ -5,10 +5,10 @@
 
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
-#include "app/Notifications.h"
 #include "orders/HttpHiResController.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Notifications.h"
 #include "platform/ProgressWindow.h"
 #include "settings/Preferences.h"
 

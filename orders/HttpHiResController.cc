@@ -9,7 +9,6 @@
 #include <pugixml.hpp>
 #include <span>
 
-#include "app/Notifications.h"
 #include "files/OriginalPath.h"
 #include "files/QMI_FileManager.h"
 #include "log/MessageLog.h"
@@ -17,6 +16,7 @@
 #include "orders/OrderReply.h"
 #include "platform/Bundle.h"
 #include "platform/Console.h"
+#include "platform/Notifications.h"
 #include "platform/Paths.h"
 #include "platform/fs/FileSystem.h"
 #include "settings/Preferences.h"

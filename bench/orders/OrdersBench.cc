@@ -17,10 +17,10 @@
 
 #include "app/AppController.h"
 #include "app/HeadlessView.h"
-#include "app/Notifications.h"
 #include "log/MessageLog.h"
 #include "orders/HttpHiResController.h"
 #include "orders/OrderReply.h"
+#include "platform/Notifications.h"
 #include "platform/Paths.h"
 #include "platform/Plist.h"
 #include "platform/RunLoop.h"

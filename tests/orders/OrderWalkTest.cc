@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/Notifications.h"
 #include "orders/HttpHiResController.h"
 #include "platform/Bundle.h"
+#include "platform/Notifications.h"
 #include "platform/ProgressWindow.h"
 #include "scripts/make-test-photos/PhotoWriter.h"
 #include "settings/DefaultsStore.h"

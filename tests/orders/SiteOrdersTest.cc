@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Notifications.h"
 #include "orders/HttpHiResController.h"
+#include "platform/Notifications.h"
 #include "platform/Plist.h"
 #include "scripts/make-test-photos/PhotoWriter.h"
 #include "settings/DefaultsStore.h"
