@@ -102,8 +102,9 @@ std::optional<std::string> resolveUnderRoot(const std::optional<std::string>& pa
   }
 
   // One candidate per component: the path itself, then root + the path without its first
-  // 1, 2, ... components. A relative path is taken under the root from the start, never
-  // under the working folder: "12345678/IMG.jpg" is looked for at root/12345678/IMG.jpg.
+  // 1, 2, ... components. A relative path is looked for under the root from the start, not
+  // under the working folder, so that "12345678/IMG.jpg" and "portrait.jpg" can be found at
+  // root/12345678/IMG.jpg and root/portrait.jpg.
   std::vector<std::string> parts = pathComponents(*decoded);
   std::string candidate = joinedComponents(parts, 0);
   if (!parts.empty() && parts[0] != "/") candidate = appendingPathComponent(*inPath, candidate);
