@@ -27,18 +27,6 @@ std::string joinedComponents(const std::vector<std::string>& parts, std::size_t 
   return out;
 }
 
-// Visible folders directly inside root, in listing order.
-std::vector<std::string> visibleSubfolders(const std::string& root) {
-  FileSystem& fs = defaultFileSystem();
-  std::vector<std::string> names, folders;
-  fs.listDirectory(root, &names);
-  for (const auto& name : names) {
-    std::string path = appendingPathComponent(root, name);
-    if (fs.isDirectory(path) && !isInvisibleFileAtPath2(path)) folders.push_back(path);
-  }
-  return folders;
-}
-
 }  // namespace
 
 std::vector<std::string> pathComponents(const std::string& path) {
@@ -68,80 +56,122 @@ std::optional<std::string> decodedRecordedPath(const std::string& recorded) {
 
 namespace {
 
-// The search under one root; logMiss: log when nothing is found (the search over several
-// roots logs once for all of them).
-std::optional<std::string> resolveUnderRoot(const std::optional<std::string>& path,
-                                            const std::optional<std::string>& inPath,
-                                            bool logMiss) {
-  if (!path) return std::nullopt;
-  auto decoded = decodedRecordedPath(*path);
+// A recorded path made ready for the search: escapes undone, split into components.
+struct Recorded {
+  std::string decoded;
+  std::vector<std::string> parts;
+  bool isAbsolute() const { return !parts.empty() && parts[0] == "/"; }
+};
+
+std::optional<Recorded> recordedForSearch(const std::string& path) {
+  auto decoded = decodedRecordedPath(path);
   if (!decoded) {
-    NSLog("doResolveOriginalPath: malformed percent escape in [%s]", path->c_str());
+    NSLog("doResolveOriginalPath: malformed percent escape in [%s]", path.c_str());
     return std::nullopt;
   }
   if (hasParentDirectoryComponent(*decoded)) {
     NSLog("doResolveOriginalPath: refusing a path with a \"..\" component: [%s]", decoded->c_str());
     return std::nullopt;
   }
-  FileSystem& fs = defaultFileSystem();
-  if (Preferences::getPrefAlwaysSearchOriginalPath() && fs.exists(*decoded)) return decoded;
-  if (!Preferences::getPrefDoUseVyrHiResAlternatePath1()) return std::nullopt;
-  if (!inPath) return std::nullopt;
-  if (inPath->empty()) {
-    NSLog("NOT Valid Path to search into: [%s]", inPath->c_str());
-    return std::nullopt;
-  }
-  FileInfo rootInfo;
-  if (fs.stat(*inPath, &rootInfo) != 0) {
-    NSLog("inPath does NOT Exist = [%s] ???", inPath->c_str());
-    return std::nullopt;
-  }
-  if (rootInfo.type != FileType::Directory) {
-    NSLog("inPath is NOT a directory = [%s] ???", inPath->c_str());
-    return std::nullopt;
-  }
+  return Recorded{*decoded, pathComponents(*decoded)};
+}
 
-  // One candidate per component: the path itself, then root + the path without its first
-  // 1, 2, ... components. A relative path is looked for under the root from the start, not
-  // under the working folder, so that "12345678/IMG.jpg" and "portrait.jpg" can be found at
-  // root/12345678/IMG.jpg and root/portrait.jpg.
-  std::vector<std::string> parts = pathComponents(*decoded);
-  std::string candidate = joinedComponents(parts, 0);
-  if (!parts.empty() && parts[0] != "/") candidate = appendingPathComponent(*inPath, candidate);
-  for (std::size_t dropped = 0; dropped < parts.size(); ++dropped) {
-    FileInfo info;
-    if (!candidate.empty() && fs.stat(candidate, &info) == 0 && info.type != FileType::Directory)
-      return candidate;
-    candidate = appendingPathComponent(*inPath, joinedComponents(parts, dropped + 1));
+bool isSearchableRoot(const std::string& root) {
+  if (root.empty()) {
+    NSLog("NOT Valid Path to search into: [%s]", root.c_str());
+    return false;
   }
-  if (logMiss)
-    NSLog("doResolveOriginalPath FAILED to Find the item at Path: [%s]", decoded->c_str());
+  FileInfo info;
+  if (defaultFileSystem().stat(root, &info) != 0) {
+    NSLog("inPath does NOT Exist = [%s] ???", root.c_str());
+    return false;
+  }
+  if (info.type != FileType::Directory) {
+    NSLog("inPath is NOT a directory = [%s] ???", root.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The candidates under one root, from the firstCandidate'th on: the path itself, then root +
+// the path without its first 1, 2, ... components. Only files match. A relative path is
+// looked for under the root from the start, not under the working folder, so that
+// "12345678/IMG.jpg" and "portrait.jpg" can be found at root/12345678/IMG.jpg and
+// root/portrait.jpg.
+std::optional<std::string> searchUnderRoot(const Recorded& recorded, const std::string& root,
+                                           std::size_t firstCandidate) {
+  FileSystem& fs = defaultFileSystem();
+  const auto& parts = recorded.parts;
+  for (std::size_t dropped = firstCandidate; dropped < parts.size(); ++dropped) {
+    std::string candidate = dropped == 0 && recorded.isAbsolute()
+                                ? recorded.decoded
+                                : appendingPathComponent(root, joinedComponents(parts, dropped));
+    FileInfo info;
+    if (fs.stat(candidate, &info) == 0 && info.type != FileType::Directory) return candidate;
+  }
   return std::nullopt;
+}
+
+// The recorded path itself, when the search method asks for it and something is there.
+bool recordedPathAnswers(const Recorded& recorded) {
+  return Preferences::getPrefAlwaysSearchOriginalPath() &&
+         defaultFileSystem().exists(recorded.decoded);
+}
+
+void logMiss(const Recorded& recorded) {
+  NSLog("doResolveOriginalPath FAILED to Find the item at Path: [%s]", recorded.decoded.c_str());
 }
 
 }  // namespace
 
 std::optional<std::string> QMI_FileManager::doResolveOriginalPath(
     const std::optional<std::string>& path, const std::optional<std::string>& inPath) {
-  return resolveUnderRoot(path, inPath, true);
+  if (!path) return std::nullopt;
+  auto recorded = recordedForSearch(*path);
+  if (!recorded) return std::nullopt;
+  if (recordedPathAnswers(*recorded)) return recorded->decoded;
+  if (!Preferences::getPrefDoUseVyrHiResAlternatePath1() || !inPath) return std::nullopt;
+  if (!isSearchableRoot(*inPath)) return std::nullopt;
+  if (auto found = searchUnderRoot(*recorded, *inPath, 0)) return found;
+  logMiss(*recorded);
+  return std::nullopt;
 }
 
 std::optional<std::string> QMI_FileManager::doResolveOriginalPath(
     const std::optional<std::string>& path,
     const std::optional<std::vector<std::string>>& inArrayOfPaths) {
-  if (!inArrayOfPaths) return doResolveOriginalPath(path, std::optional<std::string>());
-  if (inArrayOfPaths->empty()) {
-    // Not a valid list; searched as no list at all.
-    NSLog("doResolveOriginalPath: an empty list of search roots");
+  if (!inArrayOfPaths || inArrayOfPaths->empty()) {
+    // An empty list is not a valid one; searched as no list at all.
+    if (inArrayOfPaths) NSLog("doResolveOriginalPath: an empty list of search roots");
     return doResolveOriginalPath(path, std::optional<std::string>());
   }
-  std::vector<std::string> roots = *inArrayOfPaths;
-  std::vector<std::string> more = visibleSubfolders(roots.front());
-  roots.insert(roots.end(), more.begin(), more.end());
-  for (const auto& root : roots) {
-    if (auto found = resolveUnderRoot(path, root, false)) return found;
+  if (!path) return std::nullopt;
+  auto recorded = recordedForSearch(*path);
+  if (!recorded) return std::nullopt;
+  // The recorded path itself is the same under every root: it is tested once.
+  if (recordedPathAnswers(*recorded)) return recorded->decoded;
+  if (!Preferences::getPrefDoUseVyrHiResAlternatePath1()) return std::nullopt;
+  bool ownPathTested = false;
+  auto search = [&](const std::string& root) -> std::optional<std::string> {
+    std::size_t first = ownPathTested && recorded->isAbsolute() ? 1 : 0;
+    ownPathTested = true;
+    return searchUnderRoot(*recorded, root, first);
+  };
+  for (const auto& root : *inArrayOfPaths) {
+    if (!isSearchableRoot(root)) continue;
+    if (auto found = search(root)) return found;
   }
-  if (path) NSLog("doResolveOriginalPath FAILED to Find the item at Path: [%s]", path->c_str());
+  // Then the visible folders directly inside the first root, in listing order (read once).
+  FileSystem& fs = defaultFileSystem();
+  const std::string& first = inArrayOfPaths->front();
+  std::vector<std::string> names;
+  fs.listDirectory(first, &names);
+  for (const auto& name : names) {
+    std::string folder = appendingPathComponent(first, name);
+    if (!fs.isDirectory(folder) || isInvisibleFileAtPath2(folder)) continue;
+    if (auto found = search(folder)) return found;
+  }
+  logMiss(*recorded);
   return std::nullopt;
 }
 
