@@ -29,64 +29,32 @@ TEST(OriginalPathTest, CandidatesUnderEachRootBySearchMethod) {
   test::useTemporaryHome(dir.path());
   DefaultsStore::resetStandardForPath(dir.sub("defaults.plist"));
   for (const char* file :
-       {"kiosk/Event/IMG_1.jpg", "kiosk/My Event/IMG 5.jpg", "Alt/Event/IMG_4.jpg",
-        "Alt/2010/Event/IMG_2.jpg", "Alt/Hidden/Moved/IMG_3.jpg",
-        "Alt/Volumes/Kiosk/Event/IMG_6.jpg", "Alt/Event/IMG_6.jpg", "rootfile", "Alt/passwd"})
+       {"k/E/1.jpg", "k/My E/5.jpg", "Alt/E/4.jpg", "Alt/2010/E/2.jpg", "Alt/Hidden/M/3.jpg",
+        "Alt/V/K/E/6.jpg", "Alt/E/6.jpg", "rootfile", "Alt/passwd"})
     ASSERT_TRUE(writeFile(dir.sub(file), "x"));
-  std::filesystem::create_directories(dir.sub("kiosk/Folder.jpg"));
+  std::filesystem::create_directories(dir.sub("k/F.jpg"));
   ASSERT_TRUE(writeFile(dir.sub("Alt/.hidden"), "Hidden\n"));
 
-  const std::string alt = "$/Alt";
+  const std::string alt = "$/Alt", file = "$/rootfile";
+  const auto none = std::nullopt;
   const ResolveCase cases[] = {
-      {"tag 0 finds nothing", 0, "$/kiosk/Event/IMG_1.jpg", {alt}, std::nullopt},
-      {"tag 1 the recorded file", 1, "$/kiosk/Event/IMG_1.jpg", {alt}, "$/kiosk/Event/IMG_1.jpg"},
-      {"tag 1 a recorded folder", 1, "$/kiosk/Folder.jpg", {}, "$/kiosk/Folder.jpg"},
-      {"tag 1 ignores the roots", 1, "/Volumes/Kiosk/Event/IMG_4.jpg", {alt}, std::nullopt},
-      {"tag 2 the recorded file first",
-       2,
-       "$/kiosk/Event/IMG_1.jpg",
-       {alt},
-       "$/kiosk/Event/IMG_1.jpg"},
-      {"tag 2 never a folder", 2, "$/kiosk/Folder.jpg", {alt}, std::nullopt},
-      {"tag 2 without a list", 2, "/Volumes/Kiosk/Event/IMG_4.jpg", {}, std::nullopt},
-      {"tag 2 leading parts dropped",
-       2,
-       "/Volumes/Kiosk/Event/IMG_4.jpg",
-       {alt},
-       "$/Alt/Event/IMG_4.jpg"},
-      {"tag 2 longest candidate first",
-       2,
-       "/Volumes/Kiosk/Event/IMG_6.jpg",
-       {alt},
-       "$/Alt/Volumes/Kiosk/Event/IMG_6.jpg"},
-      {"tag 2 visible subfolder",
-       2,
-       "/Volumes/X/Event/IMG_2.jpg",
-       {alt},
-       "$/Alt/2010/Event/IMG_2.jpg"},
-      {"tag 2 hidden subfolder not searched", 2, "/Volumes/X/Moved/IMG_3.jpg", {alt}, std::nullopt},
-      {"tag 3 a root that is a file is skipped",
-       3,
-       "/Volumes/Kiosk/Event/IMG_4.jpg",
-       {"$/rootfile", alt},
-       "$/Alt/Event/IMG_4.jpg"},
-      {"tag 3 only the first root is expanded",
-       3,
-       "/Volumes/X/Event/IMG_2.jpg",
-       {"$/rootfile", alt},
-       std::nullopt},
-      {"tag 3 %20 is a blank",
-       3,
-       "$/kiosk/My%20Event/IMG%205.jpg",
-       {},
-       "$/kiosk/My Event/IMG 5.jpg"},
-      {"tag 2 a relative path under the root",
-       2,
-       "Event/IMG_4.jpg",
-       {alt},
-       "$/Alt/Event/IMG_4.jpg"},
-      {"tag 3 no .. component", 3, "/x/../../Alt/passwd", {alt}, std::nullopt},
-      {"tag 3 malformed escape", 3, "$/kiosk/Event/IMG_1.jpg%2", {alt}, std::nullopt},
+      {"tag 0 nothing", 0, "$/k/E/1.jpg", {alt}, none},
+      {"tag 1 the file", 1, "$/k/E/1.jpg", {alt}, "$/k/E/1.jpg"},
+      {"tag 1 a folder", 1, "$/k/F.jpg", {}, "$/k/F.jpg"},
+      {"tag 1 no roots", 1, "/V/K/E/4.jpg", {alt}, none},
+      {"tag 2 the file first", 2, "$/k/E/1.jpg", {alt}, "$/k/E/1.jpg"},
+      {"tag 2 never a folder", 2, "$/k/F.jpg", {alt}, none},
+      {"tag 2 no list", 2, "/V/K/E/4.jpg", {}, none},
+      {"tag 2 parts dropped", 2, "/V/K/E/4.jpg", {alt}, "$/Alt/E/4.jpg"},
+      {"tag 2 longest first", 2, "/V/K/E/6.jpg", {alt}, "$/Alt/V/K/E/6.jpg"},
+      {"tag 2 visible subfolder", 2, "/V/X/E/2.jpg", {alt}, "$/Alt/2010/E/2.jpg"},
+      {"tag 2 hidden subfolder", 2, "/V/X/M/3.jpg", {alt}, none},
+      {"tag 2 relative path", 2, "E/4.jpg", {alt}, "$/Alt/E/4.jpg"},
+      {"tag 3 a root that is a file", 3, "/V/K/E/4.jpg", {file, alt}, "$/Alt/E/4.jpg"},
+      {"tag 3 only the first root expanded", 3, "/V/X/E/2.jpg", {file, alt}, none},
+      {"tag 3 %20 is a blank", 3, "$/k/My%20E/5.jpg", {}, "$/k/My E/5.jpg"},
+      {"tag 3 no .. component", 3, "/x/../../Alt/passwd", {alt}, none},
+      {"tag 3 malformed escape", 3, "$/k/E/1.jpg%2", {alt}, none},
   };
   auto expand = [&](std::string s) {
     if (s.starts_with("$")) s = dir.path() + s.substr(1);

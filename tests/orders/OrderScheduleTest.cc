@@ -18,16 +18,12 @@ using test::CycleHarness;
 
 TEST(OrderScheduleTest, IntervalFromTheMinutesPreference) {
   CycleHarness h(false);
-  const std::pair<std::optional<Value>, double> cases[] = {
-      {std::nullopt, 3600}, {Value(0.5), 30}, {Value(2), 120},
-      {Value(0), 10},       {Value(-3), 10},  {Value("none"), 10}};
+  EXPECT_EQ(AppController::orderCheckIntervalSeconds(), 3600);  // absent
+  const std::pair<Value, double> cases[] = {
+      {Value(0.5), 30}, {Value(2), 120}, {Value(0), 10}, {Value(-3), 10}, {Value("none"), 10}};
   for (const auto& [minutes, seconds] : cases) {
-    if (minutes)
-      h.setPref(sPrefMinutesForCheckOrders, *minutes);
-    else
-      DefaultsStore::standard().removeObject(sPrefMinutesForCheckOrders);
-    EXPECT_EQ(AppController::orderCheckIntervalSeconds(), seconds)
-        << (minutes ? minutes->description() : "absent");
+    h.setPref(sPrefMinutesForCheckOrders, minutes);
+    EXPECT_EQ(AppController::orderCheckIntervalSeconds(), seconds) << minutes.description();
   }
 }
 
