@@ -268,6 +268,9 @@ void PrefsWindow::doHandleOpenPrefPanel(AppControl* sender) {
   if (!parent) {
     panel_->setDisplayAsSheet(false);
     panel_->setWindowModality(Qt::NonModal);
+    // Beside the main window, so that both can be read.
+    if (mainWindow_ && mainWindow_->isVisible())
+      panel_->move(mainWindow_->frameGeometry().topRight() + QPoint(16, 0));
     panel_->show();
     panel_->raise();
     panel_->activateWindow();

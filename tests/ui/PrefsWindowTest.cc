@@ -54,7 +54,7 @@ TEST(PrefsWindow, LockEnablesTheGroupsAndTheOrderBoxFollowsItsKey) {
   QWidget* box = findSubView(prefs.ibChangeablePref3View(), "NSBOX1");
   ASSERT_TRUE(box);
   Controls c = controlsOf(prefs);
-  ASSERT_GT(c.neverLocked.size(), 3u);  // three reveal buttons and the delete button
+  ASSERT_GT(c.neverLocked.size(), 3u);  // three reveal buttons and a note
   ASSERT_FALSE(c.labels.empty());
 
   lock->setChecked(false);
