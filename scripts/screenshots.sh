@@ -3,13 +3,13 @@
 # the reference site, and writes PNG pictures of the main window during an upload, of the
 # preferences window unlocked, and of a maintenance window (deleting the source folder's empty
 # folders). Fails when a window does not appear or its picture is blank.
-# Usage: scripts/screenshots.sh [OUT_DIR]   (default: ./screenshots)
+# Usage: scripts/screenshots.sh [OUT_DIR]   (default: BUILD/screenshots)
 # Environment: SORV_SCREENSHOT_BUILD_DIR (default build-screenshots).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-out=$(mkdir -p "${1:-$root/screenshots}" && cd "${1:-$root/screenshots}" && pwd)
 build=${SORV_SCREENSHOT_BUILD_DIR:-build-screenshots}
+out=$(mkdir -p "${1:-$build/screenshots}" && cd "${1:-$build/screenshots}" && pwd)
 
 scripts/install-deps.sh
 if [ ! -f "$build/build.ninja" ]; then

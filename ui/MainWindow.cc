@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPointer>
+#include <QShortcut>
 #include <QThreadPool>
 
 #include "app/AppController.h"
@@ -89,6 +90,11 @@ MainWindow::MainWindow(std::function<void()> onTerminate)
                    [this] { upload_->ibClickedOnHalt(pauseButton_.get()); });
   QObject::connect(ui_->ibOpenPrefButton, &QPushButton::clicked, window_.get(),
                    [this] { upload_->ibClickedOnOpenPref(prefButton_.get()); });
+  // The Open command (Ctrl+O) starts a pass as the synchronise button does.
+  auto* open = new QShortcut(QKeySequence::Open, window_.get());
+  QObject::connect(open, &QShortcut::activated, window_.get(), [this] {
+    if (controller_) controller_->ibUserClickedOnSynchronize(nullptr);
+  });
   QObject::connect(ui_->ibQuitButton, &QPushButton::clicked, window_.get(),
                    [this] { upload_->ibClickedOnQuit(quitButton_.get()); });
 }
@@ -147,6 +153,7 @@ void MainWindow::setProgressBarAnimating(bool animating) {
 }
 
 void MainWindow::showPreviewImage(const std::string& path) {
+  if (!visible_) return;  // nobody would see it: no decoding either
   int generation = ++previewGeneration_;
   QPointer<QLabel> view(ui_->ibImageView);
   QSize box = ui_->ibImageView->size();
@@ -174,16 +181,25 @@ AppControl* MainWindow::progressPanelControl(int tag) {
   return nullptr;
 }
 
+// The cycle calls these from its own threads too (the preferences pause ends on the waiting
+// thread); the windows change on the GUI thread.
 void MainWindow::closeLoginPanel() {
-  prefs_->closeLoginPanel();
+  onGuiThread([this] { prefs_->closeLoginPanel(); });
 }
 
 void MainWindow::openPreferences(AppControl* sender) {
-  prefs_->doHandleOpenPrefPanel(sender);
+  onGuiThread([this, sender] { prefs_->doHandleOpenPrefPanel(sender); });
 }
 
 void MainWindow::beep() {
-  QApplication::beep();
+  onGuiThread([] { QApplication::beep(); });
+}
+
+void MainWindow::onGuiThread(std::function<void()> fn) {
+  if (mainRunLoop().isLoopThread())
+    fn();
+  else
+    mainRunLoop().post(std::move(fn));
 }
 
 void MainWindow::terminate() {

@@ -58,6 +58,8 @@ class MainWindow : public AppView {
  private:
   class VisibilityWatch;
   QWidget* fieldWidget(AppField field) const;
+  // Runs fn now on the GUI thread, else posts it there.
+  static void onGuiThread(std::function<void()> fn);
 
   std::unique_ptr<QWidget> window_;
   std::unique_ptr<Ui::MainWindow> ui_;
