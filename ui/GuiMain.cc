@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <cstdio>
@@ -48,7 +49,25 @@ void watchTerminationSignals(int* lastSignal) {
 }  // namespace
 
 bool displayAvailable() {
-  return hasEnv("DISPLAY") || hasEnv("WAYLAND_DISPLAY");
+  // A platform asked for by name that needs no window system (offscreen, vnc, ...).
+  if (hasEnv("QT_QPA_PLATFORM")) {
+    std::string platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform.rfind("xcb", 0) != 0 && platform.rfind("wayland", 0) != 0) return true;
+  }
+  if (hasEnv("WAYLAND_DISPLAY")) {
+    std::string socket = std::getenv("WAYLAND_DISPLAY");
+    if (socket[0] != '/')
+      socket = (hasEnv("XDG_RUNTIME_DIR") ? std::getenv("XDG_RUNTIME_DIR") : std::string("/tmp")) +
+               "/" + socket;
+    if (access(socket.c_str(), F_OK) == 0) return true;
+  }
+  if (!hasEnv("DISPLAY")) return false;
+  // A local display ":N" is a socket that must exist; Qt would end the process on a display
+  // it cannot open, where the agent can still work headless. Remote displays are tried.
+  std::string display = std::getenv("DISPLAY");
+  if (display[0] != ':') return true;
+  std::string number = display.substr(1, display.find('.') - 1);
+  return access(("/tmp/.X11-unix/X" + number).c_str(), F_OK) == 0;
 }
 
 int runGraphical(int argc, char** argv, const std::optional<std::string>& folder) {

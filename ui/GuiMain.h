@@ -6,7 +6,8 @@
 
 namespace sorv {
 
-// True when a window system can be reached (DISPLAY or WAYLAND_DISPLAY is set).
+// True when windows can be shown: a local X display or Wayland socket that exists, a remote
+// X display, or a QT_QPA_PLATFORM that needs no window system (offscreen).
 bool displayAvailable();
 
 // Runs the start-up sequence with the main window, opens folder as the launcher's open

@@ -1,5 +1,8 @@
 #include "ui/MainWindow.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QEvent>
 #include <QImageReader>
@@ -80,6 +83,10 @@ MainWindow::MainWindow(std::function<void()> onTerminate)
   quitButton_ = std::make_unique<QtControl>(ui_->ibQuitButton);
   versionField_ = std::make_unique<LabelVersionField>(ui_->ibVersion);
   ui_->ibProgressBar->setVisible(false);
+  previewPool_ = std::make_unique<QThreadPool>();
+  previewPool_->setMaxThreadCount(1);
+  previewPool_->setExpiryTimeout(-1);  // the one thread keeps its priority
+  previewPool_->start([] { setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10); });
   watch_ = std::make_unique<VisibilityWatch>(window_.get(), &visible_);
   prefs_ = std::make_unique<PrefsWindow>(nullptr, window_.get(), prefButton_.get());
   prefsWatch_ = std::make_unique<VisibilityWatch>(prefs_->ibLoginPanel(), &prefsVisible_);
@@ -100,6 +107,8 @@ MainWindow::MainWindow(std::function<void()> onTerminate)
 }
 
 MainWindow::~MainWindow() {
+  previewPool_->clear();
+  previewPool_->waitForDone();
   prefsWatch_.reset();
   prefs_.reset();
   watch_.reset();
@@ -158,15 +167,24 @@ void MainWindow::showPreviewImage(const std::string& path) {
   QPointer<QLabel> view(ui_->ibImageView);
   QSize box = ui_->ibImageView->size();
   QString file = QString::fromStdString(path);
-  // Decoding is file and CPU work: a pool thread does it, the GUI thread only shows it.
-  QThreadPool::globalInstance()->start([this, view, box, file, generation] {
+  std::atomic<int>* latest = &previewGeneration_;
+  // Decoding is file and CPU work: one low-priority thread does it, the GUI thread only shows
+  // the result. A request overtaken by a later item before its turn is dropped, so a fast
+  // drain never queues up decodes that compete with the GUI thread for the processors.
+  previewPool_->start([view, box, file, generation, latest] {
+    if (generation != latest->load()) return;
     QImage image = scaledPreview(file, box);
-    mainRunLoop().post([this, view, image, generation] {
-      if (!view || generation != previewGeneration_) return;  // a later item came meanwhile
-      view->setPixmap(QPixmap::fromImage(image));
-      ++previewsShown_;
+    if (image.isNull()) return;  // already moved on, or not an image after all
+    mainRunLoop().post([label = view, image, generation, latest] {
+      if (!label || generation != latest->load()) return;
+      label->setPixmap(QPixmap::fromImage(image));
+      label->setProperty("previewsShown", label->property("previewsShown").toInt() + 1);
     });
   });
+}
+
+int MainWindow::previewsShown() const {
+  return ui_->ibImageView->property("previewsShown").toInt();
 }
 
 void MainWindow::bringProgressPanelToFront() {

@@ -2,6 +2,7 @@
 // preview, pause/resume), its upload window controller and the preferences window.
 #pragma once
 
+#include <QThreadPool>
 #include <QWidget>
 #include <atomic>
 #include <functional>
@@ -34,7 +35,7 @@ class MainWindow : public AppView {
   PrefsWindow* prefsWindow() const { return prefs_.get(); }
   uploadWindowController* windowController() const { return upload_.get(); }
   // How many previews have been shown (tests, benchmarks).
-  int previewsShown() const { return previewsShown_; }
+  int previewsShown() const;
 
   bool isFieldShown(AppField field) const override;
   void setFieldText(AppField field, const std::string& text, bool isError) override;
@@ -73,7 +74,7 @@ class MainWindow : public AppView {
   // Read from worker threads; kept by the GUI thread as the windows show and hide.
   std::atomic<bool> visible_{false}, prefsVisible_{false};
   std::atomic<int> previewGeneration_{0};
-  int previewsShown_ = 0;
+  std::unique_ptr<QThreadPool> previewPool_;  // one thread, lowered priority
 };
 
 }  // namespace sorv

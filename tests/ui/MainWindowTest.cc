@@ -13,6 +13,7 @@
 #include "platform/ProgressWindow.h"
 #include "scripts/make-test-photos/PhotoWriter.h"
 #include "tests/ui/UiHarness.h"
+#include "ui/GuiMain.h"
 #include "ui/MainWindow.h"
 #include "ui/ProgressWindows.h"
 
@@ -122,6 +123,32 @@ TEST(MaintenanceWindow, LinesChangeWhileHiddenAndTheBarFollowsYesNo) {
   window->close();
   window.reset();
   h.pump();
+}
+
+TEST(GraphicalMode, DisplayPresentOnlyWhenItCanBeOpened) {
+  UiHarness h;
+  const struct {
+    const char *display, *wayland, *platform;
+    bool expected;
+  } cases[] = {
+      {"", "", "", false},
+      {":98765", "", "", false},  // a stale local display: headless instead of a fatal error
+      {":98765.0", "", "", false},
+      {"remote:10.0", "", "", true},
+      {"", "no-such-wayland-socket", "", false},
+      {"", "", "offscreen", true},
+      {":98765", "", "xcb", false},
+  };
+  std::string saved = getenv("QT_QPA_PLATFORM") ? getenv("QT_QPA_PLATFORM") : "";
+  for (const auto& c : cases) {
+    setenv("DISPLAY", c.display, 1);
+    setenv("WAYLAND_DISPLAY", c.wayland, 1);
+    setenv("QT_QPA_PLATFORM", c.platform, 1);
+    EXPECT_EQ(displayAvailable(), c.expected) << c.display << "|" << c.wayland << "|" << c.platform;
+  }
+  setenv("QT_QPA_PLATFORM", saved.c_str(), 1);
+  unsetenv("DISPLAY");
+  unsetenv("WAYLAND_DISPLAY");
 }
 
 }  // namespace
