@@ -1,13 +1,13 @@
 #include "ui/GuiMain.h"
 
-#include <pthread.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 #include "app/AppController.h"
 #include "platform/Console.h"
@@ -27,23 +27,29 @@ bool hasEnv(const char* name) {
   return value && *value;
 }
 
-// Termination signals are taken by one thread of their own, which asks the GUI thread to quit.
-// They are blocked before any other thread starts, so every thread inherits the mask.
+// Termination signals reach the GUI thread through a pipe: the handler only writes the signal
+// number, a socket notifier on the GUI thread reads it and quits. Nothing is blocked, so the
+// programs the agent starts (the file browser, the relaunch helper) get the usual signals.
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int sig) {
+  unsigned char byte = static_cast<unsigned char>(sig);
+  [[maybe_unused]] ssize_t n = write(signalPipe[1], &byte, 1);
+}
+
 void watchTerminationSignals(int* lastSignal) {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  std::thread([set, lastSignal] {
-    int sig = 0;
-    if (sigwait(&set, &sig) != 0) return;
-    mainRunLoop().post([sig, lastSignal] {
-      *lastSignal = sig;
-      QApplication::quit();
-    });
-  }).detach();
+  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
+  QObject::connect(notifier, &QSocketNotifier::activated, qApp, [lastSignal] {
+    unsigned char byte = 0;
+    if (read(signalPipe[0], &byte, 1) == 1) *lastSignal = byte;
+    QApplication::quit();
+  });
+  struct sigaction action {};
+  action.sa_handler = onTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 }
 
 }  // namespace
@@ -72,8 +78,8 @@ bool displayAvailable() {
 
 int runGraphical(int argc, char** argv, const std::optional<std::string>& folder) {
   static int lastSignal = 0;
-  watchTerminationSignals(&lastSignal);
   QApplication app(argc, argv);
+  watchTerminationSignals(&lastSignal);
   app.setQuitOnLastWindowClosed(false);  // the main window closes; Quit ends the agent
   QtRunLoop loop;
   setMainRunLoop(&loop);
