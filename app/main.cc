@@ -1,4 +1,6 @@
 // The agent's executable: Sorv-FTPUploader [--headless] [FOLDER]
+// With the user interface built in and a display present, it shows its windows unless
+// --headless is given.
 // Runs the start-up sequence, opens FOLDER as the launcher's open request, and
 // runs the main run loop until SIGTERM or SIGINT, then the quit sequence. When an agent
 // already runs for this user, FOLDER is handed to it instead.
@@ -44,12 +46,19 @@ bool handOverToRunningAgent(const std::string& folder) {
 }
 
 }  // namespace
+#ifdef SORV_WITH_UI
+#include "ui/GuiMain.h"
+#endif
 
 int main(int argc, char** argv) {
   using namespace sorv;
   std::optional<std::string> folder;
+  [[maybe_unused]] bool headless = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--headless") == 0) continue;  // no window toolkit in this build
+    if (std::strcmp(argv[i], "--headless") == 0) {
+      headless = true;
+      continue;
+    }
     bool save = std::strcmp(argv[i], "--save-prefs") == 0;
     if ((save || std::strcmp(argv[i], "--load-prefs") == 0) && i + 1 < argc)
       return runPrefsFileOption(save, argv[i + 1]);
@@ -63,6 +72,11 @@ int main(int argc, char** argv) {
     folder = argv[i];
   }
   if (folder && handOverToRunningAgent(*folder)) return 0;
+#ifdef SORV_WITH_UI
+  // With a display and without --headless, the windows; otherwise the same headless run as a
+  // build without the user interface.
+  if (!headless && displayAvailable()) return runGraphical(argc, argv, folder);
+#endif
 
   EventLoop loop;
   setMainRunLoop(&loop);

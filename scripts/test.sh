@@ -9,10 +9,11 @@ build=${SORV_TEST_BUILD_DIR:-build-test}
 jobs=$(nproc)
 # -O1 with line tables: sanitizer reports keep their stack traces, and the build is faster.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
-  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1" -DSORV_SANITIZE=ON -DSORV_BUILD_BENCH=ON
+  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1" -DSORV_SANITIZE=ON -DSORV_BUILD_BENCH=ON -DSORV_BUILD_UI=ON
 cmake --build "$build" -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# The user-interface tests run on Qt's offscreen platform (their CTest entries set it).
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300
 # The Release tree of the benchmarks (README.md) must build too: -O3 brings warnings of its own.
 cmake -S . -B "${SORV_RELEASE_BUILD_DIR:-build-bench}" -G Ninja -DCMAKE_BUILD_TYPE=Release
