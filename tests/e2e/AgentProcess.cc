@@ -47,8 +47,8 @@ std::string agentMessageLogPath(const std::string& folder) {
 
 AgentProcess::AgentProcess(const std::string& executable, const std::string& folder,
                            const std::string& defaultsPath, const std::string& logDir,
-                           const std::string& consolePath,
-                           const std::vector<std::string>& extraEnv) {
+                           const std::string& consolePath, const std::vector<std::string>& extraEnv,
+                           const std::vector<std::string>& runAs) {
   // Everything the child needs is made before fork: only exec-safe calls after it.
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
@@ -66,7 +66,8 @@ AgentProcess::AgentProcess(const std::string& executable, const std::string& fol
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  std::vector<std::string> args = {executable, "--headless", folder};
+  std::vector<std::string> args = runAs;
+  args.insert(args.end(), {executable, "--headless", folder});
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -22,10 +22,12 @@ class AgentProcess {
  public:
   // Starts `executable --headless folder` with SORV_DEFAULTS and SORV_LOG_DIR set to the given
   // paths, its standard output and error appended to consolePath.
-  // extraEnv: further NAME=VALUE entries.
+  // extraEnv: further NAME=VALUE entries; runAs: a command that runs the agent (for example
+  // setpriv as another user), given before the agent's own command line.
   AgentProcess(const std::string& executable, const std::string& folder,
                const std::string& defaultsPath, const std::string& logDir,
-               const std::string& consolePath, const std::vector<std::string>& extraEnv = {});
+               const std::string& consolePath, const std::vector<std::string>& extraEnv = {},
+               const std::vector<std::string>& runAs = {});
   ~AgentProcess();  // SIGKILL and reap when still running
   AgentProcess(const AgentProcess&) = delete;
   AgentProcess& operator=(const AgentProcess&) = delete;
