@@ -20,4 +20,4 @@ cmake -S . -B "${SORV_RELEASE_BUILD_DIR:-build-bench}" -G Ninja -DCMAKE_BUILD_TY
 cmake --build "${SORV_RELEASE_BUILD_DIR:-build-bench}" -j "$jobs"
 # The short reliability suite against the Release agent: nothing lost, no crash, no hang.
 SORV_RELIABILITY_BUILD_DIR="${SORV_RELEASE_BUILD_DIR:-build-bench}" scripts/reliability.sh --short
-scripts/fuzz.sh "${SORV_FUZZ_SECONDS:-20}"
+scripts/fuzz.sh "${SORV_FUZZ_SECONDS:-10}"
