@@ -255,13 +255,14 @@ bool WalkCache::enumerate(const std::string& root, std::uint64_t verdictKey,
     reset();
   }
   if (overflowed_ || root != root_) reset();
-  if (!top_ && (now < retryAfter_ || !open(root))) {
-    if (now >= retryAfter_) retryAfter_ = now + kRetrySeconds;
+  if (!top_) {
     ++counts_.freshWalks;
-    return FolderEnumerator(root, fs(), maxDepth_).enumerate(visit);
+    if (now < retryAfter_ || !open(root)) {
+      if (now >= retryAfter_) retryAfter_ = now + kRetrySeconds;
+      return FolderEnumerator(root, fs(), maxDepth_).enumerate(visit);
+    }
   }
   if (top_->relist) {
-    if (top_->children.empty()) ++counts_.freshWalks;
     if (!refresh(*top_, root)) return false;
   } else if (!top_->marks.empty()) {
     applyMarks(*top_);
@@ -308,9 +309,14 @@ bool WalkCache::enumerate(const std::string& root, std::uint64_t verdictKey,
       if (answer == Visit::Unchanged) c.verdict = verdictKey;
       continue;
     }
-    if (answer == Visit::SkipContents) continue;
+    // A folder that is not entered is not watched: its own lstat may change unseen.
+    if (answer == Visit::SkipContents) {
+      c.stale = true;
+      continue;
+    }
     if (stack.size() > maxDepth_) {
       NSLog("FolderEnumerator => not entering [%s]: too deep", entry.fullPath.c_str());
+      c.stale = true;
       continue;
     }
     if (!c.folder) {
@@ -323,6 +329,7 @@ bool WalkCache::enumerate(const std::string& root, std::uint64_t verdictKey,
       watch(*c.folder, entry.fullPath, false);
     }
     Node& sub = *c.folder;
+    if (sub.wd < 0) c.stale = true;
     if (sub.relist) {
       if (!refresh(sub, entry.fullPath)) continue;
     } else if (!sub.marks.empty()) {
