@@ -13,7 +13,8 @@
 // a folder that cannot be watched, a watch limit, the root itself changed, a file system
 // whose changes inotify does not see), the cache is dropped and the walk goes afresh.
 //
-// Access times (FileInfo::atimeNs) are not kept current. Not thread safe: one walk at a time
+// With SORV_FRESH_WALK=1 in the environment every walk goes afresh (benchmarks compare the
+// two). Access times (FileInfo::atimeNs) are not kept current. Not thread safe: one walk at a time
 // (the scans are serialised).
 #pragma once
 
@@ -77,6 +78,7 @@ class WalkCache {
 
   FileSystem* fs_;
   std::size_t maxDepth_;
+  bool alwaysFresh_;
   int fd_ = -1;
   std::string root_;
   std::unique_ptr<Node> top_;
