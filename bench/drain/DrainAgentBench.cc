@@ -247,16 +247,12 @@ int watchesOf(pid_t pid) {
   return n;
 }
 
-// Bytes of kernel memory per inotify watch, from the slab cache (root only), else 0.
+// Bytes of one inotify watch's mark in the kernel's slab cache, else 0. Each watch also keeps
+// its folder's inode cached, so a watch costs up to about 1 KB in all.
 long bytesPerWatch() {
-  std::ifstream in("/proc/slabinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("inotify_inode_mark ", 0) != 0) continue;
-    long active, total, size;
-    if (std::sscanf(line.c_str() + 19, "%ld %ld %ld", &active, &total, &size) == 3) return size;
-  }
-  return 0;
+  long size = 0;
+  std::ifstream("/sys/kernel/slab/inotify_inode_mark/object_size") >> size;
+  return size;
 }
 
 struct Latency {
@@ -295,13 +291,13 @@ Latency measureLatency(const std::string& dir, const std::string& url, int photo
     std::string bytes = readFile(dir + "/stage/" + name);
     photos::writeBytes(src + "/Drop/" + name, bytes);  // the close after writing
     double closed = wallNow();
-    double reported = 0;
-    if (tail.waitFor("FOUND EVENT Inside fsevents_callback", 10, &reported))
-      out.toScan.push_back(reported - closed);
+    if (iw > 0 && iwTail.waitFor(name, 5)) out.inotifywait.push_back(wallNow() - closed);
     while (!fs::exists(dir + "/mirror/Drop/" + name) && wallNow() - closed < 20)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     out.toUpload.push_back(wallNow() - closed);
-    if (iw > 0 && iwTail.waitFor(name, 5)) out.inotifywait.push_back(wallNow() - closed);
+    double reported = 0;  // the line's own time stamp
+    if (tail.waitFor("FOUND EVENT Inside fsevents_callback", 10, &reported))
+      out.toScan.push_back(reported - closed);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
   if (iw > 0) {
@@ -363,6 +359,10 @@ int runTable(const Options& o, const std::string& url) {
   };
   std::vector<Row> rows = {{500, 50}, {2000, 200}, {8000, 500}};
   rows[2].run = o.big;
+  {
+    TempDir warmUp;  // the first agent run pays for cold caches
+    drainWithAgent(warmUp.path(), url, 50, 0);
+  }
   for (Row& r : rows) {
     if (!r.run) continue;
     kFolders = r.folders;
@@ -422,14 +422,13 @@ int runTable(const Options& o, const std::string& url) {
                 percentile(lat.inotifywait, 0.5), percentile(lat.inotifywait, 0.95));
 
   const long perWatch = bytesPerWatch();
-  const double kernelMb = perWatch ? w.watches * perWatch / 1048576.0 : 0;
   const double rssMb = (w.rssKb - w.baseRssKb) / 1024.0;
   std::printf("\nWatching %d folders\n", o.watched);
   std::printf(
       "| Start-up | Agent memory beyond 10 folders | inotify watches (all instances) |"
-      " Kernel memory of the watches |\n|---|---|---|---|\n");
-  std::printf("| %.2f s | %.1f MB | %d | %s |\n", w.seconds, rssMb, w.watches,
-              perWatch ? (std::to_string(kernelMb).substr(0, 4) + " MB").c_str() : "unknown");
+      " Kernel: marks, and at most 1 KB a watch |\n|---|---|---|---|\n");
+  std::printf("| %.2f s | %.1f MB | %d | %.1f MB, %.1f MB |\n", w.seconds, rssMb, w.watches,
+              w.watches * perWatch / 1048576.0, w.watches / 1024.0);
 
   const Row& biggest = o.big ? rows[2] : rows[1];
   const double growth = (biggest.kept / biggest.photos) / (rows[0].kept / rows[0].photos);
@@ -439,11 +438,12 @@ int runTable(const Options& o, const std::string& url) {
               biggest.photos, growth, growth <= 1.5 ? "yes" : "NO");
   std::printf("| the 5,000 extra files cost less than a doubling | %.2fx | %s |\n",
               noiseKept / plainKept, noiseKept / plainKept < 2.0 ? "yes" : "NO");
-  std::printf("| latency median within 0.2 s of the 1.0 s coalescing | %.3f s | %s |\n", median,
-              std::abs(median - 1.0) <= 0.2 ? "yes" : "NO");
-  std::printf("| %d folders watched within 2 s and 20 MB | %.2f s, %.1f MB | %s |\n", o.watched,
-              w.seconds, rssMb + kernelMb,
-              w.seconds <= 2.0 && rssMb + kernelMb <= 20.0 ? "yes" : "NO");
+  // Events are coalesced for at most 1.0 s (the 3 s flush may deliver them sooner).
+  std::printf("| latency median at most 0.2 s beyond the 1.0 s coalescing | %.3f s | %s |\n",
+              median, !lat.toScan.empty() && median <= 1.2 ? "yes" : "NO");
+  std::printf("| %d folders watched within 2 s and 20 MB (agent) | %.2f s, %.1f MB | %s |\n",
+              o.watched, w.seconds, rssMb,
+              w.seconds > 0 && w.seconds <= 2.0 && rssMb <= 20.0 ? "yes" : "NO");
   return 0;
 }
 
