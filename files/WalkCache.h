@@ -14,14 +14,15 @@
 // whose changes inotify does not see), the cache is dropped and the walk goes afresh.
 //
 // With SORV_FRESH_WALK=1 in the environment every walk goes afresh (benchmarks compare the
-// two). Access times (FileInfo::atimeNs) are not kept current. Not thread safe: one walk at a time
-// (the scans are serialised).
+// two). Access times (FileInfo::atimeNs) are not kept current. Safe from several threads: walks
+// take turns.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -60,8 +61,8 @@ class WalkCache {
     std::uint64_t listings = 0;    // folders listed
     std::uint64_t lstats = 0;      // entries lstat'ed
   };
-  Counts counts() const { return counts_; }
-  std::size_t watchCount() const { return byWatch_.size(); }
+  Counts counts() const;
+  std::size_t watchCount() const;
 
  private:
   struct Node;
@@ -76,6 +77,7 @@ class WalkCache {
   void applyMarks(Node& node);
   bool readEvents();
 
+  mutable std::mutex mutex_;  // held by every public call
   FileSystem* fs_;
   std::size_t maxDepth_;
   bool alwaysFresh_;

@@ -11,7 +11,7 @@
 // (beside inotifywait -m -r when installed); the start-up and memory of watching 10,000
 // folders; and the four targets, met or not. --big adds the 8,000-photo row (long).
 //
-//   bench_drain --table [--big 1] [--latency N] [--watched F]
+//   bench_drain --table [--big 1] [--latency N] [--watched F] [--repeat R]
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -298,7 +298,9 @@ Latency measureLatency(const std::string& dir, const std::string& url, int photo
     double reported = 0;  // the line's own time stamp
     if (tail.waitFor("FOUND EVENT Inside fsevents_callback", 10, &reported))
       out.toScan.push_back(reported - closed);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Longer than the coalescing, so that the window opened by the agent's own move of this
+    // photo is closed before the next one is written.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   }
   if (iw > 0) {
     ::kill(iw, SIGTERM);
@@ -367,19 +369,29 @@ int runTable(const Options& o, const std::string& url) {
     if (!r.run) continue;
     kFolders = r.folders;
     for (bool freshWalk : {true, false}) {
-      TempDir d;
-      (freshWalk ? r.fresh : r.kept) = drainWithAgent(d.path(), url, r.photos, 0, freshWalk);
+      std::vector<double> runs;
+      for (int i = 0; i < (r.photos > 2000 ? 1 : o.repeat); ++i) {
+        TempDir d;
+        runs.push_back(drainWithAgent(d.path(), url, r.photos, 0, freshWalk));
+      }
+      (freshWalk ? r.fresh : r.kept) = *std::min_element(runs.begin(), runs.end());
     }
   }
   kFolders = 10;
   double noiseFresh, noiseKept, plainFresh, plainKept;
-  {
-    TempDir a, b, c, e;
-    plainFresh = drainWithAgent(a.path(), url, 500, 0, true);
-    noiseFresh = drainWithAgent(b.path(), url, 500, 5000, true);
-    plainKept = drainWithAgent(c.path(), url, 500, 0, false);
-    noiseKept = drainWithAgent(e.path(), url, 500, 5000, false);
-  }
+  // The best of --repeat runs: the machine may be shared.
+  auto best = [&](int noise, bool freshWalk) {
+    std::vector<double> runs;
+    for (int i = 0; i < o.repeat; ++i) {
+      TempDir d;
+      runs.push_back(drainWithAgent(d.path(), url, 500, noise, freshWalk));
+    }
+    return *std::min_element(runs.begin(), runs.end());
+  };
+  plainFresh = best(0, true);
+  noiseFresh = best(5000, true);
+  plainKept = best(0, false);
+  noiseKept = best(5000, false);
   Latency lat;
   {
     TempDir d;
@@ -391,7 +403,8 @@ int runTable(const Options& o, const std::string& url) {
     w = measureWatching(d.path(), url, o.watched);
   }
 
-  std::printf("\nDrain of N small JPEGs with metadata into sorv-site on loopback\n");
+  std::printf("\nDrain of N small JPEGs with metadata into sorv-site on loopback, best of %d\n",
+              o.repeat);
   std::printf("| Photos (folders) | Fresh walk each pass | Per photo | Kept walk | Per photo |\n");
   std::printf("|---|---|---|---|---|\n");
   for (const Row& r : rows) {
@@ -487,7 +500,7 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv, &o)) {
     std::fprintf(stderr,
                  "usage: %s [--items N] [--noise M] [--repeat R]\n"
-                 "       %s --table [--big 1] [--latency N] [--watched F]\n",
+                 "       %s --table [--big 1] [--latency N] [--watched F] [--repeat R]\n",
                  argv[0], argv[0]);
     return 2;
   }
