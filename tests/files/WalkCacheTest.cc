@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -15,7 +14,7 @@
 #include <vector>
 
 #include "files/WalkCache.h"
-#include "tests/support/FaultInjectionFileSystem.h"
+#include "tests/support/ActingFileSystem.h"
 #include "tests/support/TempDir.h"
 
 namespace sorv {
@@ -24,59 +23,29 @@ namespace {
 namespace stdfs = std::filesystem;
 using Visit = FolderEnumerator::Visit;
 
-struct Seen {
-  std::string rel;
-  FileInfo info;
-  bool operator==(const Seen& o) const {
-    const FileInfo &a = info, &b = o.info;
-    return rel == o.rel && a.type == b.type && a.size == b.size && a.inode == b.inode &&
-           a.device == b.device && a.mode == b.mode && a.mtimeNs == b.mtimeNs &&
-           a.ctimeNs == b.ctimeNs;
-  }
-};
-
-void PrintTo(const Seen& s, std::ostream* os) {
-  *os << s.rel << " (type " << int(s.info.type) << " size " << s.info.size << " inode "
-      << s.info.inode << " mode " << s.info.mode << " mtime " << s.info.mtimeNs << " ctime "
-      << s.info.ctimeNs << ")";
-}
-
-std::string nameOf(const std::string& rel) {
-  return rel.substr(rel.rfind('/') + 1);
+// An entry as a walk reports it (access time left out).
+std::string seen(const FolderEntry& e) {
+  const FileInfo& i = e.info;
+  return e.relativePath + " type " + std::to_string(int(i.type)) + " size " +
+         std::to_string(i.size) + " inode " + std::to_string(i.inode) + " mode " +
+         std::to_string(i.mode) + " times " + std::to_string(i.mtimeNs) + " " +
+         std::to_string(i.ctimeNs);
 }
 
 // Files "u*" are turned down for good, folders "k*" are not entered, a file "stop*" ends the
-// walk.
-Visit answer(const FolderEntry& e) {
-  const std::string name = nameOf(e.relativePath);
-  if (e.isFolder()) return name[0] == 'k' ? Visit::SkipContents : Visit::Continue;
-  if (name.starts_with("stop")) return Visit::Stop;
-  return name[0] == 'u' ? Visit::Unchanged : Visit::Continue;
-}
-
-std::vector<Seen> freshWalk(const std::string& root) {
-  std::vector<Seen> seen;
-  FolderEnumerator(root).enumerate([&](const FolderEntry& e) {
-    seen.push_back({e.relativePath, e.info});
-    return answer(e);
-  });
-  return seen;
-}
-
-std::vector<Seen> cachedWalk(WalkCache& cache, const std::string& root) {
-  std::vector<Seen> seen;
-  cache.enumerate(root, 1, [&](const FolderEntry& e) {
-    seen.push_back({e.relativePath, e.info});
-    return answer(e);
-  });
-  return seen;
-}
-
-std::vector<Seen> withoutTurnedDown(const std::vector<Seen>& v) {
-  std::vector<Seen> out;
-  for (const Seen& s : v)
-    if (s.info.type == FileType::Directory || nameOf(s.rel)[0] != 'u') out.push_back(s);
-  return out;
+// walk. Turned-down files are left out of what is compared: a kept walk may skip them.
+Visit answer(const FolderEntry& e, std::vector<std::string>* out, std::set<std::string>* down) {
+  const std::string name = e.relativePath.substr(e.relativePath.rfind('/') + 1);
+  if (e.isFolder()) {
+    out->push_back(seen(e));
+    return name[0] == 'k' ? Visit::SkipContents : Visit::Continue;
+  }
+  if (name[0] == 'u') {
+    down->insert(seen(e));
+    return Visit::Unchanged;
+  }
+  out->push_back(seen(e));
+  return name.starts_with("stop") ? Visit::Stop : Visit::Continue;
 }
 
 // A changing tree: files and folders made, written, renamed, replaced and removed at random.
@@ -88,8 +57,7 @@ class RandomTree {
     stdfs::create_directories(outside);
   }
 
-  // One random change; the names of "u" files it wrote go to *touched.
-  void change(std::set<std::string>* touched) {
+  void change() {
     std::vector<std::string> files, folders{""};
     for (auto it = stdfs::recursive_directory_iterator(root_); it != stdfs::end(it); ++it) {
       std::string rel = stdfs::relative(it->path(), root_).string();
@@ -107,14 +75,10 @@ class RandomTree {
       case 0:
       case 1:
         test::writeFile(fresh, std::string(rng_() % 50, 'x'));
-        if (nameOf(fresh)[0] == 'u') touched->insert(stdfs::relative(fresh, root_).string());
         break;
-      case 2: {  // written again: size, times
-        std::string f = pick(files.empty() ? folders : files);
-        std::ofstream(at(f), std::ios::app) << "more";
-        if (nameOf(f)[0] == 'u') touched->insert(f);
+      case 2:  // written again: size, times
+        std::ofstream(at(pick(files.empty() ? folders : files)), std::ios::app) << "more";
         break;
-      }
       case 3:
         if (!files.empty()) stdfs::remove(at(pick(files)), ec);
         break;
@@ -159,68 +123,43 @@ class RandomTree {
   std::mt19937 rng_;
 };
 
-// Makes random changes just before the nth lstat or listing of the walk.
-class ActingFileSystem : public test::FaultInjectionFileSystem {
- public:
-  int lstat(const std::string& path, FileInfo* info) override {
-    act();
-    return FaultInjectionFileSystem::lstat(path, info);
-  }
-  int listDirectory(const std::string& path, std::vector<std::string>* names,
-                    std::size_t maxNames) override {
-    act();
-    return FaultInjectionFileSystem::listDirectory(path, names, maxNames);
-  }
-  int countdown = -1;
-  std::function<void()> action;
-
- private:
-  void act() {
-    if (countdown >= 0 && countdown-- == 0) action();
-  }
-};
-
 TEST(WalkCache, AgreesWithAFreshWalkAfterRandomChanges) {
   for (unsigned seed = 1; seed <= 4; ++seed) {
     SCOPED_TRACE(seed);
     test::TempDir dir;
     const std::string root = dir.sub("Source");
     RandomTree tree(root, dir.sub("Outside"), seed);
-    std::set<std::string> touched;
-    for (int i = 0; i < 40; ++i) tree.change(&touched);
-    ActingFileSystem acting;
+    for (int i = 0; i < 40; ++i) tree.change();
+    test::ActingFileSystem acting;
+    int countdown = -1, changes = 0;
+    acting.when = [&](const std::string&) { return countdown >= 0 && countdown-- == 0; };
+    acting.action = [&] {
+      for (int i = 0; i < changes; ++i) tree.change();
+    };
     WalkCache cache(&acting);
     std::mt19937 rng(seed);
+    auto kept = [&](std::vector<std::string>* out, std::set<std::string>* down) {
+      cache.enumerate(root, 1, [&](const FolderEntry& e) { return answer(e, out, down); });
+    };
     for (int round = 0; round < 60; ++round) {
       SCOPED_TRACE(round);
-      touched.clear();
-      int changes = 1 + rng() % 4;
-      for (int i = 0; i < changes; ++i) tree.change(&touched);
+      changes = 1 + rng() % 4;
+      for (int i = 0; i < changes; ++i) tree.change();
+      std::vector<std::string> cached, fresh;
+      std::set<std::string> cachedDown, freshDown;
       if (round % 4 == 3) {
-        // Changes between two steps of the walk: that walk may see them or not, the next
-        // one must.
-        acting.countdown = rng() % 30;
-        acting.action = [&] {
-          std::set<std::string> seenByThatWalk;  // it may have turned them down again
-          for (int i = 0; i < changes; ++i) tree.change(&seenByThatWalk);
-        };
-        cachedWalk(cache, root);
-        acting.countdown = -1;
-        touched.clear();
+        // Changes between two steps of a walk: that walk may see them or not, the next must.
+        countdown = rng() % 30;
+        kept(&cached, &cachedDown);
+        countdown = -1;
+        cached.clear();
+        cachedDown.clear();
       }
-      std::vector<Seen> cached = cachedWalk(cache, root), fresh = freshWalk(root);
-      ASSERT_EQ(withoutTurnedDown(cached), withoutTurnedDown(fresh));
-      // A turned-down file shows again once it changed, and what is shown is current.
-      std::set<std::string> inCached;
-      for (const Seen& s : cached) inCached.insert(s.rel);
-      for (const Seen& s : fresh) {
-        if (touched.count(s.rel)) {
-          EXPECT_TRUE(inCached.count(s.rel)) << s.rel;
-        }
-        if (inCached.count(s.rel)) {
-          EXPECT_TRUE(std::find(cached.begin(), cached.end(), s) != cached.end()) << s.rel;
-        }
-      }
+      kept(&cached, &cachedDown);
+      FolderEnumerator(root).enumerate(
+          [&](const FolderEntry& e) { return answer(e, &fresh, &freshDown); });
+      ASSERT_EQ(cached, fresh);
+      for (const std::string& s : cachedDown) EXPECT_TRUE(freshDown.count(s)) << s;
     }
     // Only a change of the root's own attributes (a chmod through a link to "..") builds the
     // cache again.
@@ -236,9 +175,10 @@ TEST(WalkCache, ReadsOnlyWhatChanged) {
       test::writeFile(root + "/F" + std::to_string(f) + "/IMG_" + std::to_string(i), "x");
   test::FaultInjectionFileSystem counting;
   WalkCache cache(&counting);
+  std::uint64_t key = 7;  // the visitor's settings
   auto walk = [&] {
     int visits = 0;
-    cache.enumerate(root, 7, [&](const FolderEntry& e) {
+    cache.enumerate(root, key, [&](const FolderEntry& e) {
       ++visits;
       return e.isFolder() ? Visit::Continue : Visit::Unchanged;
     });
@@ -252,10 +192,20 @@ TEST(WalkCache, ReadsOnlyWhatChanged) {
       {"first walk", [] {}, 63, 4, 63},
       {"new folders' own lstat once more", [] {}, 3, 0, 3},
       {"nothing changed", [] {}, 0, 0, 3},
-      {"one file written", [&] { std::ofstream(root + "/F1/IMG_3", std::ios::app) << "y"; }, 2, 0,
-       4},
+      {"one turned-down file written, so shown again",
+       [&] { std::ofstream(root + "/F1/IMG_3", std::ios::app) << "y"; }, 2, 0, 4},
       {"one file removed", [&] { stdfs::remove(root + "/F2/IMG_4"); }, 1, 1, 3},
       {"one file arrived", [&] { test::writeFile(root + "/F0/new", "x"); }, 2, 1, 4},
+      {"other settings: every file shown again", [&] { key = 8; }, 0, 0, 63},
+      {"the queue overflowed: all afresh",
+       [&] {
+         int queued = 16384;
+         std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
+         for (int i = 0; i <= queued; ++i)
+           ::utimensat(AT_FDCWD, (root + (i % 2 ? "/F1/IMG_1" : "/F1/IMG_2")).c_str(), nullptr, 0);
+         EXPECT_TRUE(cache.pollChanges());
+       },
+       63, 4, 63},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.what);
@@ -267,33 +217,8 @@ TEST(WalkCache, ReadsOnlyWhatChanged) {
     EXPECT_EQ(counting.callCount(test::FaultInjectionFileSystem::Op::ListDirectory) - listings,
               s.listings);
   }
-  EXPECT_EQ(cache.counts().freshWalks, 1u);
+  EXPECT_EQ(cache.counts().freshWalks, 2u);
   EXPECT_EQ(cache.watchCount(), 4u);
-}
-
-TEST(WalkCache, AnOverflowedQueueOrAnotherRootMeansAFreshWalk) {
-  test::TempDir dir;
-  const std::string root = dir.sub("Source");
-  test::writeFile(root + "/A/one", "x");
-  test::writeFile(root + "/A/two", "x");
-  WalkCache cache;
-  cachedWalk(cache, root);
-  // More events than the kernel queues between two walks.
-  int queued = 16384;
-  std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
-  for (int i = 0; i <= queued; ++i)
-    ::utimensat(AT_FDCWD, (root + (i % 2 ? "/A/one" : "/A/two")).c_str(), nullptr, 0);
-  EXPECT_TRUE(cache.pollChanges());
-  std::ofstream(root + "/A/one", std::ios::app) << "changed";
-  EXPECT_EQ(cachedWalk(cache, root), freshWalk(root));
-  EXPECT_EQ(cache.counts().freshWalks, 2u);
-  EXPECT_EQ(cachedWalk(cache, root), freshWalk(root));
-  EXPECT_EQ(cache.counts().freshWalks, 2u);
-
-  test::writeFile(dir.sub("Other/B/three"), "x");
-  EXPECT_EQ(cachedWalk(cache, dir.sub("Other")), freshWalk(dir.sub("Other")));
-  EXPECT_EQ(cache.counts().freshWalks, 3u);
-  EXPECT_EQ(cache.watchCount(), 2u);
 }
 
 }  // namespace
