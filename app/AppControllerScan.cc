@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <mutex>
 
 #include "app/AppConfig.h"
 #include "app/AppController.h"
@@ -108,15 +109,25 @@ bool AppController::isClientLogin() const {
 }
 
 void AppController::scanFolderOnMainThread(const Notification* note) {
-  // A. Entry checks.
-  if (gIsScanning) {
-    setNeedsToRescan(true);
+  // A. Entry checks. The check and the flag are one step under the controller's lock, as is
+  // the end's look at the counter: a request counted while a scan ends is never lost.
+  bool already = false;
+  {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (fThreadLock) lock = std::unique_lock<std::recursive_mutex>(*fThreadLock);
+    already = gIsScanning;
+    if (already) {
+      setNeedsToRescan(true);
+    } else {
+      setNeedsToRescan(false);
+      setIsScanningFolder(true);
+    }
+  }
+  if (already) {
     NSLog("\n ******** Already Started a scanning process  [%lli] *******\n\n",
           static_cast<long long>(gNeedsToRescan.load()));
     return;
   }
-  setNeedsToRescan(false);
-  setIsScanningFolder(true);
   if (gStartedUploadProcess) {
     NSLog(
         "Cannot Scan Folder Yet - while an upload is still in progress!!!!!!!!!!!!!!!!!!!!!!!!!!!"
@@ -335,9 +346,15 @@ void AppController::scanNothingFound(const std::string& folder, const DictRef& r
 }
 
 void AppController::scanEnd(const DictRef& working) {
-  setIsScanningFolder(false);
+  bool again = false;
+  {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (fThreadLock) lock = std::unique_lock<std::recursive_mutex>(*fThreadLock);
+    setIsScanningFolder(false);
+    again = gNeedsToRescan.load() != 0;
+  }
   working->clear();
-  if (gNeedsToRescan.load() != 0) spawn("open", [this] { openFileOnMainThread(); });
+  if (again) spawn("open", [this] { openFileOnMainThread(); });
 }
 
 }  // namespace sorv
