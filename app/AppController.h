@@ -20,6 +20,7 @@
 #include "app/AppView.h"
 #include "app/ItemRetryBook.h"
 #include "files/ItemCache.h"
+#include "files/WalkCache.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
 #include "platform/Value.h"
@@ -194,6 +195,8 @@ class AppController : public HttpProgressDelegate {
   int runningThreadCount() const { return runningThreads_.load() - watcherRunning_.load(); }
   // Reads of file metadata that were not served from the cache (benchmarks, tests).
   std::uint64_t metaDataReads() const { return metaDataCache_.misses(); }
+  // The scan's walks: how many, how many reused nothing, what they listed and lstat'ed.
+  WalkCache::Counts walkCounts() const { return walkCache_.counts(); }
 
  private:
   // Waits of the outcome handlers: cut short by a pause, a quit or wakeWaits().
@@ -267,6 +270,7 @@ class AppController : public HttpProgressDelegate {
 
   ItemCache<std::optional<Dict>> metaDataCache_;
   ItemCache<bool> validImageCache_;
+  WalkCache walkCache_;  // the scan's walk between passes (scan thread only)
 
   std::atomic<int> runningThreads_{0};
   std::mutex threadsMutex_;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <mutex>
 
 #include "app/AppConfig.h"
 #include "app/AppController.h"
@@ -108,15 +109,25 @@ bool AppController::isClientLogin() const {
 }
 
 void AppController::scanFolderOnMainThread(const Notification* note) {
-  // A. Entry checks.
-  if (gIsScanning) {
-    setNeedsToRescan(true);
+  // A. Entry checks. The check and the flag are one step under the controller's lock, as is
+  // the end's look at the counter: a request counted while a scan ends is never lost.
+  bool already = false;
+  {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (fThreadLock) lock = std::unique_lock<std::recursive_mutex>(*fThreadLock);
+    already = gIsScanning;
+    if (already) {
+      setNeedsToRescan(true);
+    } else {
+      setNeedsToRescan(false);
+      setIsScanningFolder(true);
+    }
+  }
+  if (already) {
     NSLog("\n ******** Already Started a scanning process  [%lli] *******\n\n",
           static_cast<long long>(gNeedsToRescan.load()));
     return;
   }
-  setNeedsToRescan(false);
-  setIsScanningFolder(true);
   if (gStartedUploadProcess) {
     NSLog(
         "Cannot Scan Folder Yet - while an upload is still in progress!!!!!!!!!!!!!!!!!!!!!!!!!!!"
@@ -162,43 +173,55 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
   std::optional<FolderEntry> chosen;
   const double scanTime = defaultClock().now();
   const bool anyHeld = !retryBook_.empty();
-  FolderEnumerator(root).enumerate([&](const FolderEntry& entry) {
+  // A file turned down for what it is (its name, its type, its own contents) stays turned
+  // down until it changes, under the same settings: the walk then leaves it out. Verdicts that
+  // depend on other files or on the time (a movie beside it, a hold) are never kept.
+  using Visit = FolderEnumerator::Visit;
+  const std::uint64_t verdictKey = 1 | (formBaseId ? 2 : 0) | (clientLogin ? 4 : 0);
+  walkCache_.enumerate(root, verdictKey, [&](const FolderEntry& entry) {
     if (entry.isFolder()) {
       ::mkdir(appendingPathComponent(mirror, entry.relativePath).c_str(), entry.info.mode);
-      return FolderEnumerator::Visit::Continue;
+      return Visit::Continue;
     }
+    const bool regular = entry.info.type == FileType::Regular;
     const std::string name = lastPathComponent(entry.relativePath);
-    if (!name.empty() && name[0] == '.') return FolderEnumerator::Visit::Continue;
+    if (!name.empty() && name[0] == '.') return Visit::Unchanged;
     // A link may point anywhere on the machine; only the tree's own files are sent.
-    if (entry.info.type == FileType::Symlink) return FolderEnumerator::Visit::Continue;
+    if (entry.info.type == FileType::Symlink) return Visit::Unchanged;
     bool candidate;
+    bool logged = false;
     if (formBaseId) {
       candidate = isValidImage(entry.fullPath, &entry.info);
     } else {
       candidate = entry.relativePath.find('/') != std::string::npos;
-      if (!candidate) NSLog("Root Item [%s] May NOT be Uploaded!!!!!", entry.fullPath.c_str());
+      if (!candidate) {
+        NSLog("Root Item [%s] May NOT be Uploaded!!!!!", entry.fullPath.c_str());
+        logged = true;
+      }
     }
-    if (strcasecmp(pathExtension(name).c_str(), "mov") == 0)
-      return FolderEnumerator::Visit::Continue;
-    if (!candidate) return FolderEnumerator::Visit::Continue;
+    const Visit turnedDown = regular && !logged ? Visit::Unchanged : Visit::Continue;
+    if (strcasecmp(pathExtension(name).c_str(), "mov") == 0) return turnedDown;
+    if (!candidate) return turnedDown;
     // An item that keeps failing waits out its hold while the photos behind it go.
-    if (anyHeld && retryBook_.isHeld(entry.fullPath, scanTime))
-      return FolderEnumerator::Visit::Continue;
+    if (anyHeld && retryBook_.isHeld(entry.fullPath, scanTime)) return Visit::Continue;
     auto meta = metaDataOf(entry.fullPath, &entry.info);
-    if (!meta && !clientLogin) return FolderEnumerator::Visit::Continue;
+    if (!meta && !clientLogin) return turnedDown;
     if (uploadMovie &&
         !fileExists(appendingPathExtension(deletingPathExtension(entry.fullPath), "mov")))
-      return FolderEnumerator::Visit::Continue;
+      return Visit::Continue;
     if (meta) {
       if (const std::string* movie = safeMovieName(*meta, entry.fullPath)) {
         std::string moviePath =
             appendingPathComponent(deletingLastPathComponent(entry.fullPath), *movie);
-        if (!fileExists(moviePath)) return FolderEnumerator::Visit::Continue;
+        if (!fileExists(moviePath)) return Visit::Continue;
       }
     }
     chosen = entry;
-    return FolderEnumerator::Visit::Stop;
+    return Visit::Stop;
   });
+  // Until the source-folder watcher runs, a change that landed while the walk was under way
+  // would wait for the timer; the walk's own change queue asks for the next pass instead.
+  if (!chosen && !isInWatchFolderInstaller() && walkCache_.pollChanges()) setNeedsToRescan(true);
   ibUpdateFTPCallbackStatusTextField("");
 
   if (!chosen) {
@@ -325,9 +348,15 @@ void AppController::scanNothingFound(const std::string& folder, const DictRef& r
 }
 
 void AppController::scanEnd(const DictRef& working) {
-  setIsScanningFolder(false);
+  bool again = false;
+  {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (fThreadLock) lock = std::unique_lock<std::recursive_mutex>(*fThreadLock);
+    setIsScanningFolder(false);
+    again = gNeedsToRescan.load() != 0;
+  }
   working->clear();
-  if (gNeedsToRescan.load() != 0) spawn("open", [this] { openFileOnMainThread(); });
+  if (again) spawn("open", [this] { openFileOnMainThread(); });
 }
 
 }  // namespace sorv

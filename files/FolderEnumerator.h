@@ -20,7 +20,9 @@ struct FolderEntry {
 
 class FolderEnumerator {
  public:
-  enum class Visit { Continue, SkipContents, Stop };
+  // Unchanged: as Continue; the visitor's verdict on this file holds until the file changes,
+  // so a walk that keeps its results between passes (WalkCache) may leave the file out.
+  enum class Visit { Continue, SkipContents, Stop, Unchanged };
 
   // Deeper folders than maxDepth are reported but not entered (a console line says so).
   explicit FolderEnumerator(std::string startFolder, FileSystem& fs = defaultFileSystem(),

@@ -1,0 +1,95 @@
+// The scan's walk of a folder tree, kept between passes: what a pass sees is exactly what
+// FolderEnumerator would see walking from the top (the same entries, order, lstat results
+// and console lines), but a folder is listed again only when it changed, and an entry is
+// lstat'ed again only when it changed.
+//
+// How it stays honest: the cache has its own inotify instance with one watch per folder it
+// has listed, added before the listing. It does not depend on the source-folder watcher,
+// which only starts once a pass finds nothing; the cache covers the tree from the first pass
+// on, so the cycle's own moves during a drain are seen like any other change. The kernel
+// queues the events; each walk first reads them all and marks the folders to list again and
+// the names to lstat again, so nothing is read on a thread of its own and nothing between two
+// walks is missed. Whenever the events cannot be trusted to cover the tree (a queue overflow,
+// a folder that cannot be watched, a watch limit, the root itself changed, a file system
+// whose changes inotify does not see), the cache is dropped and the walk goes afresh. Its
+// watches come on top of the source-folder watcher's: two per folder once both run.
+//
+// With SORV_FRESH_WALK=1 in the environment every walk goes afresh (benchmarks compare the
+// two). Access times (FileInfo::atimeNs) are not kept current. Safe from several threads: walks
+// take turns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "files/FolderEnumerator.h"
+#include "platform/fs/FileSystem.h"
+
+namespace sorv {
+
+class WalkCache {
+ public:
+  using Visit = FolderEnumerator::Visit;
+
+  // fs nullptr: the default file system at each walk. Events are read from the real file
+  // system, so a fake fs must act on real folders.
+  explicit WalkCache(FileSystem* fs = nullptr, std::size_t maxDepth = 256);
+  ~WalkCache();
+  WalkCache(const WalkCache&) = delete;
+  WalkCache& operator=(const WalkCache&) = delete;
+
+  // Walks root like FolderEnumerator(root).enumerate(visit). A file the visitor answered
+  // Unchanged for is left out of later walks with the same verdictKey until it changes; a
+  // visitor whose verdicts depend on settings passes a key that changes with them (0: no
+  // file is ever left out).
+  bool enumerate(const std::string& root, std::uint64_t verdictKey,
+                 const std::function<Visit(const FolderEntry&)>& visit);
+
+  // Reads the changes queued since the last walk (the next walk would read them anyway).
+  // True when one of them is a file that arrived (closed after writing, moved in), left or
+  // had its attributes changed, or a folder that came or went: the kind of change worth
+  // another pass.
+  bool pollChanges();
+
+  struct Counts {
+    std::uint64_t walks = 0;
+    std::uint64_t freshWalks = 0;  // walks that reused nothing
+    std::uint64_t listings = 0;    // folders listed
+    std::uint64_t lstats = 0;      // entries lstat'ed
+  };
+  Counts counts() const;
+  std::size_t watchCount() const;
+
+ private:
+  struct Node;
+  struct Child;
+
+  FileSystem& fs() const { return fs_ ? *fs_ : defaultFileSystem(); }
+  bool open(const std::string& root);
+  void reset();
+  void drop(Node& node);
+  bool watch(Node& node, const std::string& fullPath, bool followLink);
+  bool refresh(Node& node, const std::string& fullPath);
+  void applyMarks(Node& node);
+  bool readEvents();
+
+  mutable std::mutex mutex_;  // held by every public call
+  FileSystem* fs_;
+  std::size_t maxDepth_;
+  bool alwaysFresh_;
+  int fd_ = -1;
+  std::string root_;
+  std::unique_ptr<Node> top_;
+  std::unordered_map<int, Node*> byWatch_;
+  bool broken_ = false;      // coverage lost: dropped at the next walk, tried again later
+  bool overflowed_ = false;  // events lost: built again at the next walk
+  double retryAfter_ = 0;    // steady seconds before which the cache is not built again
+  Counts counts_;
+};
+
+}  // namespace sorv
