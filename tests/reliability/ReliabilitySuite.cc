@@ -125,7 +125,8 @@ struct Kiosk {
       auto m = inMirror.find(rel), s = inSource.find(rel);
       bool inProb = false;
       for (const auto& [prel, pbytes] : inProblem) {
-        if (prel == rel || (prel.rfind(rel.substr(0, rel.rfind('.')), 0) == 0)) {
+        // Under its own name, or renamed "IMG_3 (2).jpg" on a clash.
+        if (prel == rel || prel.rfind(rel.substr(0, rel.rfind('.')) + " (", 0) == 0) {
           inProb = true;
           if (pbytes != bytes) ++row->damaged;
           break;
