@@ -230,6 +230,31 @@ void SiteServer::reply(httplib::Response& res, const std::string& xml, bool slow
                            });
 }
 
+void SiteServer::endlessReply(httplib::Response& res, const std::string& mode) {
+  const std::size_t total = mode == "bigbody" ? (100u << 20) : 0;
+  res.set_chunked_content_provider("text/xml", [this, mode, total, sent = std::size_t{0}](
+                                                   std::size_t, httplib::DataSink& sink) mutable {
+    static const std::string kChunk(64 * 1024, ' ');
+    if (mode == "silence" || mode == "trickle") {
+      std::unique_lock<std::mutex> lock(mutex_);
+      double wait = mode == "silence" ? options_.hangSeconds : 2.0;
+      if (stopped_.wait_for(lock, std::chrono::duration<double>(wait),
+                            [this] { return stopping_; }) ||
+          mode == "silence") {
+        sink.done();
+        return true;
+      }
+      return sink.write(" ", 1);
+    }
+    if (total && sent >= total) {
+      sink.done();
+      return true;
+    }
+    sent += kChunk.size();
+    return sink.write(kChunk.data(), kChunk.size());
+  });
+}
+
 void SiteServer::logRequest(const std::string& fuseAction, const std::string& fileName,
                             const std::string& fault, const char* outcome) {
   std::string line = logField(fuseAction) + "\t" + logField(fileName) + "\t" +
@@ -322,6 +347,18 @@ void SiteServer::handlePost(const httplib::Request& req, httplib::Response& res,
   } else if (fault == "plaintext") {
     logRequest(fuseAction, fileName, fault, "refused");
     res.set_content("OK", "text/plain");
+    return;
+  } else if (fault == "bigbody" || fault == "endless" || fault == "silence" || fault == "trickle") {
+    // Replies that never make a usable answer: 100 MB, a body that never ends, headers and then
+    // nothing, one byte every two seconds. Nothing is stored.
+    logRequest(fuseAction, fileName, fault, "refused");
+    endlessReply(res, fault);
+    return;
+  } else if (fault == "redirect") {
+    logRequest(fuseAction, fileName, fault, "refused");
+    res.status = 302;
+    res.set_header("Location", "http://sorv-elsewhere.invalid/upload");
+    res.set_content("<reply><status>OK</status><message>Moved</message></reply>", "text/xml");
     return;
   } else if (fault == "slow") {
     slow = true;

@@ -53,6 +53,8 @@ class SiteServer {
   void handleFile(const httplib::Request& req, httplib::Response& res);
   void reply(httplib::Response& res, const std::string& xml, bool slow);
   void hang();
+  // The replies of "bigbody", "endless", "silence" and "trickle".
+  void endlessReply(httplib::Response& res, const std::string& mode);
   void dropConnection(const httplib::Request& req);
   // One line in "<store>/.requests.log": fuseaction, file name, fault ("" as "-"), outcome.
   void logRequest(const std::string& fuseAction, const std::string& fileName,

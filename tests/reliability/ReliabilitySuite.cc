@@ -499,6 +499,15 @@ int main(int argc, char** argv) {
           "plaintext", "twostatus", "paddederror", "oknewline", "utf8"})
       add(siteFault(mode, {"--fault-times", times, "--slow-seconds", "0.5"}, none));
     add(siteFault("drop", {"--fault-every", "3"}, none, "1 POST in 3 dropped"));
+    add(siteFault("bigbody", {"--fault-times", times}, none, "100 MB reply body"));
+    add(siteFault("endless", {"--fault-times", times}, none, "reply body that never ends"));
+    add(siteFault("redirect", {"--fault-times", times}, none, "redirect to another host"));
+    if (!gShort) {  // each waits out the 60 s without progress, or the watchdog
+      add(siteFault("silence", {"--fault-times", "1", "--hang-seconds", "300"}, none,
+                    "headers, then silence"));
+      add(siteFault("trickle", {"--fault-times", "1"}, Dict{{sPrefUploadTimeOut, 20}},
+                    "one byte every 2 s (watchdog relaunch)"));
+    }
     add(siteDownAndBack());
   }
   if (want("Bad input")) add(badInput());
