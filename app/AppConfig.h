@@ -18,6 +18,8 @@ inline constexpr const char* kSittingClientLoginName = "isling";
 inline constexpr const char* kEventNameHintText = "turnOnCheckBoxIfUsingThisOption";
 // Auto-synchronise interval when "prefSecondsBetweenScans" is absent.
 inline constexpr double kDefaultSecondsBetweenScans = 120.0;
+// The shortest auto-synchronise interval taken from the defaults store.
+inline constexpr double kMinSecondsBetweenScans = 1.0;
 // Format of capture times and of the next-trigger text.
 inline constexpr const char* kDateFormat = "%Y-%m-%d %H:%M:%S";
 

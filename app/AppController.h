@@ -20,6 +20,7 @@
 #include "app/AppView.h"
 #include "app/ItemRetryBook.h"
 #include "files/ItemCache.h"
+#include "files/SourceFolderClaim.h"
 #include "files/WalkCache.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
@@ -143,6 +144,9 @@ class AppController : public HttpProgressDelegate {
   // The open request and its checks.
   bool applicationOpenFile(const std::optional<std::string>& path);
   bool validateUserInfoBeforeUploading(const std::optional<std::string>& path);
+  // Claims folder for this agent before anything in it is touched. False, said once until it
+  // is free again, while another agent serves it: two agents would send every photo twice.
+  bool claimSourceFolder(const std::string& folder);
   void getCurrentLoginInfo();
   void getUserEnteredEventName();
   void ibUserClickedOnSynchronize(AppControl* sender);
@@ -158,6 +162,14 @@ class AppController : public HttpProgressDelegate {
   // Main thread: after the site stopped the cycle, the auto-synchronise timer (when on) still
   // brings a later pass; the status line keeps the site's message.
   void armRetriggerTimerAfterStop();
+  // Any thread: with auto-synchronise on, arms its timer again after an open request was
+  // turned down (a source folder that is gone for a moment, a claim held by another agent),
+  // so that the cycle is never stopped for good. `why` must be a string literal.
+  void keepTryingOnTimer(const char* why);
+  void armRetriggerTimerQuietly(const char* why);  // main thread
+  // "prefSecondsBetweenScans" when it is a finite number of at least one second, else the
+  // default interval (logged once per bad value).
+  double secondsBetweenScans();
   void cancelRetriggerTimerOnMainThread();
   void cancelRetriggerTimer();
   void setRepeatTimer(std::shared_ptr<Timer> timer);
@@ -210,6 +222,9 @@ class AppController : public HttpProgressDelegate {
   // into the problem folder. The item is remembered as uploaded until it has left.
   void placeUploadedItem(const std::string& root, const std::string& item,
                          const std::vector<std::string>& movies);
+  // True (and logged) when a file sent for the item changed since it was opened: the new
+  // version stays in the source for the next pass and nothing is moved.
+  bool keepsChangedItem(const Dict& info, const std::string& full);
   void moveMoviesAfter(const std::string& root, const std::vector<std::string>& movies,
                        bool toMirror);
   // The scan's chosen item was uploaded already: tries only its move. False when it was not.
@@ -248,6 +263,7 @@ class AppController : public HttpProgressDelegate {
   std::shared_ptr<RemoteService> remoteService_;  // while remote control is on
   bool isRunningLeopard_ = false;
   std::string _macVersionString, _appVersionString, _appCopyrightString;  // fieldsMutex_
+  std::string badScanInterval_;  // the bad interval logged last (fieldsMutex_)
   bool observing_ = false;
   std::atomic<AppControl*> prefsSender_{nullptr};  // who asked for the preferences pause
 
@@ -255,6 +271,9 @@ class AppController : public HttpProgressDelegate {
   std::mutex watcherMutex_;
   FolderWatcher* watcher_ = nullptr;  // while doInstallTheWatcher runs
   std::atomic<int> watcherRunning_{0};
+
+  SourceFolderClaim sourceClaim_;
+  std::atomic<bool> claimRefused_{false};  // another agent's claim was reported
 
   ItemRetryBook retryBook_;
   std::shared_ptr<Timer> heldRetryTimer_;  // main thread only

@@ -79,7 +79,7 @@ void AppController::deleteOldLogFiles() {
 
 void AppController::deleteEmptySourceFoldersAtStartup() {
   std::optional<std::string> source = Preferences::getLocalSourceUploadFolder();
-  if (!source || source->empty()) return;
+  if (!source || source->empty() || !claimSourceFolder(*source)) return;
   // Each walk removes one level of nested empty folders.
   QMI_FileManager::deleteOLDFolderIfEmpty(*source, false, 3);
   QMI_FileManager::deleteOLDFolderIfEmpty(*source, false, 3);
@@ -91,7 +91,7 @@ void AppController::deleteEmptySourceFoldersAtQuit() {
 
 void AppController::ibDeleteLocalFtpFolderIfEmpty(AppControl*) {
   std::optional<std::string> source = Preferences::getLocalSourceUploadFolder();
-  if (!source || !isFolder(*source)) return;
+  if (!source || !isFolder(*source) || !claimSourceFolder(*source)) return;
   std::unique_ptr<myProgressWindowController> window = makeProgressWindow("maintenanceWindow");
   if (window) {
     window->showWindow();

@@ -77,6 +77,7 @@ bool AppController::applicationOpenFile(const std::optional<std::string>& path) 
   if (!path || !existsAtPath(*path)) {
     NSLog("Inside %s => %s...  Source Path/Item Does NOT Exist = [%s]....", "AppController",
           "application:openFile:", path ? path->c_str() : "(null)");
+    keepTryingOnTimer("The source folder is not there");
     return true;
   }
   setIsInsideOpenFile(true);
@@ -88,6 +89,12 @@ bool AppController::applicationOpenFile(const std::optional<std::string>& path) 
   }
   if (!validateUserInfoBeforeUploading(path)) {
     setIsInsideOpenFile(false);
+    keepTryingOnTimer("The folders or settings are not ready");
+    return false;
+  }
+  if (!claimSourceFolder(*path)) {
+    setIsInsideOpenFile(false);
+    keepTryingOnTimer("Another agent serves the source folder");
     return false;
   }
   cancelRetriggerTimerOnMainThread();
@@ -118,6 +125,35 @@ bool AppController::applicationOpenFile(const std::optional<std::string>& path) 
     ibUpdateSourceFolderPath(*path);
   }
   setIsInsideOpenFile(false);
+  return true;
+}
+
+bool AppController::claimSourceFolder(const std::string& folder) {
+  pid_t holder = 0;
+  std::string err;
+  switch (sourceClaim_.claim(expandTilde(folder), &holder, &err)) {
+    case SourceFolderClaim::Result::Claimed:
+      if (claimRefused_.exchange(false))
+        MessageLog::LogMessage(
+            ("The Local Source Upload Folder [" + folder + "] is free again; this agent serves it")
+                .c_str(),
+            true);
+      return true;
+    case SourceFolderClaim::Result::HeldElsewhere:
+      if (!claimRefused_.exchange(true)) {
+        std::string who = holder > 0 ? " (process " + std::to_string(holder) + ")" : "";
+        std::string text = "Local Source Upload Folder [" + folder +
+                           "] Is Served By Another Agent" + who +
+                           "; This One Leaves It Alone Until It Is Free";
+        MessageLog::LogMessage(text.c_str(), true);
+        ibUpdateFTPCallbackStatusTextField(text, true);
+      }
+      return false;
+    case SourceFolderClaim::Result::Failed:
+      // A folder that cannot be opened cannot be walked either; the walk says why.
+      NSLog("Could not claim the source folder [%s]: %s", folder.c_str(), err.c_str());
+      return true;
+  }
   return true;
 }
 
@@ -249,7 +285,10 @@ void AppController::ibUserClickedOnSynchronize(AppControl*) {
     }
     return;
   }
-  if (!validateUserInfoBeforeUploading(std::nullopt)) return;
+  if (!validateUserInfoBeforeUploading(std::nullopt)) {
+    keepTryingOnTimer("The folders or settings are not ready");
+    return;
+  }
   saveLoginInfo(nullptr);
   auto mirror = Preferences::getLocalMasterMirrorSiteFolder();
   if (mirror && !existsAtPath(*mirror)) {

@@ -33,26 +33,53 @@ bool existsAt(const std::string& path) {
   return defaultFileSystem().lstat(path, &info) == 0;
 }
 
+bool isRegularFileAt(const std::string& path) {
+  FileInfo info;
+  return defaultFileSystem().lstat(path, &info) == 0 && info.type == FileType::Regular;
+}
+
 std::string relativeBeside(const std::string& item, const std::string& fileName) {
   std::string folder = deletingLastPathComponent(item);
   return folder.empty() ? fileName : appendingPathComponent(folder, fileName);
 }
 
 // The relative paths of the movies that go with the item: the movie its upload named, and
-// the movie that matches the image's name, each once, when they exist beside the item.
+// the movie that matches the image's name, each once, when they are regular files beside the
+// item (a link stays where it is).
 std::vector<std::string> movieItemPaths(const Dict& info, const std::string& root,
                                         const std::string& item) {
   std::vector<std::string> movies;
   const std::string full = appendingPathComponent(root, item);
   const std::string folder = deletingLastPathComponent(full);
   auto add = [&](const std::string& path) {
-    if (deletingLastPathComponent(path) != folder || path == full || !existsAt(path)) return;
+    if (deletingLastPathComponent(path) != folder || path == full || !isRegularFileAt(path)) return;
     std::string rel = relativeBeside(item, lastPathComponent(path));
     if (std::find(movies.begin(), movies.end(), rel) == movies.end()) movies.push_back(rel);
   };
   if (const std::string* named = dictGetString(info, kEdMuxedMovieName)) add(*named);
   if (auto matching = getMatchingExistingMovieFilePath(full)) add(*matching);
   return movies;
+}
+
+// The first sent file that its path no longer names unchanged (another file renamed over
+// it, or written to since it was opened), or "" when every sent file is as it was sent.
+std::string changedSinceSent(const Dict& info) {
+  const Dict* sent = dictGetDict(info, kHttpSentFiles);
+  if (!sent) return "";
+  for (const auto& [path, value] : *sent) {
+    const Dict* id = value.asDict();
+    FileInfo now;
+    if (!id || defaultFileSystem().lstat(path, &now) != 0) continue;  // gone: nothing to keep
+    auto field = [&](const char* key) {
+      const Value* v = dictGet(*id, key);
+      return v ? v->integerValue() : -1;
+    };
+    if (static_cast<std::int64_t>(now.device) != field("device") ||
+        static_cast<std::int64_t>(now.inode) != field("inode") ||
+        static_cast<std::int64_t>(now.size) != field("size") || now.mtimeNs != field("mtimeNs"))
+      return path;
+  }
+  return "";
 }
 
 std::string errnoText(int rc) {
@@ -178,6 +205,21 @@ void AppController::armHeldRetryTimer() {
   });
 }
 
+bool AppController::keepsChangedItem(const Dict& info, const std::string& full) {
+  std::string changed = changedSinceSent(info);
+  if (changed.empty()) return false;
+  // The site has the bytes that were read; the file now at the path is another version,
+  // which only the next pass can send.
+  retryBook_.forget(full);
+  MessageLog::LogMessage(
+      stringWithFormat("[%s] changed while it was being uploaded; the new version stays in the "
+                       "source folder and is uploaded by the next pass",
+                       changed.c_str())
+          .c_str(),
+      true);
+  return true;
+}
+
 void AppController::handleNotification_UploadSuccess(const Notification* note) {
   DictRef info = note ? note->userInfo : nullptr;
   if (!info) {
@@ -196,9 +238,11 @@ void AppController::handleNotification_UploadSuccess(const Notification* note) {
       auto movies = movieItemPaths(*info, *root, *item);
       FileInfo uploaded;
       const std::string full = appendingPathComponent(*root, *item);
-      if (defaultFileSystem().stat(full, &uploaded) == 0)
-        retryBook_.recordUploaded(full, uploadStamp(uploaded), movies);
-      placeUploadedItem(*root, *item, movies);
+      if (!keepsChangedItem(*info, full)) {
+        if (defaultFileSystem().stat(full, &uploaded) == 0)
+          retryBook_.recordUploaded(full, uploadStamp(uploaded), movies);
+        placeUploadedItem(*root, *item, movies);
+      }
     }
   }
   NotificationCenter::defaultCenter().post(kCleanUpAfterUploadNotification, this, info);
@@ -209,6 +253,7 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
   DictRef info = note ? note->userInfo : nullptr;
   bool move = false;
   bool stop = false;
+  bool keptNewVersion = false;
   std::string errorText;
   std::string reason;
   if (info) {
@@ -266,6 +311,8 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
       } else if (!item) {
         NSLog("Inside %s => %s... PASSED BAD cDictKeyCurItem", "AppController",
               "handleNotification_UploadFail:");
+      } else if (keepsChangedItem(*info, appendingPathComponent(*root, *item))) {
+        keptNewVersion = true;
       } else if (problem) {
         auto movies = movieItemPaths(*info, *root, *item);
         QMI_FileManager::moveFileToProblemFolder(*item, *root, *problem);
@@ -286,7 +333,8 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
       pacedSleep(secs);
     }
   }
-  if (info) paceItemLeftInPlace(*info, reason, stop);
+  // A new version left in place is not held to the old one's failure.
+  if (info && !keptNewVersion) paceItemLeftInPlace(*info, reason, stop);
   completeRequestedHalt();
   if (stop) {
     setStartedUploadProcess(false);

@@ -5,6 +5,7 @@
 #include "platform/Bundle.h"
 #include "platform/Console.h"
 #include "platform/RunLoop.h"
+#include "platform/fs/FileSystem.h"
 #include "settings/RemoteEvents.h"
 #include "settings/RemoteService.h"
 #include "settings/ValueTransformers.h"
@@ -59,7 +60,14 @@ void AppController::setupForAppleEventsForThisApp() {
         handleTestAEHandler(*target, &event, &reply);
         return reply;
       },
-      [this](const std::string& folder) { return applicationOpenFile(folder); },
+      [this](const std::string& folder) {
+        // A relative path, or a path that names no folder, opens nothing: the caller is told.
+        FileInfo info;
+        if (folder.empty() || folder[0] != '/' || defaultFileSystem().stat(folder, &info) != 0 ||
+            info.type != FileType::Directory)
+          return false;
+        return applicationOpenFile(folder);
+      },
       [](std::function<void()> fn) { mainRunLoop().post(std::move(fn)); }, &why);
   if (!service) {
     NSLog("UNABLE setupForAppleEventsForThisApp\n");

@@ -33,6 +33,13 @@ bool fileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+// A movie counts as there only as a regular file of its own: a link may lead anywhere on the
+// machine, and is never followed, sent or moved.
+bool movieIsThere(const std::string& path) {
+  FileInfo info;
+  return defaultFileSystem().lstat(path, &info) == 0 && info.type == FileType::Regular;
+}
+
 std::string defaultMetaDataText(const std::string& fuseAction) {
   static const std::pair<const char*, const char*> kTexts[] = {
       {"upload.ardent", "From Ardent 2010 Event."},
@@ -207,13 +214,13 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
     auto meta = metaDataOf(entry.fullPath, &entry.info);
     if (!meta && !clientLogin) return turnedDown;
     if (uploadMovie &&
-        !fileExists(appendingPathExtension(deletingPathExtension(entry.fullPath), "mov")))
+        !movieIsThere(appendingPathExtension(deletingPathExtension(entry.fullPath), "mov")))
       return Visit::Continue;
     if (meta) {
       if (const std::string* movie = safeMovieName(*meta, entry.fullPath)) {
         std::string moviePath =
             appendingPathComponent(deletingLastPathComponent(entry.fullPath), *movie);
-        if (!fileExists(moviePath)) return Visit::Continue;
+        if (!movieIsThere(moviePath)) return Visit::Continue;
       }
     }
     chosen = entry;

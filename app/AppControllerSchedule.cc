@@ -1,4 +1,5 @@
 // What starts the next pass (clean-up, timer, watcher, operator), and the quit.
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -44,12 +45,7 @@ void AppController::doSetupRetriggerTimer() {
     return;
   }
   cancelRetriggerTimer();
-  double interval = kDefaultSecondsBetweenScans;
-  if (auto secs = Preferences::getPrefSecondsBetweenScans()) {
-    interval = secs->doubleValue();
-  } else {
-    NSLog("Failed to get NSNumber for intervalInSecs");
-  }
+  double interval = secondsBetweenScans();
   setRepeatTimer(
       mainRunLoop().scheduleTimer(interval, false, [this](Timer&) { doAutoResynchronize(); }));
   std::string when = formatCycleDate(defaultClock().wallNow() + interval);
@@ -59,14 +55,46 @@ void AppController::doSetupRetriggerTimer() {
 }
 
 void AppController::armRetriggerTimerAfterStop() {
+  armRetriggerTimerQuietly("The cycle stopped");
+}
+
+void AppController::keepTryingOnTimer(const char* why) {
+  if (!Preferences::getDoAutoSynchronize()) return;
+  mainRunLoop().post([this, why] { armRetriggerTimerQuietly(why); });
+}
+
+void AppController::armRetriggerTimerQuietly(const char* why) {
   if (!Preferences::getDoAutoSynchronize()) return;
   cancelRetriggerTimer();
-  double interval = kDefaultSecondsBetweenScans;
-  if (auto secs = Preferences::getPrefSecondsBetweenScans()) interval = secs->doubleValue();
+  double interval = secondsBetweenScans();
   setRepeatTimer(
       mainRunLoop().scheduleTimer(interval, false, [this](Timer&) { doAutoResynchronize(); }));
   std::string when = formatCycleDate(defaultClock().wallNow() + interval);
-  NSLog("The cycle stopped; Next Auto-Synchronize Trigger Date = %s...", when.c_str());
+  NSLog("%s; Next Auto-Synchronize Trigger Date = %s...", why, when.c_str());
+}
+
+double AppController::secondsBetweenScans() {
+  auto secs = Preferences::getPrefSecondsBetweenScans();
+  if (!secs) {
+    NSLog("Failed to get NSNumber for intervalInSecs");
+    return kDefaultSecondsBetweenScans;
+  }
+  // Zero, a negative number, NaN or a word from a hand-edited defaults file would make the
+  // timer fire at once, over and over: such a value means the default, said once.
+  double seconds = secs->doubleValue();
+  if (std::isfinite(seconds) && seconds >= kMinSecondsBetweenScans) return seconds;
+  std::string bad = secs->description();
+  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  if (bad != badScanInterval_) {
+    badScanInterval_ = bad;
+    MessageLog::LogMessage(
+        stringWithFormat("\"prefSecondsBetweenScans\" is [%s], not a number of at least %.0f "
+                         "second; the auto-synchronise timer uses %.0f seconds",
+                         bad.c_str(), kMinSecondsBetweenScans, kDefaultSecondsBetweenScans)
+            .c_str(),
+        true);
+  }
+  return kDefaultSecondsBetweenScans;
 }
 
 void AppController::cancelRetriggerTimerOnMainThread() {

@@ -2,6 +2,11 @@
 // recorded path with one more leading component dropped at a time.
 #include "files/OriginalPath.h"
 
+#include <limits.h>
+#include <stdlib.h>
+
+#include <cstring>
+
 #include "files/QMI_FileManager.h"
 #include "metadata/ItemRules.h"
 #include "platform/Console.h"
@@ -93,6 +98,16 @@ bool isSearchableRoot(const std::string& root) {
   return true;
 }
 
+// Whether path, with every link resolved, lies below root (also resolved).
+bool resolvesInside(const std::string& path, const std::string& root) {
+  char resolvedPath[PATH_MAX], resolvedRoot[PATH_MAX];
+  if (!::realpath(path.c_str(), resolvedPath) || !::realpath(root.c_str(), resolvedRoot))
+    return false;
+  std::size_t n = std::strlen(resolvedRoot);
+  if (n == 1) return true;  // the root is "/"
+  return std::strncmp(resolvedPath, resolvedRoot, n) == 0 && resolvedPath[n] == '/';
+}
+
 // The candidates under one root, from the firstCandidate'th on: the path itself, then root +
 // the path without its first 1, 2, ... components. Only files match. A relative path is
 // looked for under the root from the start, not under the working folder, so that
@@ -107,7 +122,15 @@ std::optional<std::string> searchUnderRoot(const Recorded& recorded, const std::
                                 ? recorded.decoded
                                 : appendingPathComponent(root, joinedComponents(parts, dropped));
     FileInfo info;
-    if (fs.stat(candidate, &info) == 0 && info.type != FileType::Directory) return candidate;
+    if (fs.stat(candidate, &info) != 0 || info.type == FileType::Directory) continue;
+    // A link inside the root may lead anywhere on the machine: only the root's own files
+    // are sent.
+    if (candidate != recorded.decoded && !resolvesInside(candidate, root)) {
+      NSLog("doResolveOriginalPath: [%s] leads out of [%s] through a link; not used",
+            candidate.c_str(), root.c_str());
+      continue;
+    }
+    return candidate;
   }
   return std::nullopt;
 }
@@ -168,7 +191,10 @@ std::optional<std::string> QMI_FileManager::doResolveOriginalPath(
   fs.listDirectory(first, &names);
   for (const auto& name : names) {
     std::string folder = appendingPathComponent(first, name);
-    if (!fs.isDirectory(folder) || isInvisibleFileAtPath2(folder)) continue;
+    FileInfo info;  // a linked folder may lie anywhere: not searched
+    if (fs.lstat(folder, &info) != 0 || info.type != FileType::Directory ||
+        isInvisibleFileAtPath2(folder))
+      continue;
     if (auto found = search(folder)) return found;
   }
   logMiss(*recorded);

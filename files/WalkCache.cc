@@ -105,6 +105,7 @@ bool WalkCache::open(const std::string& root) {
   root_ = root;
   top_ = std::make_unique<Node>();
   top_->device = info.device;
+  rootInode_ = info.inode;
   if (!watch(*top_, root, true) || top_->wd < 0) {
     reset();
     return false;
@@ -278,6 +279,13 @@ bool WalkCache::enumerate(const std::string& root, std::uint64_t verdictKey,
     reset();
   }
   if (overflowed_ || root != root_) reset();
+  if (top_) {
+    // The path may name another folder now (swapped for a link, a share mounted again)
+    // without any event on the folder the watches follow.
+    FileInfo info;
+    if (fs().stat(root, &info) != 0 || info.inode != rootInode_ || info.device != top_->device)
+      reset();
+  }
   if (!top_) {
     ++counts_.freshWalks;
     if (now < retryAfter_ || !open(root)) {

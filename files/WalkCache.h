@@ -11,8 +11,9 @@
 // the names to lstat again, so nothing is read on a thread of its own and nothing between two
 // walks is missed. Whenever the events cannot be trusted to cover the tree (a queue overflow,
 // a folder that cannot be watched, a watch limit, the root itself changed, a file system
-// whose changes inotify does not see), the cache is dropped and the walk goes afresh. Its
-// watches come on top of the source-folder watcher's: two per folder once both run.
+// whose changes inotify does not see, the root's path naming another folder), the cache is dropped
+// and the walk goes afresh. Its watches come on top of the source-folder watcher's: two per folder
+// once both run.
 //
 // With SORV_FRESH_WALK=1 in the environment every walk goes afresh (benchmarks compare the
 // two). Access times (FileInfo::atimeNs) are not kept current. Safe from several threads: walks
@@ -85,6 +86,7 @@ class WalkCache {
   int fd_ = -1;
   std::string root_;
   std::unique_ptr<Node> top_;
+  std::uint64_t rootInode_ = 0;  // what root named when top_ was built
   std::unordered_map<int, Node*> byWatch_;
   bool broken_ = false;      // coverage lost: dropped at the next walk, tried again later
   bool overflowed_ = false;  // events lost: built again at the next walk

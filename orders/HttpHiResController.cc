@@ -27,6 +27,8 @@ namespace sorv {
 namespace {
 
 constexpr const char* kClassName = "HttpHiResController";
+// The largest original sent for an order.
+constexpr std::uint64_t kMaxHiResBytes = 200ull * 1024 * 1024;
 
 std::optional<std::string> textFor(const Dict& info, const char* key) {
   const Value* v = dictGet(info, key);
@@ -232,6 +234,14 @@ void HttpHiResController::resolveAndUpload(const Order& order, const Dict& reply
     NSLog("WARNING => Unable to find item = [%s]", wanted.c_str());
     return;
   }
+  // Larger than any photo a kiosk makes: not an original, and not read to find out.
+  FileInfo size;
+  if (defaultFileSystem().stat(*found, &size) == 0 && size.size > kMaxHiResBytes) {
+    myNSLog("Refusing hi-res item [%s]: its %llu bytes are more than the %llu a photo may have",
+            found->c_str(), static_cast<unsigned long long>(size.size),
+            static_cast<unsigned long long>(kMaxHiResBytes));
+    return;
+  }
   // An order names a file on this machine; only a photo is ever sent for it.
   if (!IsValidImageObject(*found)) {
     myNSLog("Refusing hi-res item [%s]: it is not an image", found->c_str());
@@ -282,6 +292,14 @@ bool HttpHiResController::doRunHttpUploaderHiResWithInfo(const DictRef& info) {
   std::shared_ptr<HttpBodyFile> file = HttpBodyFile::open(path, &err);
   if (!file) {
     NSLog("Error in Reading the Contents of file at path:\n%s\n\n", path.c_str());
+    info->clear();
+    return true;
+  }
+  if (file->size() > kMaxHiResBytes) {
+    // It grew past the limit after the check above.
+    myNSLog("Not sending hi-res item [%s]: its %llu bytes are more than the %llu a photo may have",
+            path.c_str(), static_cast<unsigned long long>(file->size()),
+            static_cast<unsigned long long>(kMaxHiResBytes));
     info->clear();
     return true;
   }

@@ -51,5 +51,9 @@ inline constexpr const char* kHttpReturnData = "httpReturnData";
 inline constexpr const char* kHttpOurCustomStatus = "httpOurCustomStatus";
 inline constexpr const char* kHttpOurCustomMessage = "httpOurCustomMessage";
 inline constexpr const char* kHttpOurCustomError = "httpOurCustomError";
+// The files whose bytes were sent, as they were opened: dictionary {path: {"device",
+// "inode", "size", "mtimeNs": integers}}. An item is moved only while its path still names
+// those files unchanged.
+inline constexpr const char* kHttpSentFiles = "httpSentFiles";
 
 }  // namespace sorv

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <optional>
 
-#include "platform/Notifications.h"
 #include "log/MessageLog.h"
 #include "platform/Console.h"
+#include "platform/Notifications.h"
 #include "platform/Paths.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
@@ -49,6 +49,14 @@ void writeDebugDump(const MultipartForm& form, const char* name, bool withFileBy
   std::string folder = logFolderPath();
   createFolderWithParents(folder);
   form.writeDump(appendingPathComponent(folder, name), withFileBytes);
+}
+
+Value identityValue(const HttpBodyFile& file) {
+  const HttpBodyFile::Identity& id = file.openedAs();
+  return Value(Dict{{"device", Value(static_cast<long long>(id.device))},
+                    {"inode", Value(static_cast<long long>(id.inode))},
+                    {"size", Value(static_cast<long long>(id.size))},
+                    {"mtimeNs", Value(static_cast<long long>(id.mtimeNs))}});
 }
 
 void markUnreadable(Dict* reply) {
@@ -201,6 +209,8 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictRef& info) {
     NSLog("Error in Reading the Contents of file at path:\n%s\n\n", imagePath.c_str());
   }
 
+  Dict sent;
+  if (image) sent[imagePath] = identityValue(*image);
   if (auto moviePath = moviePathFor(*info, imagePath)) {
     form.addFilePartHeader("vidfile", lastPathComponent(*moviePath), "video/quicktime");
     std::shared_ptr<HttpBodyFile> movie = HttpBodyFile::open(*moviePath, &err);
@@ -211,7 +221,9 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictRef& info) {
       return finish();
     }
     form.addFile(movie);
+    sent[*moviePath] = identityValue(*movie);
   }
+  (*reply)[kHttpSentFiles] = std::move(sent);
   if (debugDumpsWithFiles()) writeDebugDump(form, "postBodyDataWithImage.txt", true);
   if (!image) {
     // Nothing is sent; the reply info makes the item a failure instead of a silent success.

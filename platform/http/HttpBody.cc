@@ -11,9 +11,10 @@
 namespace sorv {
 
 std::unique_ptr<HttpBodyFile> HttpBodyFile::open(const std::string& path, std::string* err) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // A link is never followed: it may lead to any file on the machine.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) {
-    if (err) *err = std::strerror(errno);
+    if (err) *err = errno == ELOOP ? "is a symbolic link" : std::strerror(errno);
     return nullptr;
   }
   struct stat st {};
@@ -23,12 +24,15 @@ std::unique_ptr<HttpBodyFile> HttpBodyFile::open(const std::string& path, std::s
     return nullptr;
   }
   // O_NONBLOCK only kept a FIFO from blocking the open; regular files ignore it.
-  return std::unique_ptr<HttpBodyFile>(
-      new HttpBodyFile(fd, static_cast<std::uint64_t>(st.st_size), path));
+  HttpBodyFile::Identity identity{
+      static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+      static_cast<std::uint64_t>(st.st_size),
+      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+  return std::unique_ptr<HttpBodyFile>(new HttpBodyFile(fd, identity, path));
 }
 
-HttpBodyFile::HttpBodyFile(int fd, std::uint64_t size, std::string path)
-    : fd_(fd), size_(size), path_(std::move(path)) {}
+HttpBodyFile::HttpBodyFile(int fd, const Identity& openedAs, std::string path)
+    : fd_(fd), size_(openedAs.size), openedAs_(openedAs), path_(std::move(path)) {}
 
 HttpBodyFile::~HttpBodyFile() {
   ::close(fd_);

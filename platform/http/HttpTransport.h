@@ -19,6 +19,15 @@ using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 // A file opened for reading, with the size taken when it was opened. Owns the descriptor.
 class HttpBodyFile {
  public:
+  // Which file was opened, as it was then: a path that still names the same file with the
+  // same size and modification time names the bytes that were sent.
+  struct Identity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t mtimeNs = 0;
+  };
+
   // Opens a regular file; nullptr with *err set (errno text) when it cannot be opened,
   // is not a regular file, or cannot be sized.
   static std::unique_ptr<HttpBodyFile> open(const std::string& path, std::string* err);
@@ -27,14 +36,16 @@ class HttpBodyFile {
   HttpBodyFile& operator=(const HttpBodyFile&) = delete;
 
   std::uint64_t size() const { return size_; }
+  const Identity& openedAs() const { return openedAs_; }
   const std::string& path() const { return path_; }
   // Reads up to n bytes at offset; returns the count (0 at the end), or -1 on an error.
   long long readAt(std::uint64_t offset, char* buf, std::size_t n) const;
 
  private:
-  HttpBodyFile(int fd, std::uint64_t size, std::string path);
+  HttpBodyFile(int fd, const Identity& openedAs, std::string path);
   int fd_;
   std::uint64_t size_;
+  Identity openedAs_;
   std::string path_;
 };
 

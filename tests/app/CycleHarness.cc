@@ -8,10 +8,10 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/Notifications.h"
 #include "log/MessageLog.h"
 #include "platform/Bundle.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Notifications.h"
 #include "platform/Paths.h"
 #include "platform/Plist.h"
 #include "scripts/make-test-photos/PhotoWriter.h"
@@ -159,7 +159,11 @@ bool CycleHarness::pumpUntil(const std::function<bool()>& cond, double capSecond
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(capSeconds);
   while (true) {
     loop.runPending();
-    if (cond()) return true;
+    if (cond()) {
+      // What a thread posted just before it ended (a status line) is shown too.
+      loop.runPending();
+      return true;
+    }
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

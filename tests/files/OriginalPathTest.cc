@@ -34,6 +34,10 @@ TEST(OriginalPathTest, CandidatesUnderEachRootBySearchMethod) {
     ASSERT_TRUE(writeFile(dir.sub(file), "x"));
   std::filesystem::create_directories(dir.sub("k/F.jpg"));
   ASSERT_TRUE(writeFile(dir.sub("Alt/.hidden"), "Hidden\n"));
+  // Links inside the alternate folder: one out of it, one to a file of its own.
+  ASSERT_TRUE(writeFile(dir.sub("secret/S/7.jpg"), "x"));
+  std::filesystem::create_directory_symlink(dir.sub("secret/S"), dir.sub("Alt/S"));
+  std::filesystem::create_symlink(dir.sub("Alt/E/4.jpg"), dir.sub("Alt/E/8.jpg"));
 
   const std::string alt = "$/Alt", file = "$/rootfile";
   const auto none = std::nullopt;
@@ -55,6 +59,8 @@ TEST(OriginalPathTest, CandidatesUnderEachRootBySearchMethod) {
       {"tag 3 %20 is a blank", 3, "$/k/My%20E/5.jpg", {}, "$/k/My E/5.jpg"},
       {"tag 3 no .. component", 3, "/x/../../Alt/passwd", {alt}, none},
       {"tag 3 malformed escape", 3, "$/k/E/1.jpg%2", {alt}, none},
+      {"tag 2 a link out of the root", 2, "/V/K/S/7.jpg", {alt}, none},
+      {"tag 2 a link within the root", 2, "/V/K/E/8.jpg", {alt}, "$/Alt/E/8.jpg"},
   };
   auto expand = [&](std::string s) {
     if (s.starts_with("$")) s = dir.path() + s.substr(1);

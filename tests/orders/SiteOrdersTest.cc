@@ -69,6 +69,9 @@ TEST(SiteOrdersTest, BothLayoutsUploadWhatIsFoundAndRefuseTheRest) {
     ASSERT_TRUE(photos::writePng(alt + "/My Event/IMG 2.PNG", {}));
     ASSERT_TRUE(photos::writeJpeg(alt + "/Event/IMG_3.tif", {}));
     ASSERT_TRUE(test::writeFile(dir.sub("home/kiosk/.ssh/id_ed25519"), "-----BEGIN KEY-----\n"));
+    // A photo with 201 MB of nothing after it (a sparse file): too large to be an original.
+    ASSERT_TRUE(photos::writeJpeg(alt + "/Event/HUGE.jpg", {}));
+    std::filesystem::resize_file(alt + "/Event/HUGE.jpg", 201u << 20);
 
     Array orders = {
         Value(order("/Volumes/Kiosk/Event/IMG_1.jpg", "101", "IMG_1.jpg")),
@@ -77,6 +80,7 @@ TEST(SiteOrdersTest, BothLayoutsUploadWhatIsFoundAndRefuseTheRest) {
         Value(order(dir.sub("home/kiosk/.ssh/id_ed25519"), "104", "id_ed25519")),
         Value(order(dir.sub("Alt/Empty/../Event/IMG_1.jpg"), "105", "IMG_1.jpg")),
         Value(order("/Volumes/Kiosk/Nowhere/IMG_9.jpg", "106", "IMG_9.jpg")),
+        Value(order("/Volumes/Kiosk/Event/HUGE.jpg", "107", "HUGE.jpg")),
     };
     ASSERT_TRUE(plist::writeFileAtomically(dir.sub("orders.plist"), Value(orders)));
     std::filesystem::create_directories(dir.sub("store"));
@@ -117,7 +121,7 @@ TEST(SiteOrdersTest, BothLayoutsUploadWhatIsFoundAndRefuseTheRest) {
         makeDict(Dict{{kEdUser, Value("kiosk1")}, {kEdPasswd, Value("s3cret")}}));
     EXPECT_EQ(storedHiRes(dir.sub("store")).size(), 3u);
     std::string left = test::readFile(dir.sub("logs/hiresOrderResponse.txt"));
-    for (const char* id : {"101", "102", "103", "104", "105", "106"})
+    for (const char* id : {"101", "102", "103", "104", "105", "106", "107"})
       EXPECT_EQ(left.find(std::string("<imageid>") + id + "<") != std::string::npos,
                 std::string(id) >= "104")
           << id;

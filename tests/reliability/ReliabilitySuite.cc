@@ -49,7 +49,8 @@ struct Row {
   int photos = 0, uploaded = 0, problem = 0, source = 0, lost = 0, damaged = 0, twice = 0;
   double postsPerPhoto = 0, seconds = -1;
   bool crashed = false;
-  bool mustDrain = true;  // every photo must have left the source folder
+  bool mustDrain = true;      // every photo must have left the source folder
+  bool twiceByBytes = false;  // a name may come twice when its bytes differ (a new version)
   std::string note;
   bool pass() const {
     return lost == 0 && damaged == 0 && !crashed && (!mustDrain || source == 0) &&
@@ -153,7 +154,14 @@ struct Kiosk {
       for (std::string x; std::getline(ss, x, '\t');) f.push_back(x);
       if (f.size() >= 4 && f[3] == "stored") ++stored[f[1]];
     }
-    for (const auto& [name, count] : stored) row->twice += count > 1;
+    if (row->twiceByBytes) {
+      std::map<std::string, int> copies;
+      for (const auto& [srel, sbytes] : filesUnder(store))
+        if (srel.find("fields.plist") == std::string::npos && srel[0] != '.') ++copies[sbytes];
+      for (const auto& [sbytes, count] : copies) row->twice += count > 1;
+    } else {
+      for (const auto& [name, count] : stored) row->twice += count > 1;
+    }
     row->postsPerPhoto = photos.empty() ? 0 : static_cast<double>(posts) / photos.size();
     std::string text = readFile(console);
     row->crashed = row->crashed || text.find("AddressSanitizer") != std::string::npos ||
@@ -371,6 +379,79 @@ Row load() {
   return row;
 }
 
+// The edges of the kiosk's world: photos rewritten while they upload, a source folder that
+// goes away for a while or is swapped for a link and back, two agents on one folder.
+Row edge(const std::string& which) {
+  Row row{"Edges", which};
+  Kiosk k;
+  k.addPhotos(gShort ? 6 : 20, 2);
+  SiteProcess site(k.store, which == "photos replaced while they upload"
+                                ? std::vector<std::string>{"--fault", "slow", "--slow-seconds", "1"}
+                                : std::vector<std::string>{});
+  k.prefs(site.url(), Dict{{sPrefAutoSynchronize, true}, {sPrefSecondsBetweenScans, 2}});
+  auto t0 = SteadyClock::now();
+  {
+    AgentProcess agent = k.start();
+    if (which == "photos replaced while they upload") {
+      // Every second photo gets new bytes, renamed over it, once its old bytes have arrived.
+      row.twiceByBytes = true;
+      int replaced = 0, seen = 0;
+      std::set<std::string> done;
+      waitUntil(
+          [&] {
+            int stored = k.storedCount();
+            for (; seen < stored; ++seen) {
+              if (seen % 2) continue;
+              std::ifstream log(k.store + "/.requests.log");
+              std::string line;
+              for (int i = 0; i <= seen && std::getline(log, line);) i += line.ends_with("stored");
+              std::string name = line.substr(line.find('\t') + 1);
+              name = name.substr(0, name.find('\t'));
+              for (auto& [rel, bytes] : k.photos) {
+                if (!rel.ends_with("/" + name) || !fs::exists(k.src + "/" + rel) ||
+                    !done.insert(rel).second)
+                  continue;
+                std::string stage = k.disk.sub("stage/" + name);
+                bytes =
+                    writePhoto(stage, false, 100 + replaced++, 31, Dict{{"QM_kioskStation", "N"}});
+                fs::rename(stage, k.src + "/" + rel);
+              }
+            }
+            return k.drained();
+          },
+          gShort ? 60 : 200);
+      row.note = std::to_string(replaced) + " photos replaced";
+    } else if (which == "source folder away, then back" ||
+               which == "source folder swapped for a link, then back") {
+      bool link = which.find("link") != std::string::npos;
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      fs::rename(k.src, k.src + ".away");
+      if (link) {
+        fs::create_directories(k.disk.sub("other"));
+        fs::create_directory_symlink(k.disk.sub("other"), k.src);
+      }
+      std::this_thread::sleep_for(std::chrono::seconds(gShort ? 5 : 15));
+      if (link) fs::remove(k.src);
+      fs::rename(k.src + ".away", k.src);
+      waitUntil([&] { return k.drained(); }, gShort ? 30 : 90);
+    } else {  // two agents on one folder, by two paths, with their own bundles and defaults
+      Kiosk other;
+      fs::remove_all(other.src);
+      fs::create_directory_symlink(k.src, other.src);
+      other.prefs(site.url(), Dict{{sPrefAutoSynchronize, true}, {sPrefSecondsBetweenScans, 2}});
+      AgentProcess second = other.start();
+      waitUntil([&] { return k.drained(); }, gShort ? 60 : 200);
+      row.crashed = processesRunning(other.agent).empty();
+      other.stopAgents();
+    }
+    row.seconds = since(t0);
+    row.crashed = row.crashed || processesRunning(k.agent).empty();
+    k.stopAgents();
+  }
+  k.account(&row);
+  return row;
+}
+
 // Gives path and everything below it to the user nobody.
 void giveToNobody(const std::string& path) {
   if (chown(path.c_str(), 65534, 65534) != 0) return;
@@ -511,6 +592,12 @@ int main(int argc, char** argv) {
     add(siteDownAndBack());
   }
   if (want("Bad input")) add(badInput());
+  if (want("Edges")) {
+    for (const char* which :
+         {"photos replaced while they upload", "source folder away, then back",
+          "source folder swapped for a link, then back", "two agents on one source folder"})
+      add(edge(which));
+  }
   if (want("Live changes")) add(liveChanges(seed));
   if (want("Permissions")) {
     add(permissions(false));
