@@ -1,4 +1,5 @@
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <openssl/x509_vfy.h>
 #include <strings.h>
 
@@ -237,6 +238,12 @@ std::string failureText(CURL* curl, CURLcode rc, const char* errbuf, const std::
   return detail;
 }
 
+// Kept connections outlive the request, so programs the agent starts must not inherit them.
+int onSocket(void*, curl_socket_t fd, curlsocktype) {
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return CURL_SOCKOPT_OK;
+}
+
 // The seconds a site keeps an idle connection open, from its "Keep-Alive: timeout=N"; -1 when
 // it does not say.
 double keepAliveTimeout(const HttpHeaders& headers) {
@@ -337,6 +344,7 @@ HttpResult CurlHttpTransport::post(const HttpRequest& request) {
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedUrlSchemes);
   curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024L);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
+  curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, onSocket);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
   if (const char* ca = std::getenv(kCaFileVariable); ca && *ca)
