@@ -19,8 +19,10 @@
 #include "platform/Notifications.h"
 #include "platform/Paths.h"
 #include "platform/fs/FileSystem.h"
+#include "platform/http/UploadRate.h"
 #include "settings/Preferences.h"
 #include "upload/MultipartForm.h"
+#include "upload/NetworkSettings.h"
 #include "upload/UploadReply.h"
 
 namespace sorv {
@@ -119,6 +121,9 @@ bool HttpHiResController::doQueryAndUploadHiResWithInfo(const DictRef& info) {
   request.url = Preferences::getPrefVyrURL().value_or("");
   request.headers.emplace_back("Content-Type", multipartContentType());
   request.body = form.body();
+  request.connection = kOrdersConnection;
+  request.repeatable = true;
+  warnOnceIfPasswordInClear(request.url);
   line2(stringWithFormat("Sending Query to %s", fuseAction.c_str()), true);
 
   HttpTransport& transport = transport_ ? *transport_ : defaultHttpTransport();
@@ -311,6 +316,8 @@ bool HttpHiResController::doRunHttpUploaderHiResWithInfo(const DictRef& info) {
   request.headers.emplace_back("Content-Type", multipartContentType());
   request.body = form.body();
   request.forbiddenInFiles = kFileDelimiter;
+  request.connection = kOrdersConnection;
+  request.maxSendBytesPerSecond = currentUploadRateCap();
   HttpTransport& transport = transport_ ? *transport_ : defaultHttpTransport();
   HttpResult result = transport.post(request);
 

@@ -11,12 +11,21 @@
 # sample original for each one under an alternate folder (its recorded path's last folder
 # and file name), and the agent checks for orders at start-up, finds the originals there and
 # uploads them, after which they leave the site's order list.
+#
+# scripts/demo.sh --https [ORDERS_FILE] runs the same over HTTPS: the demo makes a throwaway
+# certificate authority and a certificate for 127.0.0.1 with openssl, the site serves HTTPS
+# with it, and the agent trusts the authority through SORV_CA_FILE.
 set -euo pipefail
 orders_file=""
-if [ $# -gt 0 ]; then
-  orders_file=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-  [ -f "$orders_file" ] || { echo "no orders file $1"; exit 2; }
-fi
+https=0
+for arg in "$@"; do
+  if [ "$arg" = "--https" ]; then
+    https=1
+  else
+    orders_file=$(cd "$(dirname "$arg")" && pwd)/$(basename "$arg")
+    [ -f "$orders_file" ] || { echo "no orders file $arg"; exit 2; }
+  fi
+done
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${SORV_DEMO_BUILD_DIR:-build-demo}
@@ -104,6 +113,22 @@ if [ -n "$orders_file" ]; then
   (cd "$originals" && find . -type f | sort)
 fi
 
+scheme=http
+if [ $https = 1 ]; then
+  # A throwaway authority and a site certificate for 127.0.0.1 and localhost.
+  tls="$work/tls"
+  mkdir -p "$tls"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+    -subj "/CN=Sorv demo authority" -keyout "$tls/ca-key.pem" -out "$tls/ca.pem" 2>/dev/null
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=127.0.0.1" \
+    -keyout "$tls/site-key.pem" -out "$tls/site.csr" 2>/dev/null
+  printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n' >"$tls/ext"
+  openssl x509 -req -in "$tls/site.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca-key.pem" \
+    -CAcreateserial -days 2 -extfile "$tls/ext" -out "$tls/site.pem" 2>/dev/null
+  site_args+=(--tls-cert "$tls/site.pem" --tls-key "$tls/site-key.pem")
+  export SORV_CA_FILE="$tls/ca.pem"
+  scheme=https
+fi
 "$site_bin" --port 0 --store "$store" "${site_args[@]}" >"$work/site.log" 2>&1 &
 site_pid=$!
 port=""
@@ -113,7 +138,7 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -n "$port" ] || { echo "sorv-site did not start"; cat "$work/site.log"; exit 1; }
-echo "== sorv-site listening on 127.0.0.1:$port"
+echo "== sorv-site listening on $scheme://127.0.0.1:$port"
 
 export SORV_DEFAULTS="$work/defaults.plist"
 export SORV_LOG_DIR="$work/logs"
@@ -126,7 +151,7 @@ cat >"$SORV_DEFAULTS" <<PLIST
   <key>userLoginName</key><string>demo-kiosk</string>
   <key>userLoginPassword</key><string>demo-password</string>
   <key>userEnteredEventName</key><string>Spring Fair 2026</string>
-  <key>prefVyrURL</key><string>http://127.0.0.1:$port/upload</string>
+  <key>prefVyrURL</key><string>$scheme://127.0.0.1:$port/upload</string>
   <key>prefVyrFuseAction</key><string>upload.upload</string>
   <key>prefAutoSynchronize</key><true/>
   <key>prefSecondsBetweenScans</key><integer>300</integer>
@@ -245,6 +270,7 @@ if [ -n "$orders_file" ]; then
     sed 's/^.*\] //' || true
   echo "== Hi-res uploads the site stored: $(hires_stored) of $order_count"
   echo "== The site's order list now"
-  curl -s -F fuseaction=orders.v4check "http://127.0.0.1:$port/upload" || true
+  curl -s ${SORV_CA_FILE:+--cacert "$SORV_CA_FILE"} -F fuseaction=orders.v4check \
+    "$scheme://127.0.0.1:$port/upload" || true
 fi
 echo "== Work folder: $work"

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -143,10 +144,16 @@ std::string statusReply(const std::string& status, const std::string& message) {
          "</status><message>" + xmlEscape(message) + "</message></reply>\n";
 }
 
-SiteServer::SiteServer(SiteOptions options)
-    : options_(std::move(options)),
-      store_(options_.store),
-      server_(std::make_unique<httplib::Server>()) {
+SiteServer::SiteServer(SiteOptions options) : options_(std::move(options)), store_(options_.store) {
+  if (!options_.tlsCert.empty() && !options_.tlsKey.empty()) {
+    server_ =
+        std::make_unique<httplib::SSLServer>(options_.tlsCert.c_str(), options_.tlsKey.c_str());
+  } else {
+    server_ = std::make_unique<httplib::Server>();
+  }
+  server_->set_keep_alive_max_count(
+      static_cast<std::size_t>(std::max(1, options_.keepAliveRequests)));
+  server_->set_keep_alive_timeout(std::max(1, options_.keepAliveSeconds));
   server_->set_payload_max_length(std::size_t{1} << 40);
   server_->set_read_timeout(60, 0);
   server_->set_write_timeout(60, 0);
@@ -163,6 +170,11 @@ SiteServer::SiteServer(SiteOptions options)
 SiteServer::~SiteServer() = default;
 
 int SiteServer::bind(std::string* err) {
+  if (!server_->is_valid()) {
+    if (err)
+      *err = "cannot use the certificate " + options_.tlsCert + " and key " + options_.tlsKey;
+    return -1;
+  }
   if (!options_.orders.empty() && !orders_.load(options_.orders, err)) return -1;
   if (options_.port == 0) {
     port_ = server_->bind_to_any_port("127.0.0.1");
@@ -257,12 +269,20 @@ void SiteServer::endlessReply(httplib::Response& res, const std::string& mode) {
 
 void SiteServer::logRequest(const std::string& fuseAction, const std::string& fileName,
                             const std::string& fault, const char* outcome) {
-  std::string line = logField(fuseAction) + "\t" + logField(fileName) + "\t" +
-                     (fault.empty() ? "-" : logField(fault)) + "\t" + outcome + "\n";
+  appendLine(".requests.log", logField(fuseAction) + "\t" + logField(fileName) + "\t" +
+                                  (fault.empty() ? "-" : logField(fault)) + "\t" + outcome + "\n");
+}
+
+void SiteServer::logConnection(const httplib::Request& req, const std::string& fuseAction) {
+  appendLine(".connections.log",
+             std::to_string(req.remote_port) + "\t" + logField(fuseAction) + "\n");
+}
+
+void SiteServer::appendLine(const char* file, const std::string& line) {
   std::lock_guard<std::mutex> lock(logMutex_);
   // Opened for each line so that a log removed or replaced while running is recreated.
-  int fd = ::open((store_.root() + "/.requests.log").c_str(),
-                  O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int fd =
+      ::open((store_.root() + "/" + file).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return;
   for (std::size_t done = 0; done < line.size();) {
     ssize_t n = ::write(fd, line.data() + done, line.size() - done);
@@ -293,6 +313,7 @@ void SiteServer::handlePost(const httplib::Request& req, httplib::Response& res,
   std::string fuseAction = firstValue(parts, "fuseaction");
   const ReceivedPart* image = firstFilePart(parts, "imgfile");
   std::string fileName = image ? image->fileName : "";
+  logConnection(req, fuseAction);
   if (!complete) {
     logRequest(fuseAction, fileName, "", "incomplete");
     res.status = 400;

@@ -35,6 +35,11 @@ struct SiteOptions {
   std::string user, password;
   double slowSeconds = 2;    // "slow": the reply trickles out over this long
   double hangSeconds = 600;  // "hang": how long a request is held before the site lets go
+  // HTTPS with this certificate chain and key (PEM files) when both are set.
+  std::string tlsCert, tlsKey;
+  // A connection is closed after this many requests, or when idle for this many seconds.
+  int keepAliveRequests = 10000;
+  int keepAliveSeconds = 5;
 };
 
 class SiteServer {
@@ -56,6 +61,10 @@ class SiteServer {
   // The replies of "bigbody", "endless", "silence" and "trickle".
   void endlessReply(httplib::Response& res, const std::string& mode);
   void dropConnection(const httplib::Request& req);
+  // One line in "<store>/.connections.log" per multipart POST: the client's port (which tells
+  // the connections apart) and the fuseaction.
+  void logConnection(const httplib::Request& req, const std::string& fuseAction);
+  void appendLine(const char* file, const std::string& line);
   // One line in "<store>/.requests.log": fuseaction, file name, fault ("" as "-"), outcome.
   void logRequest(const std::string& fuseAction, const std::string& fileName,
                   const std::string& fault, const char* outcome);

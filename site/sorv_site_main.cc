@@ -1,7 +1,10 @@
 // sorv-site --port N --store DIR [--orders FILE] [--fault MODE] [--fault-only NAME]
 //           [--user U --password P] [--slow-seconds S] [--hang-seconds S]
+//           [--tls-cert PEM --tls-key PEM] [--keep-alive-requests N] [--keep-alive-seconds S]
 #include <signal.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +20,9 @@ int usage() {
                "usage: sorv-site --port N --store DIR [--orders FILE] [--fault MODE]\n"
                "                 [--fault-only NAME] [--fault-times N] [--fault-every N]\n"
                "                 [--user U --password P]\n"
-               "                 [--slow-seconds S] [--hang-seconds S]\n");
+               "                 [--slow-seconds S] [--hang-seconds S]\n"
+               "                 [--tls-cert PEM --tls-key PEM]\n"
+               "                 [--keep-alive-requests N] [--keep-alive-seconds S]\n");
   return 2;
 }
 
@@ -56,11 +61,19 @@ int main(int argc, char** argv) {
       opt.slowSeconds = std::atof(v.c_str());
     } else if (a == "--hang-seconds") {
       opt.hangSeconds = std::atof(v.c_str());
+    } else if (a == "--tls-cert") {
+      opt.tlsCert = v;
+    } else if (a == "--tls-key") {
+      opt.tlsKey = v;
+    } else if (a == "--keep-alive-requests") {
+      opt.keepAliveRequests = std::atoi(v.c_str());
+    } else if (a == "--keep-alive-seconds") {
+      opt.keepAliveSeconds = std::atoi(v.c_str());
     } else {
       return usage();
     }
   }
-  if (!havePort || opt.store.empty()) return usage();
+  if (!havePort || opt.store.empty() || opt.tlsCert.empty() != opt.tlsKey.empty()) return usage();
 
   // Termination signals are taken by one thread so that held requests can be let go.
   sigset_t sigs;
@@ -78,14 +91,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "sorv-site: %s\n", err.c_str());
     return 1;
   }
+  static std::atomic<bool> ran{false};
   std::thread signals([&] {
     int sig = 0;
     sigwait(&sigs, &sig);
     server.stop();
+    // The server waits out idle kept connections (up to --keep-alive-seconds) before it
+    // returns; a stopped site need not.
+    for (int i = 0; i < 50 && !ran.load(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!ran.load()) std::_Exit(0);
   });
   signals.detach();
   std::printf("listening on 127.0.0.1:%d\n", port);
   std::fflush(stdout);
   server.run();
+  ran = true;
   return 0;
 }

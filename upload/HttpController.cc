@@ -11,9 +11,11 @@
 #include "platform/Console.h"
 #include "platform/Notifications.h"
 #include "platform/Paths.h"
+#include "platform/http/UploadRate.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
 #include "upload/MultipartForm.h"
+#include "upload/NetworkSettings.h"
 #include "upload/UploadReply.h"
 
 namespace sorv {
@@ -126,6 +128,7 @@ std::optional<std::string> moviePathFor(const Dict& info, const std::string& ima
 }  // namespace
 
 HttpController::HttpController(HttpTransport* transport) : transport_(transport) {
+  checkNetworkSettingsOnce();
   auto& center = NotificationCenter::defaultCenter();
   center.addObserver(this, kUploadStartNotification,
                      [this](const Notification* n) { handleNotification_UploadStart(n); });
@@ -238,6 +241,9 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictRef& info) {
   request.body = form.body();
   request.stallTimeoutSeconds = stallTimeout_.load();
   request.forbiddenInFiles = kFileDelimiter;
+  request.connection = kUploadConnection;
+  request.maxSendBytesPerSecond = currentUploadRateCap();
+  warnOnceIfPasswordInClear(request.url);
 
   std::shared_ptr<Timer> watchdog = mainRunLoop().scheduleTimer(
       Preferences::getUploadTimeOut(), false, [this](Timer& t) { uploadTimerFired(t); });

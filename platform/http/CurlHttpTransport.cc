@@ -1,7 +1,11 @@
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <openssl/x509_vfy.h>
+#include <strings.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -24,6 +28,9 @@ struct BodyReader {
   std::uint64_t offset = 0;  // within the current piece
   bool failed = false;
   bool refused = false;  // a file held the forbidden bytes
+  bool repeatable = false;
+  bool resendRefused = false;  // the whole body went out before a rewind was asked for
+  std::uint64_t total = 0, handed = 0;
   std::string failure;
   std::optional<ByteWatch> watch;
 
@@ -40,6 +47,7 @@ struct BodyReader {
       if (!p.file) {
         std::memcpy(buf, p.text.data() + offset, want);
         offset += want;
+        handed += want;
         return want;
       }
       long long got = p.file->readAt(offset, buf, want);
@@ -62,12 +70,21 @@ struct BodyReader {
         }
       }
       offset += static_cast<std::uint64_t>(got);
+      handed += static_cast<std::uint64_t>(got);
       return static_cast<std::size_t>(got);
     }
     return 0;
   }
 
   bool seek(std::uint64_t to) {
+    // libcurl rewinds to send the body again on a new connection after a kept one closed
+    // without an answer. Only a body that did not go out in full is surely not at the site.
+    if (!repeatable && total > 0 && handed >= total) {
+      resendRefused = failed = true;
+      failure = "The connection closed before the site answered";
+      return false;
+    }
+    handed = to;
     // A rewind sends the body again from the start; the watch starts again with each file.
     index = 0;
     offset = 0;
@@ -156,18 +173,140 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t nitems, void* use
   return n;
 }
 
+std::string hostOf(const std::string& url) {
+  std::string host;
+  CURLU* u = curl_url();
+  char* part = nullptr;
+  if (u && curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(u, CURLUPART_HOST, &part, 0) == CURLUE_OK) {
+    host = part;
+    curl_free(part);
+  }
+  curl_url_cleanup(u);
+  return host;
+}
+
+// Why the site's certificate was refused, in words for the kiosk's operator.
+std::string certificateProblem(CURL* curl, const std::string& host, const char* detail) {
+  long verify = X509_V_OK;
+  curl_easy_getinfo(curl, CURLINFO_SSL_VERIFYRESULT, &verify);
+  // libcurl checks the host name itself, after OpenSSL has accepted the chain.
+  if (verify == X509_V_ERR_HOSTNAME_MISMATCH || verify == X509_V_ERR_IP_ADDRESS_MISMATCH ||
+      std::strstr(detail, "subject name") || std::strstr(detail, "target host"))
+    return "the site's certificate is made out for another name than " + host;
+  switch (verify) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+      return "the site's certificate has expired";
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+      return "the site's certificate is not valid yet (is the kiosk's clock right?)";
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+      return "the site's certificate comes from an authority this kiosk does not trust "
+             "(a private authority is named by SORV_CA_FILE)";
+    default:
+      return std::string("the site's certificate was refused: ") + detail;
+  }
+}
+
+// The failure of a send as the status line shows it.
+std::string failureText(CURL* curl, CURLcode rc, const char* errbuf, const std::string& url) {
+  const char* detail = errbuf[0] ? errbuf : curl_easy_strerror(rc);
+  std::string host = hostOf(url);
+  long proxyCode = 0;
+  curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &proxyCode);
+  switch (rc) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return "No secure connection to " + host + ": " + certificateProblem(curl, host, detail) +
+             ". Nothing was sent.";
+    case CURLE_SSL_CACERT_BADFILE: {
+      const char* ca = std::getenv(kCaFileVariable);
+      return std::string("No secure connection: the certificate authority file ") + (ca ? ca : "") +
+             " (SORV_CA_FILE) cannot be read. Nothing was sent.";
+    }
+    case CURLE_SSL_CONNECT_ERROR:
+      return "No secure connection to " + host + " could be made (" + detail +
+             "). Nothing was sent.";
+    default:
+      break;
+  }
+  if (proxyCode >= 300)
+    return "The proxy refused the connection to " + host + " (the proxy answered " +
+           std::to_string(proxyCode) + "). Nothing was sent.";
+  return detail;
+}
+
+// Kept connections outlive the request, so programs the agent starts must not inherit them.
+int onSocket(void*, curl_socket_t fd, curlsocktype) {
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return CURL_SOCKOPT_OK;
+}
+
+// The seconds a site keeps an idle connection open, from its "Keep-Alive: timeout=N"; -1 when
+// it does not say.
+double keepAliveTimeout(const HttpHeaders& headers) {
+  for (const auto& [name, value] : headers) {
+    if (strcasecmp(name.c_str(), "Keep-Alive") != 0) continue;
+    auto at = value.find("timeout=");
+    if (at != std::string::npos) return std::atof(value.c_str() + at + 8);
+  }
+  return -1;
+}
+
 }  // namespace
+
+struct CurlHttpTransport::Kept {
+  std::string name;
+  CURL* curl = nullptr;
+  bool busy = false;
+  std::chrono::steady_clock::time_point lastUse{};
+  double siteIdleSeconds = -1;  // how long the site keeps an idle connection; -1: not said
+};
+
+CurlHttpTransport::CurlHttpTransport() = default;
+
+CurlHttpTransport::~CurlHttpTransport() {
+  for (auto& k : kept_) curl_easy_cleanup(k->curl);
+}
+
+CurlHttpTransport::Kept* CurlHttpTransport::checkOut(const std::string& name) {
+  if (name.empty()) return nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& k : kept_) {
+    if (k->name != name) continue;
+    if (k->busy) return nullptr;  // a second request at once gets a connection of its own
+    k->busy = true;
+    return k.get();
+  }
+  CURL* curl = curl_easy_init();
+  if (!curl) return nullptr;
+  kept_.push_back(std::make_unique<Kept>(Kept{name, curl, true}));
+  return kept_.back().get();
+}
+
+void CurlHttpTransport::checkIn(Kept* kept) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  kept->busy = false;
+  kept->lastUse = std::chrono::steady_clock::now();
+}
 
 HttpResult CurlHttpTransport::post(const HttpRequest& request) {
   initCurlOnce();
   HttpResult result;
-  CURL* curl = curl_easy_init();
+  Kept* kept = checkOut(request.connection);
+  CURL* curl = kept ? kept->curl : curl_easy_init();
   if (!curl) {
     result.error = HttpError{CURLE_FAILED_INIT, kCurlDomain, "Unable to start a connection"};
     return result;
   }
+  // Options go back to their defaults; the handle's open connections and TLS sessions stay.
+  if (kept) curl_easy_reset(curl);
   BodyReader reader;
   reader.pieces = &request.body.pieces();
+  reader.total = request.body.size();
+  reader.repeatable = request.repeatable;
   if (!request.forbiddenInFiles.empty()) reader.watch.emplace(request.forbiddenInFiles);
   StallWatch stallWatch;
   stallWatch.limit = request.stallTimeoutSeconds > 0 ? request.stallTimeoutSeconds : 60;
@@ -205,11 +344,26 @@ HttpResult CurlHttpTransport::post(const HttpRequest& request) {
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedUrlSchemes);
   curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024L);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
+  curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, onSocket);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (const char* ca = std::getenv(kCaFileVariable); ca && *ca)
+    curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
+  if (request.maxSendBytesPerSecond > 0)
+    curl_easy_setopt(curl, CURLOPT_MAX_SEND_SPEED_LARGE,
+                     static_cast<curl_off_t>(request.maxSendBytesPerSecond));
+  if (kept && kept->siteIdleSeconds >= 0) {
+    // A connection the site is about to close is not worth the race with its close.
+    double idle =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - kept->lastUse).count();
+    if (idle >= kept->siteIdleSeconds - 0.5) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+  }
 
   CURLcode rc = curl_easy_perform(curl);
   long status = 0;
   if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status > 0)
     result.statusCode = status;
+  if (kept) kept->siteIdleSeconds = keepAliveTimeout(sink.headers);
   result.responseHeaders = std::move(sink.headers);
 
   if (rc == CURLE_OK) {
@@ -224,13 +378,25 @@ HttpResult CurlHttpTransport::post(const HttpRequest& request) {
       text = "The request timed out: nothing was sent or received for " +
              std::to_string(static_cast<long>(stallWatch.limit)) + " seconds";
     else
-      text = errbuf[0] ? errbuf : curl_easy_strerror(rc);
+      text = failureText(curl, rc, errbuf, request.url);
     result.error =
         HttpError{static_cast<long>(rc), reader.refused ? kBodyRefusedDomain : kCurlDomain, text};
   }
   curl_slist_free_all(headers);
-  curl_easy_cleanup(curl);
+  if (kept) {
+    curl_easy_reset(curl);  // drops the pointers to this call's buffers
+    checkIn(kept);
+  } else {
+    curl_easy_cleanup(curl);
+  }
   return result;
+}
+
+bool sendsInClearToAnotherHost(const std::string& url) {
+  if (url.size() < 7 || strncasecmp(url.c_str(), "http://", 7) != 0) return false;
+  std::string host = hostOf(url);
+  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return !(host == "localhost" || host.starts_with("127.") || host == "[::1]" || host == "::1");
 }
 
 namespace {
@@ -238,9 +404,10 @@ std::atomic<HttpTransport*> gTransport{nullptr};
 }
 
 HttpTransport& defaultHttpTransport() {
-  static CurlHttpTransport curl;
+  // Never destroyed: an upload may still run on another thread while the process exits.
+  static CurlHttpTransport* curl = new CurlHttpTransport;
   HttpTransport* t = gTransport.load();
-  return t ? *t : curl;
+  return t ? *t : *curl;
 }
 
 void setDefaultHttpTransport(HttpTransport* transport) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -79,6 +80,16 @@ struct HttpRequest {
   // file that holds them stops the send before the rest of the body goes out, with an error
   // of kBodyRefusedDomain. Empty: no watch.
   std::string forbiddenInFiles;
+  // Requests that name the same connection take turns on one kept connection (and its TLS
+  // session) while the site keeps it open; different names never share one. Empty: a new
+  // connection, closed after the request.
+  std::string connection;
+  // Whether the body may reach the site twice (a query). When false, a kept connection that
+  // closes without an answer after the whole body went out ends the request with an error
+  // instead of sending the body again on a new connection: the site may have taken it.
+  bool repeatable = false;
+  // Caps the body's bytes per second; 0: no cap.
+  std::uint64_t maxSendBytesPerSecond = 0;
 };
 
 // Only these URL schemes are used, for the request and any redirect.
@@ -124,11 +135,29 @@ class HttpTransport {
   virtual HttpResult post(const HttpRequest& request) = 0;
 };
 
-// The libcurl transport. Initialises libcurl once per process on first use.
+// The libcurl transport. Initialises libcurl once per process on first use. Peer and host
+// name are always verified; the system's trust store is used, or the PEM bundle named by
+// SORV_CA_FILE. Proxies come from https_proxy, http_proxy and no_proxy, as for curl.
 class CurlHttpTransport : public HttpTransport {
  public:
+  CurlHttpTransport();
+  ~CurlHttpTransport() override;
   HttpResult post(const HttpRequest& request) override;
+
+ private:
+  struct Kept;
+  Kept* checkOut(const std::string& name);
+  void checkIn(Kept* kept);
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Kept>> kept_;
 };
+
+inline constexpr const char* kCaFileVariable = "SORV_CA_FILE";
+
+// True when url is http:// to a host other than this computer, so that the form's password
+// would cross the network unencrypted.
+bool sendsInClearToAnotherHost(const std::string& url);
 
 // The transport the agent uses; the libcurl one unless a test installed another.
 // setDefaultHttpTransport(nullptr) restores it.

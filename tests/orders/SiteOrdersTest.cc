@@ -16,6 +16,7 @@
 #include "settings/Preferences.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestCertificates.h"
 
 namespace sorv {
 namespace {
@@ -56,8 +57,15 @@ Dict order(const std::string& location, const std::string& imageId, const std::s
 }
 
 TEST(SiteOrdersTest, BothLayoutsUploadWhatIsFoundAndRefuseTheRest) {
-  for (bool version4 : {false, true}) {
-    SCOPED_TRACE(version4 ? "version 4" : "version 3");
+  const struct {
+    const char* what;
+    bool version4, https;
+  } runs[] = {{"version 3", false, false},
+              {"version 4", true, false},
+              {"version 4 over HTTPS", true, true}};
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.what);
+    const bool version4 = run.version4;
     test::TempDir dir;
     ::setenv("SORV_DEFAULTS", dir.sub("defaults.plist").c_str(), 1);
     ::setenv("SORV_LOG_DIR", dir.sub("logs").c_str(), 1);
@@ -84,7 +92,15 @@ TEST(SiteOrdersTest, BothLayoutsUploadWhatIsFoundAndRefuseTheRest) {
     };
     ASSERT_TRUE(plist::writeFileAtomically(dir.sub("orders.plist"), Value(orders)));
     std::filesystem::create_directories(dir.sub("store"));
-    test::SiteProcess site(dir.sub("store"), {"--orders", dir.sub("orders.plist")});
+    std::vector<std::string> siteArgs = {"--orders", dir.sub("orders.plist")};
+    test::TestAuthority authority(dir.path());
+    ::unsetenv("SORV_CA_FILE");
+    if (run.https) {
+      test::SiteCertificate cert = authority.issue("site", {"127.0.0.1"});
+      siteArgs.insert(siteArgs.end(), {"--tls-cert", cert.cert, "--tls-key", cert.key});
+      ::setenv("SORV_CA_FILE", authority.caFile().c_str(), 1);
+    }
+    test::SiteProcess site(dir.sub("store"), siteArgs);
     ASSERT_TRUE(site.ok());
 
     auto& prefs = DefaultsStore::standard();
@@ -135,6 +151,7 @@ TEST(SiteOrdersTest, BothLayoutsUploadWhatIsFoundAndRefuseTheRest) {
           << name;
       EXPECT_EQ(test::readFile(path).find("s3cret"), std::string::npos) << name;
     }
+    ::unsetenv("SORV_CA_FILE");
   }
 }
 

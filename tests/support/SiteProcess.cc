@@ -26,6 +26,7 @@ SiteProcess::SiteProcess(const std::string& storeDir, std::vector<std::string> e
   if (::pipe(out) != 0) return;
   std::vector<std::string> args = {executablePath(), "--port", "0", "--store", storeDir};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  for (const auto& a : extraArgs) tls_ = tls_ || a == "--tls-cert";
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -68,7 +69,8 @@ SiteProcess::~SiteProcess() {
 }
 
 std::string SiteProcess::url(const std::string& query) const {
-  std::string u = "http://127.0.0.1:" + std::to_string(port_) + "/upload";
+  std::string u =
+      std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + "/upload";
   return query.empty() ? u : u + "?" + query;
 }
 

@@ -19,7 +19,8 @@ class SiteProcess {
 
   bool ok() const { return port_ > 0; }
   int port() const { return port_; }
-  // "http://127.0.0.1:<port>/upload", with "?<query>" when given.
+  // "http://127.0.0.1:<port>/upload" (https:// when started with --tls-cert), with
+  // "?<query>" when given.
   std::string url(const std::string& query = "") const;
 
   // The built sorv-site executable.
@@ -28,6 +29,7 @@ class SiteProcess {
  private:
   pid_t pid_ = -1;
   int port_ = -1;
+  bool tls_ = false;
 };
 
 // A loopback port that refuses every connection for as long as the object lives: bound but
