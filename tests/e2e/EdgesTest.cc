@@ -75,7 +75,7 @@ bool siteStored(const std::string& store, const std::string& name) {
 // photo itself: either way the bytes read for the upload are not the ones now at the path.
 TEST(Edges, APhotoChangedWhileItUploadsIsSentAgainAndNeverArchivedUnsent) {
   TempDir dir;
-  SiteProcess site(dir.sub("store"), {"--fault", "slow", "--slow-seconds", "2"});
+  SiteProcess site(dir.sub("store"), {"--fault", "slow", "--slow-seconds", "3"});
   ASSERT_TRUE(site.ok());
   Kiosk k(dir.path(), site.url());
   std::string oldA = k.photo("Event/A_000.jpg", 40), oldB = k.photo("Event/B_000.jpg", 41);
@@ -84,15 +84,15 @@ TEST(Edges, APhotoChangedWhileItUploadsIsSentAgainAndNeverArchivedUnsent) {
   std::string newB =
       writePhoto(dir.sub("stage/B_000.jpg"), false, 90, 30, Dict{{"QM_kioskStation", "K3"}});
   auto agent = k.start();
-  // The site has the old bytes and takes 2 s over its reply: the photo changes meanwhile.
-  ASSERT_TRUE(waitFor([&] { return siteStored(dir.sub("store"), "A_000.jpg"); }, 30));
+  // The site has the old bytes and takes 3 s over its reply: the photo changes meanwhile.
+  ASSERT_TRUE(waitFor([&] { return siteStored(dir.sub("store"), "A_000.jpg"); }, 60));
   fs::rename(dir.sub("stage/A_000.jpg"), k.src + "/Event/A_000.jpg");
-  ASSERT_TRUE(waitFor([&] { return siteStored(dir.sub("store"), "B_000.jpg"); }, 30));
+  ASSERT_TRUE(waitFor([&] { return siteStored(dir.sub("store"), "B_000.jpg"); }, 60));
   {
     std::ofstream rewrite(k.src + "/Event/B_000.jpg", std::ios::binary | std::ios::trunc);
     rewrite << newB;
   }
-  ASSERT_TRUE(waitFor([&] { return k.drained(); }, 40)) << readFile(k.console);
+  ASSERT_TRUE(waitFor([&] { return k.drained(); }, 90)) << readFile(k.console);
   EXPECT_EQ(storedBytes(dir.sub("store")), (std::multiset<std::string>{oldA, oldB, newA, newB}));
   EXPECT_EQ(readFile(k.mirror + "/Event/A_000.jpg"), newA);
   EXPECT_EQ(readFile(k.mirror + "/Event/B_000.jpg"), newB);
@@ -126,7 +126,7 @@ TEST(Edges, ASourceFolderThatGoesAwayOrIsSwappedIsDrainedWhenItIsBack) {
     }
     if (swapForLink) fs::remove(k.src);
     fs::rename(dir.sub("away"), k.src);
-    EXPECT_TRUE(waitFor([&] { return k.drained(); }, 20)) << readFile(k.console);
+    EXPECT_TRUE(waitFor([&] { return k.drained(); }, 60)) << readFile(k.console);
     for (const auto& rel : photos) EXPECT_TRUE(fs::exists(k.mirror + "/" + rel)) << rel;
   }
 }
@@ -144,7 +144,7 @@ TEST(Edges, TwoAgentsOnOneSourceFolderSendEachPhotoOnce) {
   for (int i = 0; i < 12; ++i) first.photo("Event/IMG_" + std::to_string(i) + ".jpg", 40 + i);
   auto a = first.start();
   auto b = second.start();
-  ASSERT_TRUE(waitFor([&] { return first.drained(); }, 40)) << readFile(first.console);
+  ASSERT_TRUE(waitFor([&] { return first.drained(); }, 90)) << readFile(first.console);
   std::this_thread::sleep_for(std::chrono::seconds(2));
   std::multiset<std::string> stored = storedBytes(dir.sub("store"));
   std::set<std::string> distinct(stored.begin(), stored.end());
@@ -156,7 +156,7 @@ TEST(Edges, TwoAgentsOnOneSourceFolderSendEachPhotoOnce) {
   // The serving agent dies without a word; its claim goes with it.
   (aWaits ? b : a)->signal(SIGKILL);
   first.photo("Event/LATE.jpg", 90);
-  EXPECT_TRUE(waitFor([&] { return first.drained(); }, 20))
+  EXPECT_TRUE(waitFor([&] { return first.drained(); }, 60))
       << readFile((aWaits ? first : second).console);
   EXPECT_EQ(storedBytes(dir.sub("store")).size(), 13u);
 }
@@ -201,7 +201,7 @@ TEST(Edges, AMovieThatIsALinkIsNeverSent) {
   fs::create_symlink(dir.sub("outside/secret.mov"), k.src + "/Event/M.mov");
   std::string good = k.photo("Event/GOOD.jpg", 41);
   auto agent = k.start();
-  ASSERT_TRUE(waitFor([&] { return fs::exists(k.mirror + "/Event/GOOD.jpg"); }, 30));
+  ASSERT_TRUE(waitFor([&] { return fs::exists(k.mirror + "/Event/GOOD.jpg"); }, 60));
   std::this_thread::sleep_for(std::chrono::seconds(3));
   EXPECT_EQ(storedBytes(dir.sub("store")), std::multiset<std::string>{good});
   EXPECT_TRUE(fs::is_symlink(k.src + "/Event/M.mov"));
