@@ -389,6 +389,9 @@ Row edge(const std::string& which) {
                                 ? std::vector<std::string>{"--fault", "slow", "--slow-seconds", "1"}
                                 : std::vector<std::string>{});
   k.prefs(site.url(), Dict{{sPrefAutoSynchronize, true}, {sPrefSecondsBetweenScans, 2}});
+  // The photos of the folder that goes away arrive while it is away: only its return can
+  // bring them.
+  if (which.starts_with("source folder")) fs::rename(k.src + "/Event", k.disk.sub("staged"));
   auto t0 = SteadyClock::now();
   {
     AgentProcess agent = k.start();
@@ -424,8 +427,9 @@ Row edge(const std::string& which) {
     } else if (which == "source folder away, then back" ||
                which == "source folder swapped for a link, then back") {
       bool link = which.find("link") != std::string::npos;
-      std::this_thread::sleep_for(std::chrono::seconds(1));
+      std::this_thread::sleep_for(std::chrono::seconds(2));
       fs::rename(k.src, k.src + ".away");
+      fs::rename(k.disk.sub("staged"), k.src + ".away/Event");
       if (link) {
         fs::create_directories(k.disk.sub("other"));
         fs::create_directory_symlink(k.disk.sub("other"), k.src);
@@ -443,6 +447,9 @@ Row edge(const std::string& which) {
       waitUntil([&] { return k.drained(); }, gShort ? 60 : 200);
       row.crashed = processesRunning(other.agent).empty();
       other.stopAgents();
+      // Whichever agent served the folder, its mirror holds the photos: both are counted.
+      for (const auto& [rel, bytes] : filesUnder(other.mirror))
+        if (!fs::exists(k.mirror + "/" + rel)) writeFile(k.mirror + "/" + rel, bytes);
     }
     row.seconds = since(t0);
     row.crashed = row.crashed || processesRunning(k.agent).empty();
