@@ -145,6 +145,15 @@ bool writeKioskDefaults(const std::string& path, const std::string& src, const s
   return writeDefaults(path, prefs);
 }
 
+bool waitFor(const std::function<bool()>& done, double seconds) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
 bool waitForText(const std::string& file, const std::string& text, double seconds) {
   auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   for (;;) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -51,6 +52,9 @@ bool writeDefaults(const std::string& path, const Dict& prefs);
 // The preferences of a kiosk that uploads src to url and mirrors it into mirror, with more.
 bool writeKioskDefaults(const std::string& path, const std::string& src, const std::string& mirror,
                         const std::string& url, const Dict& more = {});
+
+// Polls done (every 50 ms) until it is true or seconds pass.
+bool waitFor(const std::function<bool()>& done, double seconds);
 
 // Polls file until it contains text or seconds pass.
 bool waitForText(const std::string& file, const std::string& text, double seconds);

@@ -25,15 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool waitFor(const std::function<bool()>& done, double seconds) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
 // A kiosk on its own bundle copy (its own message log), with an auto-synchronise of 2 s.
 struct Kiosk {
   explicit Kiosk(const std::string& folder, const std::string& url, const Dict& more = {})

@@ -29,15 +29,6 @@ std::vector<std::string> outcomesFor(const std::string& store, const std::string
   return outcomes;
 }
 
-bool waitFor(const std::function<bool()>& done, double seconds) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
 struct HungSiteKiosk {
   TempDir dir;
   std::string src = dir.sub("Source"), mirror = dir.sub("Mirror"), store = dir.sub("store");
