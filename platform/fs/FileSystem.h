@@ -86,6 +86,40 @@ class FileSystem {
   virtual int listDirectory(const std::string& path, std::vector<std::string>* names,
                             std::size_t maxNames = kMaxListedNames) = 0;
 
+  // Sets the permission bits of path exactly (the umask plays no part), following links.
+  virtual int changeMode(const std::string& path, std::uint32_t mode) = 0;
+  // 0 when the effective user may remove entries of the folder `name` in the open folder
+  // (write and search permission); with kCurrentFolder, name is a path.
+  virtual int checkRemovalAllowed(int folderFd, const std::string& name) = 0;
+  // Opens or creates path for appending (O_APPEND) with the given mode, for a descriptor the
+  // caller puts in place itself (the day's log on standard error). The caller owns *fd and
+  // closes it with closeDescriptor.
+  virtual int openAppending(const std::string& path, std::uint32_t mode, int* fd) = 0;
+
+  // Descriptor-relative calls, for walks that must never follow a link below their root.
+  // A folder handle is an open descriptor (close-on-exec) owned by the caller, who closes it
+  // with closeDescriptor; a handle is used by one thread at a time, the calls themselves are
+  // safe from several threads. kCurrentFolder stands for the working folder.
+  static constexpr int kCurrentFolder = -100;  // AT_FDCWD
+  // Opens the folder at path, following a link there.
+  virtual int openFolder(const std::string& path, int* fd) = 0;
+  // Opens the folder `name` of the open folder; a link there is refused, never followed.
+  virtual int openFolderAt(int folderFd, const std::string& name, int* fd) = 0;
+  // Opens the regular file `name` of the open folder for reading, refusing a link and never
+  // blocking on a special file; the type check is the caller's (statDescriptor).
+  virtual int openFileAt(int folderFd, const std::string& name, int* fd) = 0;
+  virtual int closeDescriptor(int fd) = 0;
+  // What the open descriptor itself refers to.
+  virtual int statDescriptor(int fd, FileInfo* info) = 0;
+  // The entry `name` of the open folder itself: a link is reported as a link.
+  virtual int statAt(int folderFd, const std::string& name, FileInfo* info) = 0;
+  // Removes the file or link `name` of the open folder, or with folder true the empty folder.
+  virtual int unlinkAt(int folderFd, const std::string& name, bool folder) = 0;
+  // Names in the open folder, as listDirectory gives them; read on a descriptor of its own,
+  // so folderFd can be listed again.
+  virtual int listFolder(int folderFd, std::vector<std::string>* names,
+                         std::size_t maxNames = kMaxListedNames) = 0;
+
   // Copies a regular file to a new file `to` (never replaced) with its permission bits and
   // times; syncs it when asked. On failure `to` is removed. Built on the calls above, so a
   // wrapper sees every step.

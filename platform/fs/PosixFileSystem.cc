@@ -183,6 +183,71 @@ class PosixFileSystem : public FileSystem {
                     std::size_t maxNames) override {
     DIR* dir = ::opendir(path.c_str());
     if (!dir) return errno;
+    return readNames(dir, names, maxNames);
+  }
+  int changeMode(const std::string& path, std::uint32_t mode) override {
+    return ::chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) == 0 ? 0 : errno;
+  }
+  int checkRemovalAllowed(int folderFd, const std::string& name) override {
+    return ::faccessat(folderFd, name.c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+  }
+  int openAppending(const std::string& path, std::uint32_t mode, int* fd) override {
+    return openRetrying(AT_FDCWD, path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, mode, fd);
+  }
+  int openFolder(const std::string& path, int* fd) override {
+    return openRetrying(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, fd);
+  }
+  int openFolderAt(int folderFd, const std::string& name, int* fd) override {
+    return openRetrying(folderFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0, fd);
+  }
+  int openFileAt(int folderFd, const std::string& name, int* fd) override {
+    return openRetrying(folderFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0, fd);
+  }
+  int closeDescriptor(int fd) override {
+    int rc = ::close(fd) == 0 ? 0 : errno;
+    return rc == EINTR ? 0 : rc;
+  }
+  int statDescriptor(int fd, FileInfo* info) override {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return errno;
+    fillInfo(st, info);
+    return 0;
+  }
+  int statAt(int folderFd, const std::string& name, FileInfo* info) override {
+    struct stat st;
+    if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    fillInfo(st, info);
+    return 0;
+  }
+  int unlinkAt(int folderFd, const std::string& name, bool folder) override {
+    return ::unlinkat(folderFd, name.c_str(), folder ? AT_REMOVEDIR : 0) == 0 ? 0 : errno;
+  }
+  int listFolder(int folderFd, std::vector<std::string>* names, std::size_t maxNames) override {
+    int fd = -1;
+    if (int rc = openRetrying(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, &fd)) return rc;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+      int rc = errno;
+      ::close(fd);
+      return rc;
+    }
+    return readNames(dir, names, maxNames);
+  }
+
+ private:
+  static int openRetrying(int folderFd, const std::string& name, int flags, std::uint32_t mode,
+                          int* fd) {
+    for (;;) {
+      int opened = ::openat(folderFd, name.c_str(), flags, static_cast<mode_t>(mode & 07777));
+      if (opened >= 0) {
+        *fd = opened;
+        return 0;
+      }
+      if (errno != EINTR) return errno;
+    }
+  }
+  // Reads the names of an open listing and closes it.
+  static int readNames(DIR* dir, std::vector<std::string>* names, std::size_t maxNames) {
     int rc = 0;
     for (;;) {
       errno = 0;
@@ -207,6 +272,8 @@ class PosixFileSystem : public FileSystem {
 };
 
 }  // namespace
+
+static_assert(FileSystem::kCurrentFolder == AT_FDCWD);
 
 FileSystem& posixFileSystem() {
   static PosixFileSystem fs;

@@ -235,4 +235,61 @@ int FaultInjectionFileSystem::listDirectory(const std::string& path,
   return target_.listDirectory(path, names, maxNames);
 }
 
+int FaultInjectionFileSystem::changeMode(const std::string& path, std::uint32_t mode) {
+  if (int rc = injected(Op::ChangeMode)) return rc;
+  return target_.changeMode(path, mode);
+}
+
+int FaultInjectionFileSystem::checkRemovalAllowed(int folderFd, const std::string& name) {
+  if (int rc = injected(Op::CheckRemovalAllowed)) return rc;
+  return target_.checkRemovalAllowed(folderFd, name);
+}
+
+int FaultInjectionFileSystem::openAppending(const std::string& path, std::uint32_t mode, int* fd) {
+  if (int rc = injected(Op::OpenAppending)) return rc;
+  return target_.openAppending(path, mode, fd);
+}
+
+int FaultInjectionFileSystem::openFolder(const std::string& path, int* fd) {
+  if (int rc = injected(Op::OpenFolder)) return rc;
+  return target_.openFolder(path, fd);
+}
+
+int FaultInjectionFileSystem::openFolderAt(int folderFd, const std::string& name, int* fd) {
+  if (int rc = injected(Op::OpenFolderAt)) return rc;
+  return target_.openFolderAt(folderFd, name, fd);
+}
+
+int FaultInjectionFileSystem::openFileAt(int folderFd, const std::string& name, int* fd) {
+  if (int rc = injected(Op::OpenFileAt)) return rc;
+  return target_.openFileAt(folderFd, name, fd);
+}
+
+int FaultInjectionFileSystem::closeDescriptor(int fd) {
+  int rc = injected(Op::CloseDescriptor);
+  int closed = target_.closeDescriptor(fd);
+  return rc ? rc : closed;
+}
+
+int FaultInjectionFileSystem::statDescriptor(int fd, FileInfo* info) {
+  if (int rc = injected(Op::StatDescriptor)) return rc;
+  return target_.statDescriptor(fd, info);
+}
+
+int FaultInjectionFileSystem::statAt(int folderFd, const std::string& name, FileInfo* info) {
+  if (int rc = injected(Op::StatAt)) return rc;
+  return target_.statAt(folderFd, name, info);
+}
+
+int FaultInjectionFileSystem::unlinkAt(int folderFd, const std::string& name, bool folder) {
+  if (int rc = injected(Op::UnlinkAt)) return rc;
+  return target_.unlinkAt(folderFd, name, folder);
+}
+
+int FaultInjectionFileSystem::listFolder(int folderFd, std::vector<std::string>* names,
+                                         std::size_t maxNames) {
+  if (int rc = injected(Op::ListFolder)) return rc;
+  return target_.listFolder(folderFd, names, maxNames);
+}
+
 }  // namespace sorv::test

@@ -33,6 +33,17 @@ class FaultInjectionFileSystem : public FileSystem {
     Close,
     SyncDirectory,
     ListDirectory,
+    ChangeMode,
+    CheckRemovalAllowed,
+    OpenAppending,
+    OpenFolder,
+    OpenFolderAt,
+    OpenFileAt,
+    CloseDescriptor,
+    StatDescriptor,
+    StatAt,
+    UnlinkAt,
+    ListFolder,
   };
 
   explicit FaultInjectionFileSystem(FileSystem& target = posixFileSystem());
@@ -61,6 +72,17 @@ class FaultInjectionFileSystem : public FileSystem {
   int syncDirectory(const std::string& path) override;
   int listDirectory(const std::string& path, std::vector<std::string>* names,
                     std::size_t maxNames) override;
+  int changeMode(const std::string& path, std::uint32_t mode) override;
+  int checkRemovalAllowed(int folderFd, const std::string& name) override;
+  int openAppending(const std::string& path, std::uint32_t mode, int* fd) override;
+  int openFolder(const std::string& path, int* fd) override;
+  int openFolderAt(int folderFd, const std::string& name, int* fd) override;
+  int openFileAt(int folderFd, const std::string& name, int* fd) override;
+  int closeDescriptor(int fd) override;  // the descriptor is closed even when a fault is played
+  int statDescriptor(int fd, FileInfo* info) override;
+  int statAt(int folderFd, const std::string& name, FileInfo* info) override;
+  int unlinkAt(int folderFd, const std::string& name, bool folder) override;
+  int listFolder(int folderFd, std::vector<std::string>* names, std::size_t maxNames) override;
   // copyFile is the base class's, so every step of a copy passes through here.
 
   // Called by the files this opens.
