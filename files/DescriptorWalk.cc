@@ -1,10 +1,7 @@
 #include "files/DescriptorWalk.h"
 
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <vector>
 
@@ -20,10 +17,33 @@ std::function<void(const std::string&)>& stepHook() {
   return hook;
 }
 
+// One open folder of the walk with its names, listed when it is entered.
 struct Level {
-  DIR* dir;
+  int fd = -1;
+  std::vector<std::string> names;
+  std::size_t next = 0;
   std::string relativePath;
 };
+
+bool sameFile(const FileInfo& a, const FileInfo& b) {
+  return a.device == b.device && a.inode == b.inode;
+}
+
+// Lists one opened folder of the walk onto the stack; false (fd closed) when it cannot be read.
+bool enter(FileSystem& fs, int fd, std::string relativePath, std::vector<Level>* stack, int* err) {
+  Level level;
+  level.fd = fd;
+  level.relativePath = std::move(relativePath);
+  // A listing that broke off after some names still walks those names.
+  int rc = fs.listFolder(fd, &level.names);
+  if (rc != 0 && level.names.empty()) {
+    fs.closeDescriptor(fd);
+    if (err) *err = rc;
+    return false;
+  }
+  stack->push_back(std::move(level));
+  return true;
+}
 
 }  // namespace
 
@@ -36,59 +56,52 @@ void runWalkStepHook(const std::string& relativePath) {
 }
 
 int openWalkedFolder(const WalkEntry& entry) {
-  int fd =
-      openat(entry.folderFd, entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat now;
-  if (fstat(fd, &now) != 0 || now.st_dev != entry.st.st_dev || now.st_ino != entry.st.st_ino) {
-    close(fd);
+  FileSystem& fs = defaultFileSystem();
+  int fd = -1;
+  if (fs.openFolderAt(entry.folderFd, entry.name, &fd) != 0) return -1;
+  FileInfo now;
+  if (fs.statDescriptor(fd, &now) != 0 || !sameFile(now, entry.info)) {
+    fs.closeDescriptor(fd);
     return -1;
   }
   return fd;
 }
 
 bool walkEntryUnchanged(const WalkEntry& entry) {
-  struct stat now;
-  if (fstatat(entry.folderFd, entry.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  return now.st_dev == entry.st.st_dev && now.st_ino == entry.st.st_ino &&
-         (now.st_mode & S_IFMT) == (entry.st.st_mode & S_IFMT);
+  FileInfo now;
+  if (defaultFileSystem().statAt(entry.folderFd, entry.name, &now) != 0) return false;
+  return sameFile(now, entry.info) && now.type == entry.info.type;
 }
 
 int walkBelow(const std::string& root, bool recursive,
               const std::function<WalkVisit(const WalkEntry&)>& visit, std::size_t maxDepth) {
-  int rootFd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (rootFd < 0) return errno;
-  DIR* rootDir = fdopendir(rootFd);
-  if (!rootDir) {
-    int err = errno;
-    close(rootFd);
-    return err;
-  }
+  FileSystem& fs = defaultFileSystem();
+  int rootFd = -1;
+  if (int rc = fs.openFolder(root, &rootFd)) return rc;
   std::vector<Level> stack;
-  stack.push_back({rootDir, ""});
+  int rootErr = 0;
+  if (!enter(fs, rootFd, "", &stack, &rootErr)) return rootErr;
   bool stopped = false;
   while (!stack.empty() && !stopped) {
-    errno = 0;
-    struct dirent* d = readdir(stack.back().dir);
-    if (!d) {
-      closedir(stack.back().dir);
+    Level& level = stack.back();
+    if (level.next == level.names.size()) {
+      fs.closeDescriptor(level.fd);
       stack.pop_back();
       continue;
     }
-    if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0) continue;
     WalkEntry entry;
-    entry.folderFd = dirfd(stack.back().dir);
-    entry.name = d->d_name;
-    const std::string& parent = stack.back().relativePath;
+    entry.folderFd = level.fd;
+    entry.name = level.names[level.next++];
+    const std::string& parent = level.relativePath;
     entry.relativePath = parent.empty() ? entry.name : parent + "/" + entry.name;
     entry.fullPath = appendingPathComponent(root, entry.relativePath);
     entry.depth = stack.size();
     runWalkStepHook(entry.relativePath);
-    if (fstatat(entry.folderFd, d->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT) {
+    if (int rc = fs.statAt(entry.folderFd, entry.name, &entry.info)) {
+      if (rc == ENOENT) {
         myNSLog("testDirectory=> curItem does NOT exist: %s\n", entry.fullPath.c_str());
       } else {
-        NSLog("walkBelow => skipped [%s]: %s", entry.fullPath.c_str(), strerror(errno));
+        NSLog("walkBelow => skipped [%s]: %s", entry.fullPath.c_str(), strerror(rc));
       }
       continue;
     }
@@ -105,14 +118,9 @@ int walkBelow(const std::string& root, bool recursive,
       NSLog("walkBelow => not entering [%s]: changed or unreadable", entry.fullPath.c_str());
       continue;
     }
-    DIR* inner = fdopendir(fd);
-    if (!inner) {
-      close(fd);
-      continue;
-    }
-    stack.push_back({inner, entry.relativePath});
+    enter(fs, fd, entry.relativePath, &stack, nullptr);
   }
-  for (Level& level : stack) closedir(level.dir);
+  for (Level& level : stack) fs.closeDescriptor(level.fd);
   return 0;
 }
 

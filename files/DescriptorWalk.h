@@ -1,16 +1,16 @@
-// The deep walk of the cleaning jobs, on open folder descriptors: every entry is looked at
-// with fstatat(AT_SYMLINK_NOFOLLOW) relative to the folder that holds it, and a folder is
-// entered with openat(O_NOFOLLOW) and only when it is still the folder that was looked at.
-// A symbolic link below the root is reported as a link and never followed, so a caller that
-// deletes with unlinkat on WalkEntry::folderFd cannot reach outside the root, even when a
-// folder is swapped for a link while the walk runs.
+// The deep walk of the cleaning jobs, on open folder descriptors of the default file system:
+// every entry is looked at with FileSystem::statAt (a link is a link) relative to the folder
+// that holds it, and a folder is entered with openFolderAt (never through a link) and only when
+// it is still the folder that was looked at. A symbolic link below the root is reported as a
+// link and never followed, so a caller that deletes with unlinkAt on WalkEntry::folderFd cannot
+// reach outside the root, even when a folder is swapped for a link while the walk runs.
 #pragma once
-
-#include <sys/stat.h>
 
 #include <cstddef>
 #include <functional>
 #include <string>
+
+#include "platform/fs/FileSystem.h"
 
 namespace sorv {
 
@@ -19,10 +19,10 @@ struct WalkEntry {
   std::string name;          // the entry's name in that folder
   std::string relativePath;  // from the root, "/"-separated
   std::string fullPath;      // the root joined with relativePath (for logs and file dates)
-  struct stat st {};         // the entry itself: a link is a link
+  FileInfo info;             // the entry itself: a link is a link
   std::size_t depth = 0;     // 1 for the root's own entries
-  bool isFolder() const { return S_ISDIR(st.st_mode); }
-  bool isRegularFile() const { return S_ISREG(st.st_mode); }
+  bool isFolder() const { return info.type == FileType::Directory; }
+  bool isRegularFile() const { return info.type == FileType::Regular; }
 };
 
 enum class WalkVisit { Continue, SkipContents, Stop };
@@ -35,8 +35,8 @@ enum class WalkVisit { Continue, SkipContents, Stop };
 int walkBelow(const std::string& root, bool recursive,
               const std::function<WalkVisit(const WalkEntry&)>& visit, std::size_t maxDepth = 256);
 
-// Opens the entry's folder for reading (O_NOFOLLOW), or -1 when it is no longer the folder
-// the walk looked at.
+// Opens the entry's folder (never through a link), or -1 when it is no longer the folder the
+// walk looked at. The caller closes it with defaultFileSystem().closeDescriptor.
 int openWalkedFolder(const WalkEntry& entry);
 // True when the entry's name still names the same file (inode) the walk looked at.
 bool walkEntryUnchanged(const WalkEntry& entry);

@@ -1,16 +1,13 @@
 #include "files/FolderCleaning.h"
 
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "files/DescriptorWalk.h"
 #include "files/QMI_FileManager.h"
@@ -21,6 +18,7 @@
 #include "platform/Console.h"
 #include "platform/Paths.h"
 #include "platform/ProgressWindow.h"
+#include "platform/fs/FileSystem.h"
 
 namespace sorv {
 namespace {
@@ -62,52 +60,36 @@ class DeletionFailures {
 
 enum class Emptiness { Empty, OnlyDSStore, NotEmpty, Unreadable };
 
-// Reads at most two names of the open folder, on a descriptor of its own so that the
-// caller's reading position is left alone.
+// Reads at most two names of the open folder (FileSystem::listFolder reads on a descriptor
+// of its own, so the caller's walk is left alone).
 Emptiness emptinessOf(int folderFd) {
-  int fd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Emptiness::Unreadable;
-  DIR* dir = fdopendir(fd);
-  if (!dir) {
-    close(fd);
-    return Emptiness::Unreadable;
-  }
-  int names = 0;
-  bool onlyStore = false;
-  while (names < 2) {
-    struct dirent* d = readdir(dir);
-    if (!d) break;
-    if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0) continue;
-    ++names;
-    onlyStore = strcmp(d->d_name, ".DS_Store") == 0;
-  }
-  Emptiness result = Emptiness::NotEmpty;
-  if (names == 0) {
-    result = Emptiness::Empty;
-  } else if (names == 1 && onlyStore) {
-    struct stat st;
-    if (fstatat(dirfd(dir), ".DS_Store", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-      result = Emptiness::OnlyDSStore;
-  }
-  closedir(dir);
-  return result;
+  FileSystem& fs = defaultFileSystem();
+  std::vector<std::string> names;
+  int rc = fs.listFolder(folderFd, &names, 2);
+  if (rc != 0 && rc != E2BIG && names.empty()) return Emptiness::Unreadable;
+  if (names.empty()) return Emptiness::Empty;
+  if (names.size() > 1 || names[0] != ".DS_Store") return Emptiness::NotEmpty;
+  FileInfo info;
+  if (fs.statAt(folderFd, ".DS_Store", &info) == 0 && info.type == FileType::Regular)
+    return Emptiness::OnlyDSStore;
+  return Emptiness::NotEmpty;
 }
 
 // The user may remove entries of the folder (write and search permission on it).
 bool folderAllowsRemoval(int folderFd) {
-  return faccessat(folderFd, ".", W_OK | X_OK, AT_EACCESS) == 0;
+  return defaultFileSystem().checkRemovalAllowed(folderFd, ".") == 0;
 }
 
 struct FileId {
-  dev_t dev = 0;
-  ino_t ino = 0;
+  std::uint64_t dev = 0;
+  std::uint64_t ino = 0;
   bool valid = false;
 };
 
 FileId idOf(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return {};
-  return {st.st_dev, st.st_ino, true};
+  FileInfo info;
+  if (defaultFileSystem().stat(path, &info) != 0) return {};
+  return {info.device, info.inode, true};
 }
 
 std::string resolved(const std::string& path) {
@@ -128,23 +110,25 @@ void removeEmptyFolder(const WalkEntry& entry, int folderFd, Emptiness emptiness
     failures.note(entry.fullPath, ESTALE);
     return;
   }
-  if (emptiness == Emptiness::OnlyDSStore && unlinkat(folderFd, ".DS_Store", 0) != 0 &&
-      errno != ENOENT) {
-    failures.note(entry.fullPath + "/.DS_Store", errno);
-    return;
+  FileSystem& fs = defaultFileSystem();
+  if (emptiness == Emptiness::OnlyDSStore) {
+    int rc = fs.unlinkAt(folderFd, ".DS_Store", false);
+    if (rc != 0 && rc != ENOENT) {
+      failures.note(entry.fullPath + "/.DS_Store", rc);
+      return;
+    }
   }
-  if (unlinkat(entry.folderFd, entry.name.c_str(), AT_REMOVEDIR) != 0) {
-    failures.note(entry.fullPath, errno);
-  }
+  if (int rc = fs.unlinkAt(entry.folderFd, entry.name, true)) failures.note(entry.fullPath, rc);
 }
 
 }  // namespace
 
 bool isDirectoryEmpty(const std::string& folder) {
-  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
+  FileSystem& fs = defaultFileSystem();
+  int fd = -1;
+  if (fs.openFolder(folder, &fd) != 0) return false;
   Emptiness e = emptinessOf(fd);
-  close(fd);
+  fs.closeDescriptor(fd);
   if (e == Emptiness::Empty) {
     fprintf(stderr, "directory is EMPTY\n");
   } else if (e == Emptiness::OnlyDSStore) {
@@ -203,13 +187,14 @@ void QMI_FileManager::deleteFolderIfEmpty(const std::string& root, bool doNotDel
                                           myProgressWindowController* progress) {
   NSLog("Inside %s->[%s] ", kClassName, kWalkMethod);
   myNSLog("Inside %s->[%s] ==> Passed SourcePath: [%s]", kClassName, kWalkMethod, root.c_str());
-  struct stat st;
-  if (stat(root.c_str(), &st) != 0) {
+  FileSystem& fs = defaultFileSystem();
+  FileInfo rootInfo;
+  if (fs.stat(root, &rootInfo) != 0) {
     myNSLog("Inside %s->[%s] ==> passed Invalid SourcePath: [%s]", kClassName, kWalkMethod,
             root.c_str());
     return;
   }
-  if (!S_ISDIR(st.st_mode)) {
+  if (rootInfo.type != FileType::Directory) {
     myNSLog("Inside %s->[%s] ==> sourcePath is NOT a Directory: [%s]", kClassName, kWalkMethod,
             root.c_str());
     return;
@@ -230,7 +215,7 @@ void QMI_FileManager::deleteFolderIfEmpty(const std::string& root, bool doNotDel
     if (fd < 0) return WalkVisit::SkipContents;  // swapped or unreadable: nothing to do there
     Emptiness emptiness = emptinessOf(fd);
     if (emptiness == Emptiness::NotEmpty || emptiness == Emptiness::Unreadable) {
-      close(fd);
+      fs.closeDescriptor(fd);
       return WalkVisit::Continue;
     }
     bool remove = true;
@@ -256,7 +241,7 @@ void QMI_FileManager::deleteFolderIfEmpty(const std::string& root, bool doNotDel
       fprintf(stderr, "\n===>  DELETING an EMPTY Directory: %s\n\n", entry.fullPath.c_str());
       removeEmptyFolder(entry, fd, emptiness, failures);
     }
-    close(fd);
+    fs.closeDescriptor(fd);
     return WalkVisit::SkipContents;  // empty: nothing below it to walk
   });
   fflush(stderr);
@@ -281,12 +266,13 @@ OldPhotoCounts deleteOldPhotosBelow(const std::string& root, Date cutoff,
                                     const std::optional<std::string>& sourceFolder,
                                     const std::function<bool()>& shouldStop) {
   OldPhotoCounts counts;
+  FileSystem& fs = defaultFileSystem();
   FileId source = sourceFolder ? idOf(*sourceFolder) : FileId{};
   DeletionFailures failures("deleteOldOldPhotosAndFolderIfEmpty");
   walkBelow(root, true, [&](const WalkEntry& entry) {
     if (shouldStop && shouldStop()) return WalkVisit::Stop;
     if (entry.isFolder()) {
-      if (source.valid && entry.st.st_dev == source.dev && entry.st.st_ino == source.ino) {
+      if (source.valid && entry.info.device == source.dev && entry.info.inode == source.ino) {
         myNSLog("deleteOldOldPhotosAndFolderIfEmpty => not entering the source folder [%s]",
                 entry.fullPath.c_str());
         return WalkVisit::SkipContents;
@@ -297,14 +283,13 @@ OldPhotoCounts deleteOldPhotosBelow(const std::string& root, Date cutoff,
     if (!entry.isRegularFile()) return WalkVisit::Continue;
     std::optional<Date> date = itemAgeDate(entry.fullPath);
     if (!date || !(date->secondsSince1970 < cutoff.secondsSince1970)) return WalkVisit::Continue;
-    int fd =
-        openat(entry.folderFd, entry.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return WalkVisit::Continue;
-    struct stat opened;
-    bool isImage = fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
-                   opened.st_ino == entry.st.st_ino && opened.st_dev == entry.st.st_dev &&
+    int fd = -1;
+    if (fs.openFileAt(entry.folderFd, entry.name, &fd) != 0) return WalkVisit::Continue;
+    FileInfo opened;
+    bool isImage = fs.statDescriptor(fd, &opened) == 0 && opened.type == FileType::Regular &&
+                   opened.inode == entry.info.inode && opened.device == entry.info.device &&
                    IsValidImageObject("/proc/self/fd/" + std::to_string(fd));
-    close(fd);
+    fs.closeDescriptor(fd);
     if (!isImage) {
       fprintf(stderr, "itemName is NOT an Image File: [%s]\n", entry.fullPath.c_str());
       if (entry.name[0] != '.') showLine2(window, "Skipping: " + entry.relativePath);
@@ -315,8 +300,8 @@ OldPhotoCounts deleteOldPhotosBelow(const std::string& root, Date cutoff,
     runWalkStepHook(entry.relativePath);
     if (!walkEntryUnchanged(entry)) {
       failures.note(entry.fullPath, ESTALE);
-    } else if (unlinkat(entry.folderFd, entry.name.c_str(), 0) != 0) {
-      failures.note(entry.fullPath, errno);
+    } else if (int rc = fs.unlinkAt(entry.folderFd, entry.name, false)) {
+      failures.note(entry.fullPath, rc);
     } else {
       ++counts.deleted;
     }

@@ -1,12 +1,9 @@
 #include "files/UserTrash.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <filesystem>
@@ -48,27 +45,27 @@ std::string percentEncoded(const std::string& path) {
 }
 
 bool ensureFolder(const std::string& path) {
-  if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) return true;
-  return false;
+  int rc = defaultFileSystem().makeDirectory(path, 0700);
+  return rc == 0 || rc == EEXIST;
 }
 
 // Reserves name in the trash by creating its .trashinfo record exclusively.
 bool reserveInfo(const std::string& infoPath, const std::string& originalPath) {
-  int fd = open(infoPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+  FileSystem& fs = defaultFileSystem();
+  std::unique_ptr<WritableFile> file;
+  if (fs.createFile(infoPath, 0600, &file) != 0) return false;
   std::string record = "[Trash Info]\nPath=" + percentEncoded(originalPath) +
                        "\nDeletionDate=" + localTimeText("%Y-%m-%dT%H:%M:%S") + "\n";
-  bool ok = write(fd, record.data(), record.size()) == static_cast<ssize_t>(record.size());
-  close(fd);
-  if (!ok) unlink(infoPath.c_str());
+  bool ok = file->append(record) == 0;
+  file->close();
+  if (!ok) fs.unlink(infoPath);
   return ok;
 }
 
 int moveNoReplace(const std::string& from, const std::string& to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  int err = errno;
-  if (err != EXDEV) return err;
   FileSystem& fs = defaultFileSystem();
+  int err = fs.rename(from, to, false);
+  if (err != EXDEV) return err;
   if (int rc = fs.copyFile(from, to, true)) return rc;
   if (int rc = fs.unlink(from)) {
     fs.unlink(to);
@@ -86,9 +83,10 @@ std::string userTrashPath() {
 bool moveFileToUserTrash(const std::string& path) {
   const std::string standard = std::filesystem::path(path).lexically_normal().string();
   const std::string parent = deletingLastPathComponent(standard);
-  struct stat st;
-  if (lstat(standard.c_str(), &st) != 0 || S_ISDIR(st.st_mode) ||
-      access(parent.empty() ? "." : parent.c_str(), W_OK | X_OK) != 0) {
+  FileSystem& fs = defaultFileSystem();
+  FileInfo info;
+  if (fs.lstat(standard, &info) != 0 || info.type == FileType::Directory ||
+      fs.checkRemovalAllowed(FileSystem::kCurrentFolder, parent.empty() ? "." : parent) != 0) {
     NSLog("moveFileToUserTrash => item [%s] is NOT deletable...", path.c_str());
     return false;
   }
@@ -106,11 +104,11 @@ bool moveFileToUserTrash(const std::string& path) {
                             : attempt == 1 ? stamped
                                            : stamped + " " + std::to_string(attempt);
     const std::string target = trash + "/files/" + candidate;
-    const std::string info = trash + "/info/" + candidate + ".trashinfo";
-    if (lstat(target.c_str(), &st) == 0 || !reserveInfo(info, absolute)) continue;
+    const std::string infoPath = trash + "/info/" + candidate + ".trashinfo";
+    if (fs.lstat(target, &info) == 0 || !reserveInfo(infoPath, absolute)) continue;
     int rc = moveNoReplace(standard, target);
     if (rc == 0) return true;
-    unlink(info.c_str());
+    fs.unlink(infoPath);
     if (rc != EEXIST) {
       NSLog("moveFileToUserTrash -> Move operation did not succeed! for [%s]", path.c_str());
       return false;
