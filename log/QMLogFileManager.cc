@@ -1,11 +1,9 @@
 #include "log/QMLogFileManager.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,6 +17,7 @@
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
+#include "platform/fs/FileSystem.h"
 #include "process/Process.h"
 
 namespace sorv {
@@ -68,9 +67,9 @@ void removeLogFile(const std::string& name, const std::string& fullPath, Date be
     return;
   }
   NSLog("Item DELETED: [%s]", name.c_str());
-  int rc =
-      unlinkAt ? unlinkat(unlinkAt->folderFd, unlinkAt->name.c_str(), 0) : unlink(fullPath.c_str());
-  if (rc != 0) NSLog("deleteItem => could not delete [%s]: %s", fullPath.c_str(), strerror(errno));
+  FileSystem& fs = defaultFileSystem();
+  int rc = unlinkAt ? fs.unlinkAt(unlinkAt->folderFd, unlinkAt->name, false) : fs.unlink(fullPath);
+  if (rc != 0) NSLog("deleteItem => could not delete [%s]: %s", fullPath.c_str(), strerror(rc));
 }
 
 }  // namespace
@@ -156,8 +155,8 @@ bool QMLogFileManager::setupLogFile() {
   if (!createFolderWithParents(folder)) {
     NSLog("createDirectoryAtPath returned error: %s", strerror(errno));
   }
-  struct stat st;
-  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  FileSystem& fs = defaultFileSystem();
+  if (!fs.isDirectory(folder)) {
     NSLog("setupLogFile => UNABLE to create the log path [%s]", folder.c_str());
     return true;
   }
@@ -165,14 +164,14 @@ bool QMLogFileManager::setupLogFile() {
   NSLog("Trying to freopen logFilePath[%s]", path.c_str());
   // Opened first and then put in place, so that a file that cannot be opened leaves standard
   // error where it was instead of closing it.
-  int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    NSLog("setupLogFile => could not open [%s]: %s", path.c_str(), strerror(errno));
+  int fd = -1;
+  if (int rc = fs.openAppending(path, 0644, &fd)) {
+    NSLog("setupLogFile => could not open [%s]: %s", path.c_str(), strerror(rc));
     return true;
   }
   fflush(stderr);
   dup2(fd, STDERR_FILENO);
-  close(fd);
+  fs.closeDescriptor(fd);
   NSLog("%s", kRule);
   NSLog("%s", hostModelAndArch().c_str());
   if (std::optional<std::string> os = systemVersionText()) {
@@ -222,12 +221,13 @@ void QMLogFileManager::deleteOldLogsWithOptions(const Dict& options) {
 void QMLogFileManager::deleteItem(const std::string& path, Date beforeDate,
                                   const std::string& baseName, bool deleteImmediately) {
   const std::string full = expandingTildeInPath(path);
-  struct stat st;
-  if (stat(full.c_str(), &st) != 0) {
+  FileSystem& fs = defaultFileSystem();
+  FileInfo info;
+  if (fs.stat(full, &info) != 0) {
     NSLog("testDirectory=> curItem does NOT exist: %s\n", full.c_str());
     return;
   }
-  if (lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || baseName.empty()) return;
+  if (fs.lstat(full, &info) != 0 || info.type != FileType::Regular || baseName.empty()) return;
   removeLogFile(lastPathComponent(full), full, beforeDate, baseName, deleteImmediately, nullptr);
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include "tests/support/CapturedOutput.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeFileDates.h"
+#include "tests/support/FaultInjectionFileSystem.h"
 #include "tests/support/TempDir.h"
 
 namespace sorv {
@@ -171,6 +173,66 @@ TEST(LogFiles, TrashKeepsBothFilesOfOneName) {
             std::string::npos)
       << info;
   EXPECT_TRUE(fs::exists(trash + "/info/Uploader_1.log 20261207_124621.trashinfo"));
+}
+
+// The log files against a file system that refuses one step: the failure is logged once and
+// the rest goes on; a day's log that cannot be opened leaves standard error where it was.
+TEST(LogFiles, FileSystemFaultsAreLoggedOnce) {
+  using Fault = test::FaultInjectionFileSystem;
+  enum class Job { OpenTodaysLog, DeleteOldLogs };
+  const struct {
+    const char* name;
+    Job job;
+    Fault::Op op;
+    int err;
+    std::size_t kept;  // of the three old logs
+    const char* logged;
+  } cases[] = {
+      {"a full disk when the day's log is created", Job::OpenTodaysLog, Fault::Op::OpenAppending,
+       ENOSPC, 3, "could not open"},
+      {"an old log whose unlink fails stays", Job::DeleteOldLogs, Fault::Op::UnlinkAt, EACCES, 1,
+       "could not delete"},
+      {"a log folder that cannot be listed", Job::DeleteOldLogs, Fault::Op::ListFolder, EIO, 3,
+       "cannot list"},
+  };
+  for (const auto& c : cases) {
+    ScopedWallClock wall(estTime(2027, 3, 1, 12, 0, 0));
+    test::ScopedFakeFileDates fake;
+    test::TempDir dir;
+    const std::string logs = dir.sub("logs");
+    for (const char* name : {"Uploader_1.log", "Uploader_2.log", "Uploader_3.log"}) {
+      test::writeFile(logs + "/" + name, "old");
+      fake.dates.set(logs + "/" + name, Date{0}, Date{0});
+    }
+    test::CapturedOutput err(2);
+    {
+      Fault faults;
+      faults.failNth(c.op, 1, c.err);
+      setDefaultFileSystem(&faults);
+      if (c.job == Job::OpenTodaysLog) {
+        QMLogFileManager::setupLogFile();
+      } else {
+        QMLogFileManager::deleteOldLogsWithOptions(
+            {{"sourcePath", logs}, {"baseName", "Uploader"}, {"deleteImmediately", true}});
+      }
+      setDefaultFileSystem(nullptr);
+    }
+    const std::string log = err.text();
+    std::size_t lines = 0;
+    for (std::size_t at = log.find(c.logged); at != std::string::npos;
+         at = log.find(c.logged, at + 1))
+      ++lines;
+    EXPECT_EQ(lines, 1u) << c.name << "\n" << log;
+    EXPECT_NE(log.find(strerror(c.err)), std::string::npos) << c.name << "\n" << log;
+    std::size_t kept = 0;
+    for (const auto& e : fs::directory_iterator(logs)) kept += e.is_regular_file();
+    EXPECT_EQ(kept, c.kept) << c.name;
+    if (c.job == Job::OpenTodaysLog) {
+      // Nothing was put in place: the header went to the standard error that was there.
+      EXPECT_FALSE(fs::exists(QMLogFileManager::logFilePathForToday())) << c.name;
+      EXPECT_NE(log.find("Trying to freopen"), std::string::npos) << c.name;
+    }
+  }
 }
 
 }  // namespace
