@@ -14,7 +14,10 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <random>
 #include <vector>
+
+#include "platform/fs/FileSystem.h"
 
 namespace sorv::plist {
 
@@ -348,15 +351,20 @@ plist_t fromValue(const Value& v) {
   return plist_new_string("");
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
+// Creates a new file named path + ".XXXXXX" (six random letters and digits), as mkstemp does,
+// with mode 0600.
+int createTemporaryBeside(FileSystem& fs, const std::string& path, std::string* tmp,
+                          std::unique_ptr<WritableFile>* file) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  constexpr int kTries = 100;
+  std::random_device random;
+  int rc = EEXIST;
+  for (int attempt = 0; attempt < kTries && rc == EEXIST; ++attempt) {
+    *tmp = path + ".";
+    for (int i = 0; i < 6; ++i) *tmp += kLetters[random() % (sizeof kLetters - 1)];
+    rc = fs.createFile(*tmp, 0600, file);
   }
-  return true;
+  return rc;
 }
 
 }  // namespace
@@ -425,22 +433,21 @@ bool writeFileAtomically(const std::string& path, const Value& v, std::string* e
   if (xml.empty()) return setErr(err, "cannot render property list"), false;
   size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  std::string tmpl = path + ".XXXXXX";
-  int fd = mkstemp(tmpl.data());
-  if (fd < 0) return setErr(err, path + ": " + std::strerror(errno)), false;
-  bool ok = fchmod(fd, static_cast<mode_t>(mode)) == 0 && writeAll(fd, xml) && fsync(fd) == 0;
-  int saved = errno;
-  if (::close(fd) != 0 && ok) ok = false, saved = errno;
-  if (ok && ::rename(tmpl.c_str(), path.c_str()) != 0) ok = false, saved = errno;
-  if (!ok) {
-    ::unlink(tmpl.c_str());
-    return setErr(err, path + ": " + std::strerror(saved)), false;
+  FileSystem& fs = defaultFileSystem();
+  std::string tmp;
+  std::unique_ptr<WritableFile> file;
+  if (int rc = createTemporaryBeside(fs, path, &tmp, &file))
+    return setErr(err, path + ": " + std::strerror(rc)), false;
+  int rc = fs.changeMode(tmp, mode);
+  if (rc == 0) rc = file->append(xml);
+  if (rc == 0) rc = file->sync();
+  if (int closed = file->close(); rc == 0) rc = closed;
+  if (rc == 0) rc = fs.rename(tmp, path, true);
+  if (rc != 0) {
+    fs.unlink(tmp);
+    return setErr(err, path + ": " + std::strerror(rc)), false;
   }
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    ::close(dfd);
-  }
+  fs.syncDirectory(dir);
   return true;
 }
 

@@ -23,6 +23,7 @@
 #include "platform/Console.h"
 #include "platform/Paths.h"
 #include "platform/Plist.h"
+#include "platform/fs/FileSystem.h"
 
 namespace sorv {
 
@@ -92,13 +93,11 @@ std::string timestampForName() {
   return buf;
 }
 
-// Moves `from` to `to` only when `to` does not exist yet.
+// Moves `from` to `to` only when `to` does not exist yet; false with errno set otherwise.
 bool renameNoReplace(const std::string& from, const std::string& to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // File systems without RENAME_NOREPLACE: a hard link fails when the name is taken.
-  if (link(from.c_str(), to.c_str()) != 0) return false;
-  return unlink(from.c_str()) == 0;
+  int rc = defaultFileSystem().rename(from, to, false);
+  errno = rc;
+  return rc == 0;
 }
 
 }  // namespace
@@ -143,8 +142,8 @@ struct DefaultsStore::Impl {
 
 void DefaultsStore::Impl::load() {
   if (path.empty()) return;
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 && errno == ENOENT) return;
+  FileInfo info;
+  if (defaultFileSystem().stat(path, &info) == ENOENT) return;
   std::string err;
   std::optional<Value> v = plist::parseFile(path, &err);
   if (!v) {

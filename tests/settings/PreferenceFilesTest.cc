@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <filesystem>
+#include <string>
 
 #include "platform/Bundle.h"
 #include "platform/Plist.h"
 #include "settings/DefaultsStore.h"
 #include "settings/PreferenceFiles.h"
 #include "settings/Preferences.h"
+#include "tests/support/CapturedOutput.h"
+#include "tests/support/FaultInjectionFileSystem.h"
 #include "tests/support/TempDir.h"
 
 namespace sorv {
@@ -99,6 +103,61 @@ TEST_F(PreferenceFilesTest, LoadMergesTheListedKeysOfTheRightType) {
     EXPECT_FALSE(why.empty()) << name;
   }
   EXPECT_EQ(store().stringForKey(sUserLoginPassword), "new");
+}
+
+// Every step of writing a preference file or the defaults file can fail (a full disk most
+// likely): the write reports it, the earlier file stays whole and no temporary file is left.
+TEST_F(PreferenceFilesTest, AFailedWriteKeepsTheOldFileWhole) {
+  using Fault = test::FaultInjectionFileSystem;
+  enum class Writer { PreferenceFile, DefaultsFile };
+  const struct {
+    Fault::Op op;
+    int err;
+  } steps[] = {
+      {Fault::Op::CreateFile, ENOSPC}, {Fault::Op::ChangeMode, EPERM}, {Fault::Op::Append, ENOSPC},
+      {Fault::Op::SyncFile, EIO},      {Fault::Op::Close, ENOSPC},     {Fault::Op::Rename, ENOSPC},
+  };
+  for (Writer writer : {Writer::PreferenceFile, Writer::DefaultsFile}) {
+    for (const auto& step : steps) {
+      const std::string file =
+          writer == Writer::PreferenceFile ? dir.sub("Saved.plist") : dir.sub("defaults.plist");
+      const std::string what =
+          std::string(writer == Writer::PreferenceFile ? "preferences" : "defaults") + ", step " +
+          std::to_string(static_cast<int>(step.op));
+      store().setObject(Value("old"), sUserLoginPassword);
+      ASSERT_TRUE(writer == Writer::PreferenceFile ? PreferenceFiles::savePrefsToFile(file)
+                                                   : store().synchronize());
+      const std::string before = readFile(file);
+      store().setObject(Value("new"), sUserLoginPassword);
+      test::CapturedOutput err(2);
+      std::string why;
+      {
+        // Every call of the step fails, so a flush of the store's own thread meanwhile fails too.
+        Fault faults;
+        for (int n = 1; n <= 50; ++n) faults.failNth(step.op, n, step.err);
+        setDefaultFileSystem(&faults);
+        bool written = writer == Writer::PreferenceFile
+                           ? PreferenceFiles::savePrefsToFile(file, &why)
+                           : store().synchronize();
+        EXPECT_FALSE(written) << what;
+        EXPECT_EQ(readFile(file), before) << what;
+        std::size_t temporaries = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+          temporaries += e.path().string().rfind(file + ".", 0) == 0;
+        EXPECT_EQ(temporaries, 0u) << what;
+        setDefaultFileSystem(nullptr);
+        store().synchronize();  // waits for a write of the store's thread that may still run
+      }
+      const std::string log = err.text();
+      const char* line = writer == Writer::PreferenceFile ? "Could not save the preferences"
+                                                          : "Could not write the defaults file";
+      EXPECT_NE(log.find(line), std::string::npos) << what << "\n" << log;
+      EXPECT_NE(log.find(strerror(step.err)), std::string::npos) << what << "\n" << log;
+      if (writer == Writer::PreferenceFile) {
+        EXPECT_NE(why.find(strerror(step.err)), std::string::npos) << what;
+      }
+    }
+  }
 }
 
 }  // namespace
