@@ -1,8 +1,10 @@
 #include "files/FolderWatcher.h"
 
+#include <dirent.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +16,6 @@
 
 #include "platform/Console.h"
 #include "platform/Paths.h"
-#include "platform/fs/FileSystem.h"
 
 namespace sorv {
 namespace {
@@ -110,20 +111,23 @@ bool FolderWatcher::addWatch(const std::string& folder) {
 // Watches every folder below `folder` (whose own watch is in place), so that a folder that
 // arrived with contents is covered before its contents are looked at.
 void FolderWatcher::addTree(const std::string& folder) {
-  FileSystem& fs = defaultFileSystem();
   std::vector<std::string> stack{folder};
   while (!stack.empty()) {
     std::string dir = std::move(stack.back());
     stack.pop_back();
-    // A listing that broke off still covers the names it gave.
-    std::vector<std::string> names;
-    fs.listDirectory(dir, &names);
-    for (const std::string& name : names) {
-      std::string path = appendingPathComponent(dir, name);
-      FileInfo info;
-      bool isDir = fs.lstat(path, &info) == 0 && info.type == FileType::Directory;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) continue;
+    while (dirent* e = ::readdir(d)) {
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      std::string path = appendingPathComponent(dir, e->d_name);
+      bool isDir = e->d_type == DT_DIR;
+      if (e->d_type == DT_UNKNOWN) {
+        struct stat st {};
+        isDir = ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+      }
       if (isDir && addWatch(path)) stack.push_back(path);
     }
+    ::closedir(d);
   }
 }
 
