@@ -3,8 +3,9 @@
 // is left it waits for a timer, the watcher or the operator.
 //
 // The cycle's flags are process-wide (one controller per process). Flags are read without a
-// lock; the setters serialise on fThreadLock once it exists. The controller must outlive
-// every thread it starts; its destructor waits for them.
+// lock; the setters serialise on fThreadLock, which exists from construction on, before any
+// thread starts. The controller must outlive every thread it starts; its destructor waits
+// for them.
 #pragma once
 
 #include <atomic>
@@ -22,6 +23,7 @@
 #include "files/ItemCache.h"
 #include "files/SourceFolderClaim.h"
 #include "files/WalkCache.h"
+#include "platform/Mutex.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
 #include "platform/Value.h"
@@ -30,6 +32,7 @@
 namespace sorv {
 
 class FolderWatcher;
+struct ItemRules;
 class RemoteService;
 
 class AppController : public HttpProgressDelegate {
@@ -46,6 +49,19 @@ class AppController : public HttpProgressDelegate {
   void awakeFromNib();                    // registers the observers, before HttpController
   void applicationWillFinishLaunching();  // message log, background work, HttpController
   void applicationDidFinishLaunching();   // may arm the automatic first pass
+
+  // The start-up after initialize(), on the main thread: awakeFromNib, afterAwake (a window's
+  // own set-up), applicationWillFinishLaunching, afterWillFinish.
+  void startUp(const std::function<void()>& afterAwake = {},
+               const std::function<void()>& afterWillFinish = {});
+  // The whole launch: startUp, the launcher's open request of folder (when given), then
+  // applicationDidFinishLaunching. The main loop runs after it.
+  void launch(const std::optional<std::string>& folder,
+              const std::function<void()>& afterAwake = {},
+              const std::function<void()>& afterWillFinish = {});
+  // The quit after the main loop ended: applicationShouldTerminate, applicationWillTerminate,
+  // the end of the remote control, the defaults written out.
+  void quit();
 
   // Start-up steps that belong to other areas of the agent.
   static void registerValueTransformers();
@@ -82,14 +98,14 @@ class AppController : public HttpProgressDelegate {
   void setAppVersion(const std::string& text);
   void setCopyrightVersion(const std::string& text);
 
-  // State setters: lock fThreadLock when it exists, store, unlock.
-  void setNeedsToRescan(bool yes);  // YES increments the counter, NO clears it
-  void setIsScanningFolder(bool yes);
-  void setStartedUploadProcess(bool yes);
-  void setWantsToHaltProcess(bool yes);
-  void setDidHaltProcess(bool yes);
-  void setIsInsideOpenFile(bool yes);
-  void setIsInsideWatchFolderThread(bool yes);
+  // State setters: lock fThreadLock, store, unlock.
+  void setNeedsToRescan(bool yes) EXCLUDES(fThreadLock);  // YES increments, NO clears
+  void setIsScanningFolder(bool yes) EXCLUDES(fThreadLock);
+  void setStartedUploadProcess(bool yes) EXCLUDES(fThreadLock);
+  void setWantsToHaltProcess(bool yes) EXCLUDES(fThreadLock);
+  void setDidHaltProcess(bool yes) EXCLUDES(fThreadLock);
+  void setIsInsideOpenFile(bool yes) EXCLUDES(fThreadLock);
+  void setIsInsideWatchFolderThread(bool yes) EXCLUDES(fThreadLock);
   // Blocks until no open request runs (woken when the flag clears).
   static void waitWhileInsideOpenFile();
 
@@ -196,10 +212,10 @@ class AppController : public HttpProgressDelegate {
   [[noreturn]] void doRelaunchThisApp(AppControl* sender);
 
   // Read access for the window and tests.
-  std::optional<std::string> curUserName() const;
-  std::optional<std::string> curPassword() const;
-  std::optional<std::string> curEventName() const;
-  std::optional<std::string> rootFolder() const;
+  std::optional<std::string> curUserName() const EXCLUDES(fieldsMutex_);
+  std::optional<std::string> curPassword() const EXCLUDES(fieldsMutex_);
+  std::optional<std::string> curEventName() const EXCLUDES(fieldsMutex_);
+  std::optional<std::string> rootFolder() const EXCLUDES(fieldsMutex_);
   bool isRunningLeopard() const { return isRunningLeopard_; }
   HttpController* httpController() const { return fHttpController.get(); }
   // Threads started by the controller that have not finished yet, the watcher's aside (it
@@ -225,6 +241,9 @@ class AppController : public HttpProgressDelegate {
   // True (and logged) when a file sent for the item changed since it was opened: the new
   // version stays in the source for the next pass and nothing is moved.
   bool keepsChangedItem(const Dict& info, const std::string& full);
+  // A failed item the site's reply asks to move: into the problem folder, with its movies.
+  // True when a new version of it was found in place instead (nothing moved).
+  bool moveFailedItem(const Dict& info);
   void moveMoviesAfter(const std::string& root, const std::vector<std::string>& movies,
                        bool toMirror);
   // The scan's chosen item was uploaded already: tries only its move. False when it was not.
@@ -235,12 +254,30 @@ class AppController : public HttpProgressDelegate {
 
   // Starts fn on a detached thread that the destructor waits for.
   void spawn(const std::string& name, std::function<void()> fn);
-  template <typename F>
-  void locked(F&& fn);
+  // The setters' stores, for a caller that holds fThreadLock already.
+  void storeNeedsToRescan(bool yes) REQUIRES(fThreadLock);
+  void storeIsScanningFolder(bool yes) REQUIRES(fThreadLock);
   // Shows text in red on the status line and as the item status.
   void showInRed(const std::string& text);
-  // Scan steps.
-  void scanEnd(const DictRef& working);
+  // Scan steps (AppControllerScan.cc), in the order a pass runs them.
+  struct ScanRequest {
+    DictRef request;  // the scan notification's info
+    DictRef working;  // its copy, which collects the client name
+    std::string root, mirror, eventName;
+  };
+  struct PreparedItem {
+    std::string captureTime, fuseAction, metaText;
+  };
+  // Entry checks: the scan flag, a running upload, a pause, the request's folders and event.
+  std::optional<ScanRequest> beginScan(const Notification* note) EXCLUDES(fThreadLock);
+  // The walk: mirror folders made on the way, the first item the rules accept.
+  std::optional<FolderEntry> walkForNextItem(const ScanRequest& scan, const ItemRules& rules);
+  // The chosen item's client name, capture date and texts; nullopt when the pass ended here.
+  std::optional<PreparedItem> prepareChosenItem(const ScanRequest& scan, const FolderEntry& chosen,
+                                                const ItemRules& rules);
+  DictRef buildUploadInfo(const ScanRequest& scan, const FolderEntry& chosen,
+                          const PreparedItem& item);
+  void scanEnd(const DictRef& working) EXCLUDES(fThreadLock);
   void scanNothingFound(const std::string& folder, const DictRef& request);
   bool isClientLogin() const;
   // The embedded metadata and image validity of a file, read once per file version.
@@ -249,27 +286,30 @@ class AppController : public HttpProgressDelegate {
   bool isValidImage(const std::string& path, const FileInfo* info = nullptr);
 
   AppView* view_;
-  std::unique_ptr<std::recursive_mutex> fThreadLock;
-  mutable std::mutex fieldsMutex_;  // guards the text fields below between threads
-  std::optional<std::string> fRootFolder;
-  std::optional<std::string> fCurEventName;
-  std::optional<std::string> fCurUserName;
-  std::optional<std::string> fCurPassword;
+  // Serialises the flag setters and the storing of fWatcherRunLoop.
+  RecursiveMutex fThreadLock;
+  mutable Mutex fieldsMutex_;  // guards the text fields below between threads
+  std::optional<std::string> fRootFolder GUARDED_BY(fieldsMutex_);
+  std::optional<std::string> fCurEventName GUARDED_BY(fieldsMutex_);
+  std::optional<std::string> fCurUserName GUARDED_BY(fieldsMutex_);
+  std::optional<std::string> fCurPassword GUARDED_BY(fieldsMutex_);
   std::shared_ptr<Timer> fRepeatTimer;     // main thread only
   std::shared_ptr<Timer> autoStartTimer_;  // the first pass without a launcher
-  const void* fWatcherRunLoop = nullptr;
+  const void* fWatcherRunLoop GUARDED_BY(fThreadLock) = nullptr;
   const void* fCurAlert = nullptr;
   std::unique_ptr<HttpController> fHttpController;
   std::shared_ptr<RemoteService> remoteService_;  // while remote control is on
   bool isRunningLeopard_ = false;
-  std::string _macVersionString, _appVersionString, _appCopyrightString;  // fieldsMutex_
-  std::string badScanInterval_;  // the bad interval logged last (fieldsMutex_)
+  std::string _macVersionString GUARDED_BY(fieldsMutex_);
+  std::string _appVersionString GUARDED_BY(fieldsMutex_);
+  std::string _appCopyrightString GUARDED_BY(fieldsMutex_);
+  std::string badScanInterval_ GUARDED_BY(fieldsMutex_);  // the bad interval logged last
   bool observing_ = false;
   std::atomic<AppControl*> prefsSender_{nullptr};  // who asked for the preferences pause
 
   static constexpr std::size_t kMaxWatchedPathBytes = 499;
-  std::mutex watcherMutex_;
-  FolderWatcher* watcher_ = nullptr;  // while doInstallTheWatcher runs
+  Mutex watcherMutex_;
+  FolderWatcher* watcher_ GUARDED_BY(watcherMutex_) = nullptr;  // while doInstallTheWatcher runs
   std::atomic<int> watcherRunning_{0};
 
   SourceFolderClaim sourceClaim_;
@@ -277,6 +317,8 @@ class AppController : public HttpProgressDelegate {
 
   ItemRetryBook retryBook_;
   std::shared_ptr<Timer> heldRetryTimer_;  // main thread only
+  // The outcome waits and the order check's pause sleep on waitCv_. A plain std::mutex:
+  // Clock::sleepUnless waits on std types. It guards no data; the flags it waits on are atomic.
   std::mutex waitMutex_;
   std::condition_variable waitCv_;
   std::atomic<bool> wakeWaits_{false};
@@ -292,8 +334,8 @@ class AppController : public HttpProgressDelegate {
   WalkCache walkCache_;  // the scan's walk between passes (scan thread only)
 
   std::atomic<int> runningThreads_{0};
-  std::mutex threadsMutex_;
-  std::condition_variable threadsDone_;
+  Mutex threadsMutex_;  // with threadsDone_, wakes the destructor when a thread ends
+  CondVar threadsDone_;
 };
 
 }  // namespace sorv

@@ -103,7 +103,7 @@ bool AppController::applicationOpenFile(const std::optional<std::string>& path) 
   std::optional<std::string> eventName;
   std::optional<std::string> userName;
   {
-    std::lock_guard<std::mutex> lock(fieldsMutex_);
+    MutexLock lock(&fieldsMutex_);
     fRootFolder = *path;
     eventName = fCurEventName;
     userName = fCurUserName;
@@ -157,53 +157,59 @@ bool AppController::claimSourceFolder(const std::string& folder) {
   return true;
 }
 
-bool AppController::validateUserInfoBeforeUploading(const std::optional<std::string>& path) {
+namespace {
+
+// The folder checks of an open request: both folders chosen and real, neither inside the
+// other, the problem folder outside the source. Logs each fault; returns how many.
+int folderErrors(const std::optional<std::string>& path) {
   int errors = 0;
   auto logError = [&](const std::string& text) {
     ++errors;
     MessageLog::LogMessage(text.c_str(), true);
   };
-
-  bool foldersOk = true;
   std::string mirror = expandTilde(Preferences::getLocalMasterMirrorSiteFolder().value_or(""));
   if (mirror.empty()) {
     logError("Local Master Mirror Folder Has NOT Been Selected Yet...");
-    foldersOk = false;
   } else if (!isFolder(mirror)) {
     logError("Local Master Mirror Folder is NOT a Valid FOLDER: [" + mirror + "]");
-    foldersOk = false;
   }
   std::string source =
       expandTilde(path ? *path : Preferences::getLocalSourceUploadFolder().value_or(""));
   if (source.empty()) {
     logError("Local Source Upload Folder Has NOT Been Selected Yet...");
-    foldersOk = false;
   } else if (!isFolder(source)) {
     logError("Local Source Upload Folder is NOT a Valid FOLDER: [" + source + "]");
-    foldersOk = false;
   }
+  if (errors > 0) return errors;
 
-  if (foldersOk) {
-    // Uploads moved into a mirror inside the source would be uploaded again, and the
-    // old-photo deletion of the mirror would remove photos never uploaded.
-    std::string realMirror = canonical(mirror);
-    std::string realSource = canonical(source);
-    if (isSameOrInside(realMirror, realSource) || isSameOrInside(realSource, realMirror)) {
-      logError("Local Master Mirror Folder [" + mirror +
-               "] May NOT Be, Lie Inside or Contain the Local Source Upload Folder [" + source +
-               "]");
-      foldersOk = false;
-    } else if (auto problem = Preferences::getLocalProblemUploadFolder()) {
-      // The problem folder sits beside the mirror; inside the source, failed items would
-      // come back for upload.
-      std::string realProblem = canonical(expandTilde(*problem));
-      if (isSameOrInside(realProblem, realSource)) {
-        logError("Problem Folder [" + *problem +
-                 "] May NOT Be or Lie Inside the Local Source Upload Folder [" + source + "]");
-        foldersOk = false;
-      }
+  // Uploads moved into a mirror inside the source would be uploaded again, and the
+  // old-photo deletion of the mirror would remove photos never uploaded.
+  std::string realMirror = canonical(mirror);
+  std::string realSource = canonical(source);
+  if (isSameOrInside(realMirror, realSource) || isSameOrInside(realSource, realMirror)) {
+    logError("Local Master Mirror Folder [" + mirror +
+             "] May NOT Be, Lie Inside or Contain the Local Source Upload Folder [" + source + "]");
+  } else if (auto problem = Preferences::getLocalProblemUploadFolder()) {
+    // The problem folder sits beside the mirror; inside the source, failed items would
+    // come back for upload.
+    std::string realProblem = canonical(expandTilde(*problem));
+    if (isSameOrInside(realProblem, realSource)) {
+      logError("Problem Folder [" + *problem +
+               "] May NOT Be or Lie Inside the Local Source Upload Folder [" + source + "]");
     }
   }
+  return errors;
+}
+
+}  // namespace
+
+bool AppController::validateUserInfoBeforeUploading(const std::optional<std::string>& path) {
+  int errors = folderErrors(path);
+  const bool foldersOk = errors == 0;
+  auto logError = [&](const std::string& text) {
+    ++errors;
+    MessageLog::LogMessage(text.c_str(), true);
+  };
 
   if (foldersOk) {
     getUserEnteredEventName();
@@ -249,7 +255,7 @@ void AppController::getCurrentLoginInfo() {
   auto& store = DefaultsStore::standard();
   auto name = store.stringForKey(sUserLoginName);
   auto password = store.stringForKey(sUserLoginPassword);
-  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  MutexLock lock(&fieldsMutex_);
   if (name)
     fCurUserName = *name;
   else
@@ -272,7 +278,7 @@ void AppController::getUserEnteredEventName() {
     NSLog("Event name [%s] trimmed to [%s]", stored->c_str(), name.c_str());
     store.setObject(Value(name), sPrefUserEnteredEventName);
   }
-  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  MutexLock lock(&fieldsMutex_);
   fCurEventName = name;
 }
 

@@ -248,6 +248,26 @@ void AppController::handleNotification_UploadSuccess(const Notification* note) {
   NotificationCenter::defaultCenter().post(kCleanUpAfterUploadNotification, this, info);
 }
 
+bool AppController::moveFailedItem(const Dict& info) {
+  const std::string* root = dictGetString(info, kLocalRootFolder);
+  const std::string* item = dictGetString(info, kLocalItem);
+  auto problem = Preferences::getLocalProblemUploadFolder();
+  if (!root) {
+    NSLog("Inside %s => %s... PASSED BAD cDictKeyLocalSourceUploadFolder", "AppController",
+          "handleNotification_UploadFail:");
+  } else if (!item) {
+    NSLog("Inside %s => %s... PASSED BAD cDictKeyCurItem", "AppController",
+          "handleNotification_UploadFail:");
+  } else if (keepsChangedItem(info, appendingPathComponent(*root, *item))) {
+    return true;
+  } else if (problem) {
+    auto movies = movieItemPaths(info, *root, *item);
+    QMI_FileManager::moveFileToProblemFolder(*item, *root, *problem);
+    if (!existsAt(appendingPathComponent(*root, *item))) moveMoviesAfter(*root, movies, false);
+  }
+  return false;
+}
+
 void AppController::handleNotification_UploadFail(const Notification* note) {
   ibUpdateUploadStatusTextField("");
   DictRef info = note ? note->userInfo : nullptr;
@@ -301,24 +321,7 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
         move = true;
       }
     }
-    if (move) {
-      const std::string* root = dictGetString(*info, kLocalRootFolder);
-      const std::string* item = dictGetString(*info, kLocalItem);
-      auto problem = Preferences::getLocalProblemUploadFolder();
-      if (!root) {
-        NSLog("Inside %s => %s... PASSED BAD cDictKeyLocalSourceUploadFolder", "AppController",
-              "handleNotification_UploadFail:");
-      } else if (!item) {
-        NSLog("Inside %s => %s... PASSED BAD cDictKeyCurItem", "AppController",
-              "handleNotification_UploadFail:");
-      } else if (keepsChangedItem(*info, appendingPathComponent(*root, *item))) {
-        keptNewVersion = true;
-      } else if (problem) {
-        auto movies = movieItemPaths(*info, *root, *item);
-        QMI_FileManager::moveFileToProblemFolder(*item, *root, *problem);
-        if (!existsAt(appendingPathComponent(*root, *item))) moveMoviesAfter(*root, movies, false);
-      }
-    }
+    if (move) keptNewVersion = moveFailedItem(*info);
   }
   auto& store = DefaultsStore::standard();
   if (store.boolForKey(sPrefDoContinueAfterFailedUpload)) {

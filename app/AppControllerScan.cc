@@ -8,6 +8,7 @@
 #include "app/AppConfig.h"
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
+#include "app/ItemChoice.h"
 #include "files/FolderEnumerator.h"
 #include "log/MessageLog.h"
 #include "metadata/CaptureDate.h"
@@ -77,19 +78,6 @@ std::string joinEmails(const Array& emails) {
   return joined;
 }
 
-// The movie named by the metadata, when it is a plain file name: a name with a folder in it
-// could point anywhere, and the movie is sent and moved with the photo.
-const std::string* safeMovieName(const Dict& meta, const std::string& photo) {
-  const std::string* movie = dictGetString(meta, QMMuxedMovieName);
-  if (!movie) return nullptr;
-  if (movie->empty() || *movie == "." || *movie == ".." || movie->find('/') != std::string::npos) {
-    NSLog("Ignoring the movie name [%s] of [%s]: not a file name in the photo's folder",
-          movie->c_str(), photo.c_str());
-    return nullptr;
-  }
-  return movie;
-}
-
 }  // namespace
 
 std::optional<Dict> AppController::metaDataOf(const std::string& path, const FileInfo* info) {
@@ -116,136 +104,134 @@ bool AppController::isClientLogin() const {
 }
 
 void AppController::scanFolderOnMainThread(const Notification* note) {
-  // A. Entry checks. The check and the flag are one step under the controller's lock, as is
-  // the end's look at the counter: a request counted while a scan ends is never lost.
+  std::optional<ScanRequest> scan = beginScan(note);
+  if (!scan) return;
+  const double scanTime = defaultClock().now();
+  ItemRules rules;
+  rules.formBaseId = Preferences::getPrefFormBaseIdFromFileName();
+  rules.uploadMovie = DefaultsStore::standard().boolForKey(sPrefUploadMovie);
+  rules.clientLogin = isClientLogin();
+  rules.isValidImage = [this](const std::string& path, const FileInfo& info) {
+    return isValidImage(path, &info);
+  };
+  rules.metaDataOf = [this](const std::string& path, const FileInfo& info) {
+    return metaDataOf(path, &info);
+  };
+  if (!retryBook_.empty()) {
+    rules.isHeld = [this, scanTime](const std::string& path) {
+      return retryBook_.isHeld(path, scanTime);
+    };
+  }
+  rules.movieIsThere = movieIsThere;
+
+  std::optional<FolderEntry> chosen = walkForNextItem(*scan, rules);
+  ibUpdateFTPCallbackStatusTextField("");
+  if (!chosen) {
+    scanNothingFound(scan->root, scan->request);
+    scanEnd(scan->working);
+    return;
+  }
+  std::optional<PreparedItem> item = prepareChosenItem(*scan, *chosen, rules);
+  if (!item) return;
+  DictRef info = buildUploadInfo(*scan, *chosen, *item);
+  NotificationCenter::defaultCenter().post(kPrepareUploadStartNotification, this, info);
+  scanEnd(scan->working);
+}
+
+std::optional<AppController::ScanRequest> AppController::beginScan(const Notification* note) {
+  // The check and the flag are one step under the controller's lock, as is the end's look at
+  // the counter: a request counted while a scan ends is never lost.
   bool already = false;
   {
-    std::unique_lock<std::recursive_mutex> lock;
-    if (fThreadLock) lock = std::unique_lock<std::recursive_mutex>(*fThreadLock);
+    RecursiveMutexLock lock(&fThreadLock);
     already = gIsScanning;
     if (already) {
-      setNeedsToRescan(true);
+      storeNeedsToRescan(true);
     } else {
-      setNeedsToRescan(false);
-      setIsScanningFolder(true);
+      storeNeedsToRescan(false);
+      storeIsScanningFolder(true);
     }
   }
   if (already) {
     NSLog("\n ******** Already Started a scanning process  [%lli] *******\n\n",
           static_cast<long long>(gNeedsToRescan.load()));
-    return;
+    return std::nullopt;
   }
   if (gStartedUploadProcess) {
     NSLog(
         "Cannot Scan Folder Yet - while an upload is still in progress!!!!!!!!!!!!!!!!!!!!!!!!!!!"
         "\n\n");
     setIsScanningFolder(false);
-    return;
+    return std::nullopt;
   }
   if (gDidHaltProcess) {
     ibUpdateFTPCallbackStatusTextField("Process Halted... Click Resume If You Wish To Continue...");
     setIsScanningFolder(false);
-    return;
+    return std::nullopt;
   }
   if (!note || !note->userInfo) {
     ibUpdateFTPCallbackStatusTextField(
         "BAD Internal ERROR!!!!! No Info To Start Scan of Folder...");
     setIsScanningFolder(false);
-    return;
+    return std::nullopt;
   }
-  DictRef request = note->userInfo;
-  DictRef working = makeDict(*request);
-  working->erase(kHttpError);
-  const std::string* rootPtr = dictGetString(*working, kLocalRootFolder);
-  const std::string* mirrorPtr = dictGetString(*working, kLocalMirrorFolder);
-  const std::string* eventPtr = dictGetString(*working, kUserEnteredEventName);
+  ScanRequest scan;
+  scan.request = note->userInfo;
+  scan.working = makeDict(*scan.request);
+  scan.working->erase(kHttpError);
+  const std::string* rootPtr = dictGetString(*scan.working, kLocalRootFolder);
+  const std::string* mirrorPtr = dictGetString(*scan.working, kLocalMirrorFolder);
+  const std::string* eventPtr = dictGetString(*scan.working, kUserEnteredEventName);
   if (!rootPtr || !mirrorPtr || !eventPtr) {
-    MessageLog::LogMessage("Passed Note:\n" + Value(*request).description() + "\n\n");
+    MessageLog::LogMessage("Passed Note:\n" + Value(*scan.request).description() + "\n\n");
     MessageLog::LogMessage(
         !rootPtr ? "Unable to determine root folder to start the enumeration process..."
         : !mirrorPtr
             ? "Unable to determine dest folder to start the enumeration process..."
             : "Unable to determine userEnteredEventName to start the enumeration process...");
     setIsScanningFolder(false);
-    return;
+    return std::nullopt;
   }
-  const std::string root = *rootPtr;
-  const std::string mirror = *mirrorPtr;
-  const std::string eventName = *eventPtr;
+  scan.root = *rootPtr;
+  scan.mirror = *mirrorPtr;
+  scan.eventName = *eventPtr;
+  return scan;
+}
 
-  // B. Selection: the first ready item in enumeration order.
-  const bool formBaseId = Preferences::getPrefFormBaseIdFromFileName();
-  const bool uploadMovie = DefaultsStore::standard().boolForKey(sPrefUploadMovie);
-  const bool clientLogin = isClientLogin();
-  std::optional<FolderEntry> chosen;
-  const double scanTime = defaultClock().now();
-  const bool anyHeld = !retryBook_.empty();
+std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& scan,
+                                                          const ItemRules& rules) {
   // A file turned down for what it is (its name, its type, its own contents) stays turned
   // down until it changes, under the same settings: the walk then leaves it out. Verdicts that
   // depend on other files or on the time (a movie beside it, a hold) are never kept.
   using Visit = FolderEnumerator::Visit;
-  const std::uint64_t verdictKey = 1 | (formBaseId ? 2 : 0) | (clientLogin ? 4 : 0);
-  walkCache_.enumerate(root, verdictKey, [&](const FolderEntry& entry) {
+  const std::uint64_t verdictKey = 1 | (rules.formBaseId ? 2 : 0) | (rules.clientLogin ? 4 : 0);
+  std::optional<FolderEntry> chosen;
+  walkCache_.enumerate(scan.root, verdictKey, [&](const FolderEntry& entry) {
     if (entry.isFolder()) {
-      ::mkdir(appendingPathComponent(mirror, entry.relativePath).c_str(), entry.info.mode);
+      ::mkdir(appendingPathComponent(scan.mirror, entry.relativePath).c_str(), entry.info.mode);
       return Visit::Continue;
     }
-    const bool regular = entry.info.type == FileType::Regular;
-    const std::string name = lastPathComponent(entry.relativePath);
-    if (!name.empty() && name[0] == '.') return Visit::Unchanged;
-    // A link may point anywhere on the machine; only the tree's own files are sent.
-    if (entry.info.type == FileType::Symlink) return Visit::Unchanged;
-    bool candidate;
-    bool logged = false;
-    if (formBaseId) {
-      candidate = isValidImage(entry.fullPath, &entry.info);
-    } else {
-      candidate = entry.relativePath.find('/') != std::string::npos;
-      if (!candidate) {
-        NSLog("Root Item [%s] May NOT be Uploaded!!!!!", entry.fullPath.c_str());
-        logged = true;
-      }
-    }
-    const Visit turnedDown = regular && !logged ? Visit::Unchanged : Visit::Continue;
-    if (strcasecmp(pathExtension(name).c_str(), "mov") == 0) return turnedDown;
-    if (!candidate) return turnedDown;
-    // An item that keeps failing waits out its hold while the photos behind it go.
-    if (anyHeld && retryBook_.isHeld(entry.fullPath, scanTime)) return Visit::Continue;
-    auto meta = metaDataOf(entry.fullPath, &entry.info);
-    if (!meta && !clientLogin) return turnedDown;
-    if (uploadMovie &&
-        !movieIsThere(appendingPathExtension(deletingPathExtension(entry.fullPath), "mov")))
-      return Visit::Continue;
-    if (meta) {
-      if (const std::string* movie = safeMovieName(*meta, entry.fullPath)) {
-        std::string moviePath =
-            appendingPathComponent(deletingLastPathComponent(entry.fullPath), *movie);
-        if (!movieIsThere(moviePath)) return Visit::Continue;
-      }
-    }
-    chosen = entry;
-    return Visit::Stop;
+    Visit visit = judgeScanEntry(entry, rules);
+    if (visit == Visit::Stop) chosen = entry;
+    return visit;
   });
   // Until the source-folder watcher runs, a change that landed while the walk was under way
   // would wait for the timer; the walk's own change queue asks for the next pass instead.
   if (!chosen && !isInWatchFolderInstaller() && walkCache_.pollChanges()) setNeedsToRescan(true);
-  ibUpdateFTPCallbackStatusTextField("");
+  return chosen;
+}
 
-  if (!chosen) {
-    scanNothingFound(root, request);
-    scanEnd(working);
-    return;
-  }
-
-  // C. Preparing the chosen item.
-  const std::string fullPath = chosen->fullPath;
-  const std::string relPath = chosen->relativePath;
+std::optional<AppController::PreparedItem> AppController::prepareChosenItem(
+    const ScanRequest& scan, const FolderEntry& chosen, const ItemRules& rules) {
+  const std::string& fullPath = chosen.fullPath;
+  const std::string& relPath = chosen.relativePath;
   const std::string fileName = lastPathComponent(relPath);
-  if (anyHeld) {
+  if (rules.isHeld) {
     FileInfo now;
-    if (defaultFileSystem().stat(fullPath, &now) == 0 && retryPendingMove(root, relPath, now)) {
-      scanEnd(working);
-      return;
+    if (defaultFileSystem().stat(fullPath, &now) == 0 &&
+        retryPendingMove(scan.root, relPath, now)) {
+      scanEnd(scan.working);
+      return std::nullopt;
     }
   }
   if (!metaDataOf(fullPath) && !isClientLogin()) {
@@ -253,15 +239,16 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
     defaultClock().sleepFor(1.0);
     setIsScanningFolder(false);
     setNeedsToRescan(true);
-    return;
+    return std::nullopt;
   }
   auto fuse = Preferences::getVyrFuseAction();
   if (fuse) cycle::doArdent = strcasecmp(fuse->c_str(), "upload.upload") != 0;
-  if (cycle::doArdent) (*working)[kUserEnteredClientName] = deletingPathExtension(fileName);
-  if (formBaseId) {
-    (*working)[kUserEnteredClientName] = baseIdClientName(fileName);
+  Dict& working = *scan.working;
+  if (cycle::doArdent) working[kUserEnteredClientName] = deletingPathExtension(fileName);
+  if (rules.formBaseId) {
+    working[kUserEnteredClientName] = baseIdClientName(fileName);
   } else if (!cycle::doArdent) {
-    (*working)[kUserEnteredClientName] = lastPathComponent(deletingLastPathComponent(relPath));
+    working[kUserEnteredClientName] = lastPathComponent(deletingLastPathComponent(relPath));
   }
 
   std::optional<Date> date;
@@ -271,15 +258,23 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
     date = GetAndUpdateFileCreationDate(fullPath, true, false);
   }
   if (!date) {
-    scanNothingFound(root, request);
-    scanEnd(working);
-    return;
+    scanNothingFound(scan.root, scan.request);
+    scanEnd(scan.working);
+    return std::nullopt;
   }
-  std::string captureTime = formatCycleDate(date->secondsSince1970);
-  const std::string fuseAction = fuse.value_or("upload.upload");
-  std::string metaText = Preferences::getPrefMetaData().value_or(defaultMetaDataText(fuseAction));
+  PreparedItem item;
+  item.captureTime = formatCycleDate(date->secondsSince1970);
+  item.fuseAction = fuse.value_or("upload.upload");
+  item.metaText = Preferences::getPrefMetaData().value_or(defaultMetaDataText(item.fuseAction));
+  return item;
+}
 
-  DictRef info = makeDict(*working);
+DictRef AppController::buildUploadInfo(const ScanRequest& scan, const FolderEntry& chosen,
+                                       const PreparedItem& item) {
+  const std::string& fullPath = chosen.fullPath;
+  const std::string& fuseAction = item.fuseAction;
+  std::string captureTime = item.captureTime;
+  DictRef info = makeDict(*scan.working);
   const bool plainUpload = strcasecmp(fuseAction.c_str(), "upload.upload") == 0;
   if (!plainUpload) {
     if (auto comment = readUserCommentPropertyList(fullPath)) {
@@ -319,23 +314,20 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
       (*info)[kEdSittingInfoDictionary] = Dict{{"sittingid", getBaseIDFromFileName(fullPath)}};
   }
 
-  const std::string clientName = dictGetString(*working, kUserEnteredClientName)
-                                     ? *dictGetString(*working, kUserEnteredClientName)
-                                     : std::string();
+  const std::string* clientName = dictGetString(*scan.working, kUserEnteredClientName);
   // The item is moved back out of the folder it was found in.
-  (*info)[kLocalRootFolder] = root;
+  (*info)[kLocalRootFolder] = scan.root;
   if (auto m = Preferences::getLocalMasterMirrorSiteFolder()) (*info)[kLocalMirrorFolder] = *m;
-  (*info)[kLocalItem] = relPath;
+  (*info)[kLocalItem] = chosen.relativePath;
   (*info)[kEdUser] = curUserName().value_or("");
   (*info)[kEdPasswd] = curPassword().value_or("");
   (*info)[kEdFileName] = fullPath;
-  (*info)[kEdClientName] = clientName;
-  (*info)[kEdEventName] = eventName;
-  (*info)[kEdMetaData] = metaText;
+  (*info)[kEdClientName] = clientName ? *clientName : std::string();
+  (*info)[kEdEventName] = scan.eventName;
+  (*info)[kEdMetaData] = item.metaText;
   (*info)[kEdCaptureTime] = captureTime;
   (*info)[kEdVyrFuseAction] = fuseAction;
-  NotificationCenter::defaultCenter().post(kPrepareUploadStartNotification, this, info);
-  scanEnd(working);
+  return info;
 }
 
 void AppController::scanNothingFound(const std::string& folder, const DictRef& request) {
@@ -357,9 +349,8 @@ void AppController::scanNothingFound(const std::string& folder, const DictRef& r
 void AppController::scanEnd(const DictRef& working) {
   bool again = false;
   {
-    std::unique_lock<std::recursive_mutex> lock;
-    if (fThreadLock) lock = std::unique_lock<std::recursive_mutex>(*fThreadLock);
-    setIsScanningFolder(false);
+    RecursiveMutexLock lock(&fThreadLock);
+    storeIsScanningFolder(false);
     again = gNeedsToRescan.load() != 0;
   }
   working->clear();

@@ -84,7 +84,7 @@ double AppController::secondsBetweenScans() {
   double seconds = secs->doubleValue();
   if (std::isfinite(seconds) && seconds >= kMinSecondsBetweenScans) return seconds;
   std::string bad = secs->description();
-  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  MutexLock lock(&fieldsMutex_);
   if (bad != badScanInterval_) {
     badScanInterval_ = bad;
     MessageLog::LogMessage(
@@ -144,7 +144,12 @@ void AppController::doWatchFolderInThread(const std::string& folder) {
     return;
   }
   setIsInsideWatchFolderThread(true);
-  if (fWatcherRunLoop) {
+  bool watcherStored;
+  {
+    RecursiveMutexLock lock(&fThreadLock);
+    watcherStored = fWatcherRunLoop != nullptr;
+  }
+  if (watcherStored) {
     NSLog("Returning.... fWatcherRunLoop ALREADY Setup....    EXITING THREAD...\n");
     return;
   }
@@ -179,7 +184,7 @@ void AppController::doInstallTheWatcher(const std::string& folder) {
   });
   std::string err;
   {
-    std::lock_guard<std::mutex> lock(watcherMutex_);
+    MutexLock lock(&watcherMutex_);
     if (quitting_) return;
     watcher_ = &watcher;
     ++watcherRunning_;
@@ -196,13 +201,13 @@ void AppController::doInstallTheWatcher(const std::string& folder) {
     NSLog("The source-folder watcher could not start (%s); the timer starts the passes",
           err.c_str());
   }
-  std::lock_guard<std::mutex> lock(watcherMutex_);
+  MutexLock lock(&watcherMutex_);
   watcher_ = nullptr;
   --watcherRunning_;
 }
 
 void AppController::stopWatcher() {
-  std::lock_guard<std::mutex> lock(watcherMutex_);
+  MutexLock lock(&watcherMutex_);
   quitting_ = true;
   if (watcher_) watcher_->stop();
 }

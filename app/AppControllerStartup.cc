@@ -52,10 +52,36 @@ void AppController::initialize() {
   deleteOldLogFiles();
 }
 
-// ---- Part 1: awakeFromNib
+void AppController::startUp(const std::function<void()>& afterAwake,
+                            const std::function<void()>& afterWillFinish) {
+  awakeFromNib();
+  if (afterAwake) afterAwake();
+  applicationWillFinishLaunching();
+  if (afterWillFinish) afterWillFinish();
+}
+
+void AppController::launch(const std::optional<std::string>& folder,
+                           const std::function<void()>& afterAwake,
+                           const std::function<void()>& afterWillFinish) {
+  startUp(afterAwake, afterWillFinish);
+  if (folder) applicationOpenFile(*folder);
+  applicationDidFinishLaunching();
+}
+
+void AppController::quit() {
+  applicationShouldTerminate();
+  applicationWillTerminate();
+  stopRemoteControl();
+  DefaultsStore::standard().synchronize();
+}
+
+// ---- awakeFromNib
 
 void AppController::awakeFromNib() {
-  fWatcherRunLoop = nullptr;
+  {
+    RecursiveMutexLock lock(&fThreadLock);
+    fWatcherRunLoop = nullptr;
+  }
   // The controller's observers come before HttpController's: the cycle relies on that order.
   auto& center = NotificationCenter::defaultCenter();
   using Handler = void (AppController::*)(const Notification*);
@@ -130,13 +156,13 @@ void AppController::migrateOldFtpPrefs() {
   store.synchronize();
 }
 
-// ---- Part 2: applicationWillFinishLaunching
+// ---- applicationWillFinishLaunching
 
 void AppController::applicationWillFinishLaunching() {
   MessageLog::InitLog();
   MessageLog::LogMessage("applicationWillFinishLaunching", true);
   {
-    std::lock_guard<std::mutex> lock(fieldsMutex_);
+    MutexLock lock(&fieldsMutex_);
     fCurUserName = kPlaceholderUserName;
     fCurPassword = kPlaceholderPassword;
     fRootFolder.reset();
@@ -153,10 +179,9 @@ void AppController::applicationWillFinishLaunching() {
   doQueryAndUploadHiResInThread();
   fHttpController = std::make_unique<HttpController>();
   fHttpController->setProgressDelegate(this);
-  fThreadLock = std::make_unique<std::recursive_mutex>();
 }
 
-// ---- Part 3: applicationDidFinishLaunching (after the launcher's open request)
+// ---- applicationDidFinishLaunching (after the launcher's open request)
 
 void AppController::applicationDidFinishLaunching() {
   MessageLog::LogMessage("applicationDidFinishLaunching", true);
@@ -173,27 +198,27 @@ void AppController::applicationDidFinishLaunching() {
 // ---- Version texts
 
 std::string AppController::getMacOsVersionString() const {
-  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  MutexLock lock(&fieldsMutex_);
   return _macVersionString;
 }
 std::string AppController::getAppVersionString() const {
-  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  MutexLock lock(&fieldsMutex_);
   return _appVersionString;
 }
 std::string AppController::getCopyrightString() const {
-  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  MutexLock lock(&fieldsMutex_);
   return _appCopyrightString;
 }
 void AppController::setMacOsVersion(const std::string& text) {
-  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  MutexLock lock(&fieldsMutex_);
   _macVersionString = text;
 }
 void AppController::setAppVersion(const std::string& text) {
-  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  MutexLock lock(&fieldsMutex_);
   _appVersionString = text;
 }
 void AppController::setCopyrightVersion(const std::string& text) {
-  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  MutexLock lock(&fieldsMutex_);
   _appCopyrightString = text;
 }
 

@@ -36,49 +36,49 @@ AppController::~AppController() {
   cancelRetriggerTimer();
   if (autoStartTimer_) autoStartTimer_->invalidate();
   // Threads the controller started call back into it; let them finish first.
-  std::unique_lock<std::mutex> lock(threadsMutex_);
-  threadsDone_.wait(lock, [this] { return runningThreads_.load() == 0; });
+  MutexLock lock(&threadsMutex_);
+  while (runningThreads_.load() != 0) threadsDone_.wait(&threadsMutex_);
 }
 
 void AppController::spawn(const std::string& name, std::function<void()> fn) {
   runningThreads_.fetch_add(1);
   startThread(name, [this, fn = std::move(fn)] {
     fn();
-    std::lock_guard<std::mutex> lock(threadsMutex_);
+    MutexLock lock(&threadsMutex_);
     runningThreads_.fetch_sub(1);
-    threadsDone_.notify_all();
+    threadsDone_.notifyAll();
   });
 }
 
-template <typename F>
-void AppController::locked(F&& fn) {
-  if (fThreadLock) {
-    std::lock_guard<std::recursive_mutex> lock(*fThreadLock);
-    fn();
-  } else {
-    fn();
-  }
+void AppController::storeNeedsToRescan(bool yes) {
+  if (yes)
+    gNeedsToRescan.fetch_add(1);
+  else
+    gNeedsToRescan.store(0);
+}
+void AppController::storeIsScanningFolder(bool yes) {
+  gIsScanning.store(yes);
 }
 
 void AppController::setNeedsToRescan(bool yes) {
-  locked([&] {
-    if (yes)
-      gNeedsToRescan.fetch_add(1);
-    else
-      gNeedsToRescan.store(0);
-  });
+  RecursiveMutexLock lock(&fThreadLock);
+  storeNeedsToRescan(yes);
 }
 void AppController::setIsScanningFolder(bool yes) {
-  locked([&] { gIsScanning.store(yes); });
+  RecursiveMutexLock lock(&fThreadLock);
+  storeIsScanningFolder(yes);
 }
 void AppController::setStartedUploadProcess(bool yes) {
-  locked([&] { gStartedUploadProcess.store(yes); });
+  RecursiveMutexLock lock(&fThreadLock);
+  gStartedUploadProcess.store(yes);
 }
 void AppController::setWantsToHaltProcess(bool yes) {
-  locked([&] { gWantsToHaltProcess.store(yes); });
+  RecursiveMutexLock lock(&fThreadLock);
+  gWantsToHaltProcess.store(yes);
 }
 void AppController::setDidHaltProcess(bool yes) {
-  locked([&] { gDidHaltProcess.store(yes); });
+  RecursiveMutexLock lock(&fThreadLock);
+  gDidHaltProcess.store(yes);
 }
 namespace {
 // Open threads wait here for a running open request to end.
@@ -87,7 +87,10 @@ std::condition_variable gOpenDone;
 }  // namespace
 
 void AppController::setIsInsideOpenFile(bool yes) {
-  locked([&] { gInsideOpenFile.store(yes); });
+  {
+    RecursiveMutexLock lock(&fThreadLock);
+    gInsideOpenFile.store(yes);
+  }
   if (!yes) {
     std::lock_guard<std::mutex> lock(gOpenMutex);
     gOpenDone.notify_all();
@@ -99,7 +102,8 @@ void AppController::waitWhileInsideOpenFile() {
   gOpenDone.wait(lock, [] { return !gInsideOpenFile.load(); });
 }
 void AppController::setIsInsideWatchFolderThread(bool yes) {
-  locked([&] { gIsInWatchFolderInstaller.store(yes); });
+  RecursiveMutexLock lock(&fThreadLock);
+  gIsInWatchFolderInstaller.store(yes);
 }
 
 std::int64_t AppController::needsToRescanCount() {
@@ -146,19 +150,19 @@ void AppController::resetCycleState() {
 }
 
 std::optional<std::string> AppController::curUserName() const {
-  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  MutexLock lock(&fieldsMutex_);
   return fCurUserName;
 }
 std::optional<std::string> AppController::curPassword() const {
-  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  MutexLock lock(&fieldsMutex_);
   return fCurPassword;
 }
 std::optional<std::string> AppController::curEventName() const {
-  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  MutexLock lock(&fieldsMutex_);
   return fCurEventName;
 }
 std::optional<std::string> AppController::rootFolder() const {
-  std::lock_guard<std::mutex> lock(fieldsMutex_);
+  MutexLock lock(&fieldsMutex_);
   return fRootFolder;
 }
 
@@ -353,10 +357,9 @@ void AppController::handleNotification_WatcherStarted(const Notification* note) 
     NSLog("Unable to SET fWatcherRunLoop???");
     return;
   }
-  locked([&] {
-    fWatcherRunLoop =
-        reinterpret_cast<const void*>(static_cast<std::uintptr_t>(loop->integerValue()));
-  });
+  RecursiveMutexLock lock(&fThreadLock);
+  fWatcherRunLoop =
+      reinterpret_cast<const void*>(static_cast<std::uintptr_t>(loop->integerValue()));
 }
 
 void AppController::handleNotification_WatcherItemChanged(const Notification* note) {

@@ -27,50 +27,52 @@ class AppControl {
   virtual void setEnabled(bool enabled) = 0;
 };
 
+// Every method has an empty default (nothing shown, nothing done), so a view overrides only
+// what it has.
 class AppView {
  public:
   virtual ~AppView() = default;
 
   // True when the field exists and its window is visible; other updates are skipped.
-  virtual bool isFieldShown(AppField field) const = 0;
-  virtual void setFieldText(AppField field, const std::string& text, bool isError) = 0;
-  virtual void setFieldToolTip(AppField field, const std::string& text) = 0;
+  virtual bool isFieldShown(AppField /*field*/) const { return false; }
+  virtual void setFieldText(AppField /*field*/, const std::string& /*text*/, bool /*isError*/) {}
+  virtual void setFieldToolTip(AppField /*field*/, const std::string& /*text*/) {}
   // Called on the updating thread when an update was skipped because the field is not shown.
   virtual void fieldUpdateSkipped(AppField /*field*/, const std::string& /*text*/,
                                   bool /*isError*/) {}
 
   // The indeterminate activity bar: animating and shown, or stopped and hidden.
-  virtual bool hasProgressBar() const = 0;
-  virtual void setProgressBarAnimating(bool animating) = 0;
+  virtual bool hasProgressBar() const { return false; }
+  virtual void setProgressBarAnimating(bool /*animating*/) {}
 
   // The pause/resume button, or nullptr when the window has none. Owned by the view.
-  virtual AppControl* pauseResumeButton() = 0;
+  virtual AppControl* pauseResumeButton() { return nullptr; }
 
   // The preview image view.
-  virtual bool hasImageView() const = 0;
-  virtual void showPreviewImage(const std::string& path) = 0;
+  virtual bool hasImageView() const { return false; }
+  virtual void showPreviewImage(const std::string& /*path*/) {}
 
   // The upload progress panel (the main window), and its control tagged `tag` (nullptr when
   // missing).
-  virtual bool hasProgressPanel() const = 0;
-  virtual bool isProgressPanelVisible() const = 0;
-  virtual void bringProgressPanelToFront() = 0;
-  virtual AppControl* progressPanelControl(int tag) = 0;
+  virtual bool hasProgressPanel() const { return false; }
+  virtual bool isProgressPanelVisible() const { return false; }
+  virtual void bringProgressPanelToFront() {}
+  virtual AppControl* progressPanelControl(int /*tag*/) { return nullptr; }
 
   // The login panel: closed after a valid save (a sheet ends with return code 1).
-  virtual bool isLoginPanelVisible() const = 0;
-  virtual void closeLoginPanel() = 0;
+  virtual bool isLoginPanelVisible() const { return false; }
+  virtual void closeLoginPanel() {}
 
   // Opens the preferences (after a pause for them completed).
-  virtual void openPreferences(AppControl* sender) = 0;
+  virtual void openPreferences(AppControl* /*sender*/) {}
 
   // The main window's version field, or nullptr.
   virtual VersionField* versionField() { return nullptr; }
 
   // The system beep.
-  virtual void beep() = 0;
+  virtual void beep() {}
   // Asks the application to terminate now (the quit sequence follows on the main thread).
-  virtual void terminate() = 0;
+  virtual void terminate() {}
 };
 
 }  // namespace sorv

@@ -30,22 +30,9 @@ class HeadlessView : public AppView {
   // onTerminate runs when the application is asked to quit (e.g. stops the main loop).
   explicit HeadlessView(std::function<void()> onTerminate = {});
 
-  bool isFieldShown(AppField) const override { return false; }
-  void setFieldText(AppField, const std::string&, bool) override {}
-  void setFieldToolTip(AppField, const std::string&) override {}
+  // No window: every field counts as hidden; the rest keeps AppView's empty defaults.
   void fieldUpdateSkipped(AppField field, const std::string& text, bool isError) override;
-
-  bool hasProgressBar() const override { return false; }
-  void setProgressBarAnimating(bool) override {}
   AppControl* pauseResumeButton() override { return &pauseButton_; }
-  bool hasImageView() const override { return false; }
-  void showPreviewImage(const std::string&) override {}
-  bool hasProgressPanel() const override { return false; }
-  bool isProgressPanelVisible() const override { return false; }
-  void bringProgressPanelToFront() override {}
-  AppControl* progressPanelControl(int) override { return nullptr; }
-  bool isLoginPanelVisible() const override { return false; }
-  void closeLoginPanel() override {}
   void openPreferences(AppControl* sender) override;
   void beep() override;
   void terminate() override;

@@ -86,17 +86,11 @@ int main(int argc, char** argv) {
   AppController::initialize();
   HeadlessView view([&loop] { loop.stop(); });
   AppController controller(&view);
-  controller.awakeFromNib();
-  controller.applicationWillFinishLaunching();
-  if (folder) controller.applicationOpenFile(*folder);
-  controller.applicationDidFinishLaunching();
+  controller.launch(folder);
 
   loop.run();
   if (int sig = loop.interruptSignal()) NSLog("Received signal %d, quitting...", sig);
-  controller.applicationShouldTerminate();
-  controller.applicationWillTerminate();
-  controller.stopRemoteControl();
-  DefaultsStore::standard().synchronize();
+  controller.quit();
   // Upload threads may still be blocked in a send; the process ends without waiting for them.
   std::fflush(nullptr);
   std::_Exit(exitStatus());

@@ -22,7 +22,7 @@ std::any ItemCacheStore::lookUpOrCompute(const std::string& path, bool known,
                                          const FileStamp& stamp,
                                          const std::function<std::any()>& compute) {
   if (known) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     auto it = entries_.find(path);
     if (it != entries_.end() && it->second.stamp == stamp) {
       ++hits_;
@@ -31,13 +31,13 @@ std::any ItemCacheStore::lookUpOrCompute(const std::string& path, bool known,
     }
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     ++misses_;
   }
   std::any value = compute();
   FileInfo after;
   if (known && fs().stat(path, &after) == 0 && FileStamp::of(after) == stamp) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     storeLocked(path, stamp, value);
   } else {
     erase(path);
@@ -62,7 +62,7 @@ void ItemCacheStore::storeLocked(const std::string& path, const FileStamp& stamp
 }
 
 void ItemCacheStore::erase(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   auto it = entries_.find(path);
   if (it == entries_.end()) return;
   ages_.erase(it->second.age);
@@ -70,23 +70,23 @@ void ItemCacheStore::erase(const std::string& path) {
 }
 
 void ItemCacheStore::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   entries_.clear();
   ages_.clear();
 }
 
 std::size_t ItemCacheStore::size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return entries_.size();
 }
 
 std::uint64_t ItemCacheStore::hits() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return hits_;
 }
 
 std::uint64_t ItemCacheStore::misses() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return misses_;
 }
 

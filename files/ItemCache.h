@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <functional>
 #include <list>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
+#include "platform/Mutex.h"
 #include "platform/fs/FileSystem.h"
 
 namespace sorv {
@@ -61,17 +61,18 @@ class ItemCacheStore {
     std::list<std::string>::iterator age;
   };
   FileSystem& fs() const { return fs_ ? *fs_ : defaultFileSystem(); }
-  void storeLocked(const std::string& path, const FileStamp& stamp, std::any value);
+  void storeLocked(const std::string& path, const FileStamp& stamp, std::any value)
+      REQUIRES(mutex_);
   std::any lookUpOrCompute(const std::string& path, bool known, const FileStamp& stamp,
                            const std::function<std::any()>& compute);
 
-  std::size_t capacity_;
-  FileSystem* fs_;
-  mutable std::mutex mutex_;
-  std::unordered_map<std::string, Entry> entries_;
-  std::list<std::string> ages_;  // least recently used first
-  std::uint64_t hits_ = 0;
-  std::uint64_t misses_ = 0;
+  const std::size_t capacity_;
+  FileSystem* const fs_;
+  mutable Mutex mutex_;
+  std::unordered_map<std::string, Entry> entries_ GUARDED_BY(mutex_);
+  std::list<std::string> ages_ GUARDED_BY(mutex_);  // least recently used first
+  std::uint64_t hits_ GUARDED_BY(mutex_) = 0;
+  std::uint64_t misses_ GUARDED_BY(mutex_) = 0;
 };
 
 template <class T>

@@ -249,23 +249,23 @@ bool WalkCache::readEvents() {
 }
 
 bool WalkCache::pollChanges() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return readEvents();
 }
 
 WalkCache::Counts WalkCache::counts() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return counts_;
 }
 
 std::size_t WalkCache::watchCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return byWatch_.size();
 }
 
 bool WalkCache::enumerate(const std::string& root, std::uint64_t verdictKey,
                           const std::function<Visit(const FolderEntry&)>& visit) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   ++counts_.walks;
   if (alwaysFresh_) {
     ++counts_.freshWalks;

@@ -24,11 +24,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
 #include "files/FolderEnumerator.h"
+#include "platform/Mutex.h"
 #include "platform/fs/FileSystem.h"
 
 namespace sorv {
@@ -71,27 +71,29 @@ class WalkCache {
   struct Child;
 
   FileSystem& fs() const { return fs_ ? *fs_ : defaultFileSystem(); }
-  bool open(const std::string& root);
-  void reset();
-  void drop(Node& node);
-  bool watch(Node& node, const std::string& fullPath, bool followLink);
-  bool refresh(Node& node, const std::string& fullPath);
-  void applyMarks(Node& node);
-  bool readEvents();
+  bool open(const std::string& root) REQUIRES(mutex_);
+  void reset() REQUIRES(mutex_);
+  void drop(Node& node) REQUIRES(mutex_);
+  bool watch(Node& node, const std::string& fullPath, bool followLink) REQUIRES(mutex_);
+  bool refresh(Node& node, const std::string& fullPath) REQUIRES(mutex_);
+  void applyMarks(Node& node) REQUIRES(mutex_);
+  bool readEvents() REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;  // held by every public call
-  FileSystem* fs_;
-  std::size_t maxDepth_;
-  bool alwaysFresh_;
-  int fd_ = -1;
-  std::string root_;
-  std::unique_ptr<Node> top_;
-  std::uint64_t rootInode_ = 0;  // what root named when top_ was built
-  std::unordered_map<int, Node*> byWatch_;
-  bool broken_ = false;      // coverage lost: dropped at the next walk, tried again later
-  bool overflowed_ = false;  // events lost: built again at the next walk
-  double retryAfter_ = 0;    // steady seconds before which the cache is not built again
-  Counts counts_;
+  mutable Mutex mutex_;  // held by every public call
+  FileSystem* const fs_;
+  const std::size_t maxDepth_;
+  const bool alwaysFresh_;
+  int fd_ GUARDED_BY(mutex_) = -1;
+  std::string root_ GUARDED_BY(mutex_);
+  std::unique_ptr<Node> top_ GUARDED_BY(mutex_);
+  std::uint64_t rootInode_ GUARDED_BY(mutex_) = 0;  // what root named when top_ was built
+  std::unordered_map<int, Node*> byWatch_ GUARDED_BY(mutex_);
+  // Coverage lost: dropped at the next walk, tried again later.
+  bool broken_ GUARDED_BY(mutex_) = false;
+  bool overflowed_ GUARDED_BY(mutex_) = false;  // events lost: built again at the next walk
+  // Steady seconds before which the cache is not built again.
+  double retryAfter_ GUARDED_BY(mutex_) = 0;
+  Counts counts_ GUARDED_BY(mutex_);
 };
 
 }  // namespace sorv

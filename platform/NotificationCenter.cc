@@ -1,9 +1,10 @@
 #include "platform/NotificationCenter.h"
 
 #include <atomic>
-#include <mutex>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/Mutex.h"
 
 namespace sorv {
 
@@ -20,12 +21,13 @@ struct Registration {
 }  // namespace
 
 struct NotificationCenter::Impl {
-  std::mutex mutex;
-  Token nextToken = 1;
+  Mutex mutex;
+  Token nextToken GUARDED_BY(mutex) = 1;
   // Per name, registrations in the order they were made.
-  std::unordered_map<std::string, std::vector<std::shared_ptr<Registration>>> byName;
+  std::unordered_map<std::string, std::vector<std::shared_ptr<Registration>>> byName
+      GUARDED_BY(mutex);
 
-  void eraseIf(const std::function<bool(const Registration&)>& match) {
+  void eraseIf(const std::function<bool(const Registration&)>& match) REQUIRES(mutex) {
     for (auto it = byName.begin(); it != byName.end();) {
       auto& list = it->second;
       for (auto r = list.begin(); r != list.end();) {
@@ -60,26 +62,26 @@ NotificationCenter::Token NotificationCenter::addObserver(const void* owner,
   reg->owner = owner;
   reg->name = name;
   reg->handler = std::move(handler);
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  MutexLock lock(&impl_->mutex);
   reg->token = impl_->nextToken++;
   impl_->byName[name].push_back(reg);
   return reg->token;
 }
 
 void NotificationCenter::removeObserver(const void* owner) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  MutexLock lock(&impl_->mutex);
   impl_->eraseIf([owner](const Registration& r) { return r.owner == owner; });
 }
 
 void NotificationCenter::removeObserverToken(Token token) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  MutexLock lock(&impl_->mutex);
   impl_->eraseIf([token](const Registration& r) { return r.token == token; });
 }
 
 void NotificationCenter::post(const std::string& name, const void* object, DictRef userInfo) {
   std::vector<std::shared_ptr<Registration>> targets;
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    MutexLock lock(&impl_->mutex);
     auto it = impl_->byName.find(name);
     if (it == impl_->byName.end()) return;
     targets = it->second;

@@ -90,22 +90,18 @@ int runGraphical(int argc, char** argv, const std::optional<std::string>& folder
   MainWindow view([] { mainRunLoop().post([] { QApplication::quit(); }); });
   AppController controller(&view);
   view.setController(&controller);
-  controller.awakeFromNib();
-  view.windowController()->windowDidLoad();
-  controller.applicationWillFinishLaunching();
-  view.window()->show();
-  if (auto source = Preferences::getLocalSourceUploadFolder())
-    view.setFieldToolTip(AppField::SourceFolderPath, *source);
-  view.prefsWindow()->applyStartupState();
-  if (folder) controller.applicationOpenFile(*folder);
-  controller.applicationDidFinishLaunching();
+  controller.launch(
+      folder, [&view] { view.windowController()->windowDidLoad(); },
+      [&view] {
+        view.window()->show();
+        if (auto source = Preferences::getLocalSourceUploadFolder())
+          view.setFieldToolTip(AppField::SourceFolderPath, *source);
+        view.prefsWindow()->applyStartupState();
+      });
 
   app.exec();
   if (lastSignal) NSLog("Received signal %d, quitting...", lastSignal);
-  controller.applicationShouldTerminate();
-  controller.applicationWillTerminate();
-  controller.stopRemoteControl();
-  DefaultsStore::standard().synchronize();
+  controller.quit();
   // Upload threads may still be blocked in a send; the process ends without waiting for them.
   std::fflush(nullptr);
   std::_Exit(exitStatus());

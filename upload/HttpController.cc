@@ -145,14 +145,14 @@ HttpController::~HttpController() {
 }
 
 void HttpController::setIsApplicationActiveHook(std::function<bool()> hook) {
-  std::lock_guard<std::mutex> lock(hookMutex_);
+  MutexLock lock(&hookMutex_);
   isActiveHook_ = std::move(hook);
 }
 
 bool HttpController::isApplicationActive() {
   std::function<bool()> hook;
   {
-    std::lock_guard<std::mutex> lock(hookMutex_);
+    MutexLock lock(&hookMutex_);
     hook = isActiveHook_;
   }
   return hook && hook();

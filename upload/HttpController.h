@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/Mutex.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
 #include "platform/Value.h"
@@ -83,8 +84,8 @@ class HttpController {
 
   HttpTransport* transport_;
   std::atomic<HttpProgressDelegate*> progressDelegate_{nullptr};
-  std::mutex hookMutex_;
-  std::function<bool()> isActiveHook_;
+  Mutex hookMutex_;
+  std::function<bool()> isActiveHook_ GUARDED_BY(hookMutex_);
   std::atomic<double> stallTimeout_{60};
 };
 

@@ -150,8 +150,7 @@ double drain(const std::string& url, int mirrorPhotos, int folders, double* jobS
   *jobSeconds = 0;
   {
     AppController controller(&view);
-    controller.awakeFromNib();
-    controller.applicationWillFinishLaunching();
+    controller.startUp();
     std::atomic<bool> jobDone{mirrorPhotos == 0};
     std::thread job;
     auto start = Steady::now();

@@ -178,8 +178,7 @@ void checkBesideTheCycle() {
   HeadlessView view;
   {
     AppController controller(&view);
-    controller.awakeFromNib();
-    controller.applicationWillFinishLaunching();
+    controller.startUp();
     controller.applicationOpenFile(src);
 
     TimedTransport transport;

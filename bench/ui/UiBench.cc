@@ -150,8 +150,7 @@ void measureStalls(int items, int width, int height) {
   MainWindow view;
   AppController controller(&view);
   view.setController(&controller);
-  controller.awakeFromNib();
-  controller.applicationWillFinishLaunching();
+  controller.startUp();
   view.window()->show();
 
   // How late a 5 ms timer on the GUI thread fires, in ms.

@@ -132,11 +132,12 @@ CycleHarness::CycleHarness(bool withUploads, bool realTransport) {
                                                     uploads_.push_back(*n->userInfo);
                                                   });
   controller = std::make_unique<AppController>(&view);
-  controller->awakeFromNib();
-  if (withUploads)
-    controller->applicationWillFinishLaunching();
-  else
+  if (withUploads) {
+    controller->startUp();
+  } else {
+    controller->awakeFromNib();
     MessageLog::InitLog();
+  }
 }
 
 CycleHarness::~CycleHarness() {

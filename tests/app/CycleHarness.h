@@ -27,21 +27,11 @@ class RecordingView : public AppView {
  public:
   bool isFieldShown(AppField) const override { return true; }
   void setFieldText(AppField field, const std::string& text, bool isError) override;
-  void setFieldToolTip(AppField, const std::string&) override {}
   bool hasProgressBar() const override { return true; }
   void setProgressBarAnimating(bool animating) override;
   AppControl* pauseResumeButton() override { return &pauseButton; }
-  bool hasImageView() const override { return false; }
-  void showPreviewImage(const std::string&) override {}
-  bool hasProgressPanel() const override { return false; }
-  bool isProgressPanelVisible() const override { return false; }
-  void bringProgressPanelToFront() override {}
-  AppControl* progressPanelControl(int) override { return nullptr; }
-  bool isLoginPanelVisible() const override { return false; }
-  void closeLoginPanel() override {}
   void openPreferences(AppControl*) override { ++preferencesOpened; }
   void beep() override { ++beeps; }
-  void terminate() override {}
 
   std::string text(AppField field) const;
   bool wasShown(AppField field, const std::string& text, bool* isError = nullptr) const;

@@ -58,8 +58,7 @@ TEST(PrefsSheet, PausesARealCycleAndItsEndResumesIt) {
   MainWindow view;
   AppController controller(&view);
   view.setController(&controller);
-  controller.awakeFromNib();
-  controller.applicationWillFinishLaunching();
+  controller.startUp();
   view.window()->show();
   auto* prefButton = view.window()->findChild<QAbstractButton*>("ibOpenPrefButton");
   PrefsWindow* prefs = view.prefsWindow();
