@@ -19,7 +19,7 @@
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
-#include "process/Process.h"
+#include "platform/SystemVersion.h"
 
 namespace sorv {
 namespace {
