@@ -1,4 +1,4 @@
-#include "log/QMLogFileManager.h"
+#include "logfiles/QMLogFileManager.h"
 
 #include <errno.h>
 #include <fcntl.h>
