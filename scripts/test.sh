@@ -14,6 +14,7 @@ export SORV_FUZZ_BUILD_DIR=$fuzz SORV_RELIABILITY_BUILD_DIR=$release
 logs=$build/logs
 jobs=$(nproc)
 run_step "packages" "$logs/install-deps.log" scripts/install-deps.sh
+run_step "layers" "$logs/layers.log" scripts/check-layers.sh
 # -O1 with line tables: sanitizer reports keep their stack traces, and the build is faster.
 run_step "configure" "$logs/configure.log" \
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
