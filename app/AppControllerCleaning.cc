@@ -8,7 +8,7 @@
 #include "files/FolderCleaning.h"
 #include "files/QMI_FileManager.h"
 #include "log/MessageLog.h"
-#include "log/QMLogFileManager.h"
+#include "logfiles/QMLogFileManager.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/ProgressWindow.h"

@@ -12,6 +12,7 @@
 #include "platform/Notifications.h"
 #include "platform/Paths.h"
 #include "platform/Plist.h"
+#include "platform/SystemVersion.h"
 #include "process/Process.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"

@@ -1,80 +1,20 @@
-// Running external programs, the system version and the version labels.
+// Running external programs and bundle scripts, and the version labels.
 #include "process/Process.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/utsname.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 #include "log/MessageLog.h"
 #include "platform/Bundle.h"
 #include "platform/Console.h"
 #include "platform/MacRoman.h"
-
-extern char** environ;
+#include "platform/Program.h"
 
 namespace sorv {
 
 namespace {
-
-struct ProgramRun {
-  bool started = false;
-  int status = -1;  // the exit status, or -1 when it did not exit normally
-  std::string output;
-};
-
-// Starts path with args (argv[0] = path), reads its standard output until it closes while
-// the program runs (so a chatty program never blocks on a full pipe), then waits for it.
-ProgramRun runProgram(const std::string& path, const std::vector<std::string>& args) {
-  ProgramRun run;
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return run;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  std::vector<std::string> argStore;
-  argStore.reserve(args.size() + 1);
-  argStore.push_back(path);
-  argStore.insert(argStore.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argStore) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
-    return run;
-  }
-  run.started = true;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fds[0], buf, sizeof buf);
-    if (n > 0) {
-      std::size_t keep = std::min<std::size_t>(
-          n, kMaxProgramOutput - std::min(kMaxProgramOutput, run.output.size()));
-      run.output.append(buf, keep);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    break;
-  }
-  close(fds[0]);
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-  }
-  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  return run;
-}
 
 bool containsIgnoringCase(const std::string& text, const std::string& needle) {
   auto it = std::search(text.begin(), text.end(), needle.begin(), needle.end(), [](char a, char b) {
@@ -127,41 +67,6 @@ bool runShellScript(const std::optional<std::string>& scriptName,
     return false;
   }
   return true;
-}
-
-// ---- System version
-
-namespace {
-constexpr const char* kSwVers = "/usr/bin/sw_vers";
-bool hasSwVers() {
-  return access(kSwVers, X_OK) == 0;
-}
-}  // namespace
-
-std::optional<std::string> systemVersionText() {
-  if (hasSwVers()) {
-    std::vector<std::string> args{"-productVersion"};
-    return runShellScript2(std::string(kSwVers), &args);
-  }
-  struct utsname u;
-  if (uname(&u) != 0) return std::nullopt;
-  return std::string(u.release);
-}
-
-bool versionAtLeast(const std::string& text, int major, int minor, int patch) {
-  int parts[3] = {0, 0, 0};
-  if (std::sscanf(text.c_str(), "%d.%d.%d", &parts[0], &parts[1], &parts[2]) < 1) return false;
-  const int want[3] = {major, minor, patch};
-  for (int i = 0; i < 3; ++i)
-    if (parts[i] != want[i]) return parts[i] > want[i];
-  return true;
-}
-
-VersionThreshold minimumSystemVersion() {
-  return hasSwVers() ? VersionThreshold{10, 4, 0} : VersionThreshold{2, 6, 0};
-}
-VersionThreshold watcherSystemVersion() {
-  return hasSwVers() ? VersionThreshold{10, 5, 0} : VersionThreshold{2, 6, 13};
 }
 
 // ---- Version labels

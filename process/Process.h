@@ -1,6 +1,7 @@
 // Process control: running external programs and bundle scripts, the version labels, and
 // the ways the agent replaces itself with a fresh process (the relaunch helpers, the forced
-// restart, or the service manager when the agent runs as a service).
+// restart, or the service manager when the agent runs as a service). The system version is
+// platform/SystemVersion.h; starting a program, platform/Program.h.
 #pragma once
 
 #include <optional>
@@ -21,22 +22,6 @@ std::optional<std::string> runShellScript2(const std::optional<std::string>& pro
 // the exit status.
 bool runShellScript(const std::optional<std::string>& scriptName,
                     const std::vector<std::string>* args = nullptr);
-
-// At most this much of a program's output is kept; the rest is read and dropped.
-inline constexpr std::size_t kMaxProgramOutput = 16u << 20;
-
-// ---- System version
-
-// "sw_vers -productVersion" where that program exists, else the kernel release.
-std::optional<std::string> systemVersionText();
-// The version text's major.minor.patch compared with the given numbers, by number.
-bool versionAtLeast(const std::string& text, int major, int minor, int patch = 0);
-// The thresholds: to run at all, and to watch folders.
-struct VersionThreshold {
-  int major, minor, patch;
-};
-VersionThreshold minimumSystemVersion();  // 10.4, or kernel 2.6 on Linux
-VersionThreshold watcherSystemVersion();  // 10.5, or kernel 2.6.13 on Linux
 
 // ---- Version labels
 

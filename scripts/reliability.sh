@@ -8,27 +8,28 @@ cd "$(dirname "$0")/.."
 build=${SORV_RELIABILITY_BUILD_DIR:-build-bench}
 short=0
 for a in "$@"; do [ "$a" = "--short" ] && short=1; done
+. scripts/steps.sh
 if [ ! -f "$build/build.ninja" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  run_step "release configure" "$build/logs/configure.log" \
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release
 fi
-cmake --build "$build" -j "$(nproc)" --target reliability_suite >/dev/null
+# Only the suite and what it runs (the agent, sorv-site), not the whole tree.
+run_step "release build" "$build/logs/build.log" \
+  cmake --build "$build" -j "$(nproc)" --target reliability_suite
 table="$build/reliability.md"
 rc=0
-"$build/tests/reliability/reliability_suite" "$@" --out "$table" 2>"$build/reliability.stderr" || rc=$?
+# The suite prints the table as it goes; it is printed once below.
+"$build/tests/reliability/reliability_suite" "$@" --out "$table" >"$build/logs/suite.log" \
+  2>"$build/reliability.stderr" || rc=$?
 if [ "$short" = 0 ]; then
-  fuzzlog="$build/reliability-fuzz.txt"
-  SORV_FUZZ_BUILD_DIR=${SORV_FUZZ_BUILD_DIR:-build-fuzz} scripts/fuzz.sh "${SORV_FUZZ_SECONDS:-120}" \
-    >"$fuzzlog" 2>&1 || rc=1
+  fuzzbuild=${SORV_FUZZ_BUILD_DIR:-build-fuzz}
+  SORV_FUZZ_BUILD_DIR=$fuzzbuild scripts/fuzz.sh "${SORV_FUZZ_SECONDS:-120}" || rc=1
   {
     echo
     echo "| Fuzz target | Executions | Coverage | Findings |"
     echo "|---|---|---|---|"
-    awk '/^== fuzz_/ { if (t) print "| " t " | " runs " | " cov " | " found " |"; t=$2; runs="?"; cov="?"; found=0 }
-         /cov: / { for (i=1;i<=NF;i++) if ($i=="cov:") cov=$(i+1) }
-         /^Done [0-9]+ runs/ { runs=$2 }
-         /ERROR: libFuzzer|SUMMARY: |==ERROR/ { found++ }
-         END { if (t) print "| " t " | " runs " | " cov " | " found " |" }' "$fuzzlog"
-  } | tee -a "$table" >/dev/null
+    awk -F'\t' '{ print "| " $1 " | " $2 " | " $3 " | " $4 " |" }' "$fuzzbuild/fuzz-summary.tsv"
+  } >>"$table"
   awk -F'|' '/^\| fuzz_/ { total += $3 } END { printf "\nFuzz executions in total: %d\n", total }' \
     "$table" >>"$table"
 fi

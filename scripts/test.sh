@@ -1,23 +1,55 @@
 #!/usr/bin/env bash
-# Builds everything from nothing with AddressSanitizer and UndefinedBehaviorSanitizer, runs
-# every test, builds the Release tree and runs the short reliability suite with it, then
-# builds the fuzz targets with clang and runs each for a bounded time.
+# Builds everything from nothing with AddressSanitizer and UndefinedBehaviorSanitizer and runs
+# every test; meanwhile builds the agent, sorv-site and the reliability suite in a Release tree
+# and runs the short suite with it, and builds the fuzz targets with clang; then runs each fuzz
+# target for a bounded time. One line per step, test and fuzz target; every step's whole
+# output is in a log under its build folder (BUILD/logs), and a failure prints its log's end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+. scripts/steps.sh
 build=${SORV_TEST_BUILD_DIR:-build-test}
+release=${SORV_RELEASE_BUILD_DIR:-build-bench}
+fuzz=${SORV_FUZZ_BUILD_DIR:-build-fuzz}
+export SORV_FUZZ_BUILD_DIR=$fuzz SORV_RELIABILITY_BUILD_DIR=$release
+logs=$build/logs
 jobs=$(nproc)
+run_step "packages" "$logs/install-deps.log" scripts/install-deps.sh
+run_step "layers" "$logs/layers.log" scripts/check-layers.sh
 # -O1 with line tables: sanitizer reports keep their stack traces, and the build is faster.
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
+run_step "configure" "$logs/configure.log" \
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
   -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1" -DSORV_SANITIZE=ON -DSORV_BUILD_BENCH=ON -DSORV_BUILD_UI=ON
-cmake --build "$build" -j "$jobs"
+run_step "build" "$logs/build.log" cmake --build "$build" -j "$jobs"
+
+# Most tests wait on timers, sockets and child processes, so the Release and fuzz builds run
+# beside them at a lower priority, and the reliability suite as soon as its build is done.
+run_step "release configure" "$release/logs/configure.log" \
+  cmake -S . -B "$release" -G Ninja -DCMAKE_BUILD_TYPE=Release
+rm -f "$release/reliability.md"
+(
+  run_step "release build" "$release/logs/build.log" \
+    nice -n 10 cmake --build "$release" -j "$jobs" --target reliability_suite
+  run_step "reliability suite" "$release/logs/reliability.log" scripts/reliability.sh --short &
+  suite=$!
+  rc=0
+  nice -n 10 scripts/fuzz.sh --build-only || rc=$?
+  wait "$suite" || rc=$?
+  exit "$rc"
+) &
+beside=$!
+
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-# The user-interface tests run on Qt's offscreen platform (their CTest entries set it).
-ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300
-# The Release tree of the benchmarks (README.md) must build too: -O3 brings warnings of its own.
-cmake -S . -B "${SORV_RELEASE_BUILD_DIR:-build-bench}" -G Ninja -DCMAKE_BUILD_TYPE=Release
-cmake --build "${SORV_RELEASE_BUILD_DIR:-build-bench}" -j "$jobs"
-# The short reliability suite against the Release agent: nothing lost, no crash, no hang.
-SORV_RELIABILITY_BUILD_DIR="${SORV_RELEASE_BUILD_DIR:-build-bench}" scripts/reliability.sh --short
-scripts/fuzz.sh "${SORV_FUZZ_SECONDS:-10}"
+# One line per test, and for a failed test the end of its output. Three tests to a processor:
+# they mostly wait. The user-interface tests run on Qt's offscreen platform (their CTest
+# entries set it).
+start=$SECONDS
+tests_rc=0
+ctest --test-dir "$build" -j $((3 * jobs)) --timeout 300 | tee "$logs/ctest.log" |
+  grep --line-buffered -E '^ *[0-9]+/[0-9]+ Test +#|tests passed|Total Test time' || tests_rc=$?
+[ "$tests_rc" = 0 ] || print_failed_tests "$build"
+printf '%-22s %s (%ds)\n' "tests" "$([ "$tests_rc" = 0 ] && echo ok || echo FAILED)" $((SECONDS - start))
+beside_rc=0
+wait "$beside" || beside_rc=$?
+if [ "$tests_rc" != 0 ] || [ "$beside_rc" != 0 ]; then exit 1; fi
+scripts/fuzz.sh "${SORV_FUZZ_SECONDS:-10}" --no-build

@@ -78,21 +78,6 @@ TEST(Process, ProgramsAnswerTheirOutput) {
   EXPECT_EQ(runShellScript2(std::string("/bin/sh"), &notUtf8), std::nullopt);
 }
 
-TEST(Process, VersionsCompareByNumber) {
-  struct Case {
-    const char* text;
-    int major, minor, patch;
-    bool atLeast;
-  } cases[] = {
-      {"10.4.11", 10, 4, 0, true}, {"10.4.11", 10, 5, 0, false}, {"10.6.8", 10, 5, 0, true},
-      {"10.10.5", 10, 5, 0, true}, {"10.10.5", 10, 9, 0, true},  {"10.3.9", 10, 4, 0, false},
-      {"2.6.12", 2, 6, 13, false}, {"2.6.13", 2, 6, 13, true},   {"6.1.0-13-amd64", 2, 6, 13, true},
-      {"3.0", 2, 6, 13, true},     {"garbage", 2, 6, 0, false},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(versionAtLeast(c.text, c.major, c.minor, c.patch), c.atLeast) << c.text;
-}
-
 struct Label : VersionField {
   int tag_;
   std::string text;

@@ -1,6 +1,7 @@
 #include "tests/support/SiteProcess.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -8,8 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace sorv::test {
 
@@ -21,9 +25,23 @@ std::string SiteProcess::executablePath() {
 #endif
 }
 
+// The site's log lines go to a file of their own under BUILD/logs/sites (the executable is
+// BUILD/site/sorv-site); the test's output names the file.
+static std::string nextSiteLogPath() {
+  static std::atomic<int> count{0};
+  auto dir = std::filesystem::path(SiteProcess::executablePath()).parent_path().parent_path() /
+             "logs" / "sites";
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  return (dir / ("site-" + std::to_string(::getpid()) + "-" + std::to_string(++count) + ".log"))
+      .string();
+}
+
 SiteProcess::SiteProcess(const std::string& storeDir, std::vector<std::string> extraArgs) {
   int out[2];
   if (::pipe(out) != 0) return;
+  std::string logPath = nextSiteLogPath();
+  std::fprintf(stderr, "sorv-site log: %s\n", logPath.c_str());
   std::vector<std::string> args = {executablePath(), "--port", "0", "--store", storeDir};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   for (const auto& a : extraArgs) tls_ = tls_ || a == "--tls-cert";
@@ -33,6 +51,8 @@ SiteProcess::SiteProcess(const std::string& storeDir, std::vector<std::string> e
   pid_ = ::fork();
   if (pid_ == 0) {
     ::dup2(out[1], 1);
+    int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (log >= 0) ::dup2(log, 2);
     ::close(out[0]);
     ::close(out[1]);
     ::execv(argv[0], argv.data());

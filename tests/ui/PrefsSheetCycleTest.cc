@@ -84,6 +84,7 @@ TEST(PrefsSheet, PausesARealCycleAndItsEndResumesIt) {
 
   controller.stopWatcher();
   h.pumpUntil([&] { return controller.runningThreadCount() == 0; }, 30);
+  h.pump();  // what the last thread posted before it ended reaches the window while it lives
   MessageLog::CloseLog();
 }
 

@@ -1,4 +1,4 @@
-#include "log/QMLogFileManager.h"
+#include "logfiles/QMLogFileManager.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -17,8 +17,8 @@
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
+#include "platform/SystemVersion.h"
 #include "platform/fs/FileSystem.h"
-#include "process/Process.h"
 
 namespace sorv {
 namespace {

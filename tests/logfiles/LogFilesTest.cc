@@ -10,7 +10,7 @@
 
 #include "app/AppController.h"
 #include "files/UserTrash.h"
-#include "log/QMLogFileManager.h"
+#include "logfiles/QMLogFileManager.h"
 #include "platform/Bundle.h"
 #include "platform/Clock.h"
 #include "settings/Preferences.h"
