@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything from nothing with AddressSanitizer and UndefinedBehaviorSanitizer and runs
 # every test; meanwhile builds the agent, sorv-site and the reliability suite in a Release tree
-# and runs the short suite with it, and builds the fuzz targets with clang; then runs each fuzz
-# target for a bounded time. One line per step, test and fuzz target; every step's whole
-# output is in a log under its build folder (BUILD/logs), and a failure prints its log's end.
+# and runs the short suite with it, builds the fuzz targets with clang and checks the lock
+# annotations with clang; then runs each fuzz target for a bounded time. One line per step,
+# test and fuzz target; every step's whole output is in a log under its build folder
+# (BUILD/logs), and a failure prints its log's end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/steps.sh
@@ -33,6 +34,8 @@ rm -f "$release/reliability.md"
   suite=$!
   rc=0
   nice -n 10 scripts/fuzz.sh --build-only || rc=$?
+  # The lock annotations, checked by clang.
+  nice -n 10 scripts/thread-safety.sh || rc=$?
   wait "$suite" || rc=$?
   exit "$rc"
 ) &

@@ -167,6 +167,8 @@ TEST(Edges, BadScanIntervalsMeanTheDefaultInterval) {
                                              Dict{{sPrefSecondsBetweenScans, bad[i]}}));
     agents.push_back(kiosks.back()->start());
   }
+  // Each agent's first pass finds nothing; then a few seconds show whether the timer spins.
+  for (const auto& k : kiosks) EXPECT_TRUE(waitForText(k->console, "NO File found", 60));
   std::this_thread::sleep_for(std::chrono::seconds(4));
   for (const auto& k : kiosks) {
     std::string console = readFile(k->console);
