@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "app/AppView.h"
+#include "app/CycleCounts.h"
+#include "app/CycleStatus.h"
 #include "app/ItemRetryBook.h"
 #include "files/ItemCache.h"
 #include "files/SourceFolderClaim.h"
@@ -211,6 +213,21 @@ class AppController : public HttpProgressDelegate {
   // The operator's restart: the helper application, then the forced restart.
   [[noreturn]] void doRelaunchThisApp(AppControl* sender);
 
+  // The cycle's state and counts now. Any thread; cheap (no file-system access).
+  CycleStatus cycleStatus() const;
+  // fn runs on whatever thread after every outcome and state change; set once before
+  // launch(), may be empty. It must not call back into the cycle's setters.
+  void setStatusObserver(std::function<void()> fn);
+  // Counts the photos in the problem folder again (at start, after each move into it, after
+  // a photo was taken out of it). Any thread; walks the problem folder.
+  void recountProblemFolder();
+  // cycleStatus() as the remote control's status dictionary, with the health verdict
+  // (SORV_HEALTH_MINUTES as the agent read it at construction). Any thread.
+  Dict statusReport() const;
+  // Why the cycle is not healthy, or "" when it is: photos waited longer than the health
+  // minutes without any success in that time, or the site stopped the cycle.
+  std::string healthProblem(const CycleStatus& status) const;
+
   // Read access for the window and tests.
   std::optional<std::string> curUserName() const EXCLUDES(fieldsMutex_);
   std::optional<std::string> curPassword() const EXCLUDES(fieldsMutex_);
@@ -285,7 +302,29 @@ class AppController : public HttpProgressDelegate {
   std::optional<Dict> metaDataOf(const std::string& path, const FileInfo* info = nullptr);
   bool isValidImage(const std::string& path, const FileInfo* info = nullptr);
 
+  // After an outcome or a state change: the status observer, and a refresh of the view's
+  // counts on the main thread (at most a few a second).
+  void statusChanged();
+  void refreshCountsView();  // main thread
+  // The walk's verdict on one photo for the counts: ready (held or not) or not.
+  void countEntry(const FolderEntry& entry, FolderEnumerator::Visit verdict, const ItemRules& rules,
+                  std::vector<CycleCounts::Seen>* ready, std::vector<std::string>* notReady);
+  // The item left the source folder, or was tried: the counts and the observer learn of it.
+  void countOutcome(const Dict& info, bool success, const std::string& reason);
+
   AppView* view_;
+  CycleCounts counts_;
+  std::function<void()> statusObserver_;
+  const double healthSeconds_;
+  // The counts' upkeep in the scan; SORV_NO_COUNTS=1 turns it off (benchmarks compare).
+  const bool countsOn_;
+  double lastFullCount_ = -1;  // scan thread only: when a walk last counted the whole tree
+  std::atomic<bool> stoppedBySite_{false};
+  std::atomic<bool> halted_{false};  // the last open request found the folders or settings unfit
+  std::atomic<bool> viewRefreshPending_{false};
+  double lastViewRefresh_ = -1;         // main thread only
+  std::shared_ptr<Timer> viewTimer_;    // main thread only
+  std::shared_ptr<Timer> countsTimer_;  // main thread only: the minute's console line
   // Serialises the flag setters and the storing of fWatcherRunLoop.
   RecursiveMutex fThreadLock;
   mutable Mutex fieldsMutex_;  // guards the text fields below between threads

@@ -77,6 +77,8 @@ bool AppController::applicationOpenFile(const std::optional<std::string>& path) 
   if (!path || !existsAtPath(*path)) {
     NSLog("Inside %s => %s...  Source Path/Item Does NOT Exist = [%s]....", "AppController",
           "application:openFile:", path ? path->c_str() : "(null)");
+    halted_ = true;
+    statusChanged();
     keepTryingOnTimer("The source folder is not there");
     return true;
   }
@@ -88,6 +90,8 @@ bool AppController::applicationOpenFile(const std::optional<std::string>& path) 
     return false;
   }
   if (!validateUserInfoBeforeUploading(path)) {
+    halted_ = true;
+    statusChanged();
     setIsInsideOpenFile(false);
     keepTryingOnTimer("The folders or settings are not ready");
     return false;
@@ -97,6 +101,7 @@ bool AppController::applicationOpenFile(const std::optional<std::string>& path) 
     keepTryingOnTimer("Another agent serves the source folder");
     return false;
   }
+  halted_ = false;
   cancelRetriggerTimerOnMainThread();
   getCurrentLoginInfo();
   getUserEnteredEventName();

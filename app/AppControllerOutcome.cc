@@ -153,6 +153,8 @@ void AppController::placeUploadedItem(const std::string& root, const std::string
     if (!existsAt(full)) {
       moveMoviesAfter(root, movies, false);
       retryBook_.forget(full);
+      counts_.forget(item);
+      recountProblemFolder();
       showInRed(stringWithFormat(
           "Uploaded, But The Mirror Folder Could Not Take It After %d Tries: Moved [%s] To The "
           "Problem Folder (%s)",
@@ -186,6 +188,10 @@ bool AppController::retryPendingMove(const std::string& root, const std::string&
   ibUpdateFileNameField(item);
   NSLog("[%s] was uploaded already; only its move is tried again", full.c_str());
   placeUploadedItem(root, item, *movies);
+  if (!existsAt(full)) {
+    counts_.forget(item);
+    statusChanged();
+  }
   DictRef done = makeDict(Dict{{kLocalRootFolder, root}, {kLocalItem, item}});
   NotificationCenter::defaultCenter().post(kCleanUpAfterUploadNotification, this, done);
   return true;
@@ -243,6 +249,7 @@ void AppController::handleNotification_UploadSuccess(const Notification* note) {
           retryBook_.recordUploaded(full, uploadStamp(uploaded), movies);
         placeUploadedItem(*root, *item, movies);
       }
+      countOutcome(*info, true, "");
     }
   }
   NotificationCenter::defaultCenter().post(kCleanUpAfterUploadNotification, this, info);
@@ -324,6 +331,10 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
     if (move) keptNewVersion = moveFailedItem(*info);
   }
   auto& store = DefaultsStore::standard();
+  if (info) {
+    stoppedBySite_ = stop && !store.boolForKey(sPrefDoContinueAfterFailedUpload);
+    countOutcome(*info, false, reason.empty() ? errorText : reason);
+  }
   if (store.boolForKey(sPrefDoContinueAfterFailedUpload)) {
     stop = false;
     float secs = static_cast<float>(store.floatForKey(sPrefDoContinueAfterFailedUploadSecs));

@@ -54,21 +54,25 @@ void AppController::setupForAppleEventsForThisApp() {
   if (remoteService_) return;
   auto target = std::make_shared<ControllerEventTarget>(this);
   std::string why;
+  RemoteHandlers handlers;
+  handlers.onEvent = [target](const AppleEvent& event) {
+    AppleEventReply reply;
+    handleTestAEHandler(*target, &event, &reply);
+    return reply;
+  };
+  handlers.onOpen = [this](const std::string& folder) {
+    // A relative path, or a path that names no folder, opens nothing: the caller is told.
+    FileInfo info;
+    if (folder.empty() || folder[0] != '/' || defaultFileSystem().stat(folder, &info) != 0 ||
+        info.type != FileType::Directory)
+      return false;
+    return applicationOpenFile(folder);
+  };
+  // Answered on the service's own thread: a busy main thread does not delay it.
+  handlers.onStatus = [this] { return statusReport(); };
   auto service = RemoteService::start(
-      [target](const AppleEvent& event) {
-        AppleEventReply reply;
-        handleTestAEHandler(*target, &event, &reply);
-        return reply;
-      },
-      [this](const std::string& folder) {
-        // A relative path, or a path that names no folder, opens nothing: the caller is told.
-        FileInfo info;
-        if (folder.empty() || folder[0] != '/' || defaultFileSystem().stat(folder, &info) != 0 ||
-            info.type != FileType::Directory)
-          return false;
-        return applicationOpenFile(folder);
-      },
-      [](std::function<void()> fn) { mainRunLoop().post(std::move(fn)); }, &why);
+      std::move(handlers), [](std::function<void()> fn) { mainRunLoop().post(std::move(fn)); },
+      &why);
   if (!service) {
     NSLog("UNABLE setupForAppleEventsForThisApp\n");
     NSLog("Remote control is off: %s", why.c_str());

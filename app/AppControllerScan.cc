@@ -29,6 +29,9 @@ using namespace cycle;
 
 namespace {
 
+// How often a pass that chose an item goes on to count the whole tree.
+constexpr double kFullCountSeconds = 2;
+
 bool fileExists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
@@ -205,16 +208,49 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
   // depend on other files or on the time (a movie beside it, a hold) are never kept.
   using Visit = FolderEnumerator::Visit;
   const std::uint64_t verdictKey = 1 | (rules.formBaseId ? 2 : 0) | (rules.clientLogin ? 4 : 0);
+  //
+  // The counts come from the same walk: the photos it judged ready are waiting. Every few
+  // seconds (and whenever nothing is left to choose) the walk goes on past the chosen item
+  // and counts the whole tree; in between, the outcomes and the part walked keep the counts.
   std::optional<FolderEntry> chosen;
-  walkCache_.enumerate(scan.root, verdictKey, [&](const FolderEntry& entry) {
+  const double now = defaultClock().now();
+  const bool fullCount =
+      countsOn_ && (lastFullCount_ < 0 || now - lastFullCount_ >= kFullCountSeconds);
+  std::vector<CycleCounts::Seen> ready;
+  std::vector<std::string> notReady;
+  const bool walked = walkCache_.enumerate(scan.root, verdictKey, [&](const FolderEntry& entry) {
     if (entry.isFolder()) {
-      ::mkdir(appendingPathComponent(scan.mirror, entry.relativePath).c_str(), entry.info.mode);
+      if (!chosen)
+        ::mkdir(appendingPathComponent(scan.mirror, entry.relativePath).c_str(), entry.info.mode);
       return Visit::Continue;
     }
+    if (chosen) {  // counting only, past the chosen item
+      FileStamp stamp = FileStamp::of(entry.info);
+      if (counts_.knownReady(entry.relativePath, stamp)) {
+        ready.push_back({entry.relativePath, stamp, false});
+        return Visit::Continue;
+      }
+      Visit visit = judgeScanEntry(entry, rules);
+      countEntry(entry, visit, rules, &ready, nullptr);
+      return visit == Visit::Stop ? Visit::Continue : visit;
+    }
     Visit visit = judgeScanEntry(entry, rules);
-    if (visit == Visit::Stop) chosen = entry;
+    if (countsOn_) countEntry(entry, visit, rules, &ready, &notReady);
+    if (visit == Visit::Stop) {
+      chosen = entry;
+      if (fullCount) return Visit::Continue;
+    }
     return visit;
   });
+  if (countsOn_ && walked) {
+    if (fullCount || !chosen) {
+      counts_.replaceReady(ready, now);
+      lastFullCount_ = now;
+    } else {
+      counts_.noteWalk(ready, notReady, now);
+    }
+    statusChanged();
+  }
   // Until the source-folder watcher runs, a change that landed while the walk was under way
   // would wait for the timer; the walk's own change queue asks for the next pass instead.
   if (!chosen && !isInWatchFolderInstaller() && walkCache_.pollChanges()) setNeedsToRescan(true);
@@ -331,6 +367,8 @@ DictRef AppController::buildUploadInfo(const ScanRequest& scan, const FolderEntr
 }
 
 void AppController::scanNothingFound(const std::string& folder, const DictRef& request) {
+  // Nothing waits: whatever the site said before stops nothing now.
+  stoppedBySite_ = false;
   NSLog("Scanning done - NO File found for uploading...");
   ibUpdateUploadStatusTextField("Done With Iteration...");
   ibUpdateFTPCallbackStatusTextField("Waiting For New Images...");

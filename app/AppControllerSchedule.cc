@@ -239,6 +239,8 @@ void AppController::applicationWillTerminate() {
   cancelRetriggerTimer();
   if (autoStartTimer_) autoStartTimer_->invalidate();
   if (heldRetryTimer_) heldRetryTimer_->invalidate();
+  if (countsTimer_) countsTimer_->invalidate();
+  if (viewTimer_) viewTimer_->invalidate();
   MessageLog::LogMessage("applicationWillTerminate - DONE!", true);
   MessageLog::CloseLog();
 }

@@ -180,12 +180,15 @@ void AppController::applicationWillFinishLaunching() {
   doQueryAndUploadHiResInThread();
   fHttpController = std::make_unique<HttpController>();
   fHttpController->setProgressDelegate(this);
+  spawn("countProblems", [this] { recountProblemFolder(); });
 }
 
 // ---- applicationDidFinishLaunching (after the launcher's open request)
 
 void AppController::applicationDidFinishLaunching() {
   MessageLog::LogMessage("applicationDidFinishLaunching", true);
+  // The counts once a minute beside the refreshes after changes: a stuck queue still shows.
+  countsTimer_ = mainRunLoop().scheduleTimer(60, true, [this](Timer&) { refreshCountsView(); });
   if (Preferences::getAutoStartUploadAtStartup()) {
     NSLog("Will autoResynchronizeAtStartup is TRUE...");
     double delay = Preferences::getPrefShowWindowAtStartup() ? 30 : 10;

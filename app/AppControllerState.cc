@@ -2,6 +2,8 @@
 // touch state.
 #include <strings.h>
 
+#include <cstdlib>
+
 #include "app/AppConfig.h"
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
@@ -11,6 +13,7 @@
 #include "platform/Notifications.h"
 #include "platform/Thread.h"
 #include "settings/Preferences.h"
+#include "settings/StatusReport.h"
 
 namespace sorv {
 
@@ -28,13 +31,25 @@ std::atomic<bool> doArdent{true};
 
 using namespace cycle;
 
-AppController::AppController(AppView* view) : view_(view) {}
+namespace {
+bool countsOnFromEnvironment() {
+  const char* off = std::getenv("SORV_NO_COUNTS");
+  return !(off && std::string(off) == "1");
+}
+}  // namespace
+
+AppController::AppController(AppView* view)
+    : view_(view),
+      healthSeconds_(healthMinutesFromText(std::getenv("SORV_HEALTH_MINUTES")) * 60),
+      countsOn_(countsOnFromEnvironment()) {}
 
 AppController::~AppController() {
   stopWatcher();
   if (observing_) NotificationCenter::defaultCenter().removeObserver(this);
   cancelRetriggerTimer();
   if (autoStartTimer_) autoStartTimer_->invalidate();
+  if (viewTimer_) viewTimer_->invalidate();
+  if (countsTimer_) countsTimer_->invalidate();
   // Threads the controller started call back into it; let them finish first.
   MutexLock lock(&threadsMutex_);
   while (runningThreads_.load() != 0) threadsDone_.wait(&threadsMutex_);
@@ -65,20 +80,32 @@ void AppController::setNeedsToRescan(bool yes) {
   storeNeedsToRescan(yes);
 }
 void AppController::setIsScanningFolder(bool yes) {
-  RecursiveMutexLock lock(&fThreadLock);
-  storeIsScanningFolder(yes);
+  {
+    RecursiveMutexLock lock(&fThreadLock);
+    storeIsScanningFolder(yes);
+  }
+  statusChanged();
 }
 void AppController::setStartedUploadProcess(bool yes) {
-  RecursiveMutexLock lock(&fThreadLock);
-  gStartedUploadProcess.store(yes);
+  {
+    RecursiveMutexLock lock(&fThreadLock);
+    gStartedUploadProcess.store(yes);
+  }
+  statusChanged();
 }
 void AppController::setWantsToHaltProcess(bool yes) {
-  RecursiveMutexLock lock(&fThreadLock);
-  gWantsToHaltProcess.store(yes);
+  {
+    RecursiveMutexLock lock(&fThreadLock);
+    gWantsToHaltProcess.store(yes);
+  }
+  statusChanged();
 }
 void AppController::setDidHaltProcess(bool yes) {
-  RecursiveMutexLock lock(&fThreadLock);
-  gDidHaltProcess.store(yes);
+  {
+    RecursiveMutexLock lock(&fThreadLock);
+    gDidHaltProcess.store(yes);
+  }
+  statusChanged();
 }
 namespace {
 // Open threads wait here for a running open request to end.
@@ -322,8 +349,9 @@ void AppController::handleNotification_PrepareUploadStart(const Notification* no
 
 void AppController::handleNotification_UploadStart(const Notification* note) {
   if (!note) return logUnknown("handleNotification_UploadStart");
-  setStartedUploadProcess(true);
   const std::string* item = note->userInfo ? dictGetString(*note->userInfo, kLocalItem) : nullptr;
+  if (item) counts_.setCurrentItem(*item);
+  setStartedUploadProcess(true);
   if (item)
     ibUpdateFileNameField(*item);
   else

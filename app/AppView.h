@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "app/CycleStatus.h"
 #include "process/Process.h"
 
 namespace sorv {
@@ -68,6 +69,10 @@ class AppView {
 
   // The main window's version field, or nullptr.
   virtual VersionField* versionField() { return nullptr; }
+
+  // The cycle's counts (waiting, uploaded today, the problem folder): after changes, at most
+  // a few times a second, and once a minute from a timer.
+  virtual void showCounts(const CycleStatus& /*status*/) {}
 
   // The system beep.
   virtual void beep() {}

@@ -1,5 +1,6 @@
 #include "app/HeadlessView.h"
 
+#include "platform/Clock.h"
 #include "platform/Console.h"
 
 namespace sorv {
@@ -42,6 +43,18 @@ void HeadlessView::fieldUpdateSkipped(AppField field, const std::string& text, b
 
 void HeadlessView::openPreferences(AppControl*) {
   NSLogText("No preferences window without a display; edit the defaults file instead.");
+}
+
+void HeadlessView::showCounts(const CycleStatus& status) {
+  if (status.waiting == 0) return;
+  // A little under a minute: the minute's timer may fire just before the mark.
+  const double now = defaultClock().now();
+  if (lastCounts_ >= 0 && now - lastCounts_ < 59) return;
+  lastCounts_ = now;
+  NSLogText(stringWithFormat("Waiting: %lld, Uploaded today: %lld, Problem folder: %lld",
+                             static_cast<long long>(status.waiting),
+                             static_cast<long long>(status.uploadedToday),
+                             static_cast<long long>(status.problemFolder)));
 }
 
 void HeadlessView::beep() {

@@ -34,12 +34,15 @@ class HeadlessView : public AppView {
   void fieldUpdateSkipped(AppField field, const std::string& text, bool isError) override;
   AppControl* pauseResumeButton() override { return &pauseButton_; }
   void openPreferences(AppControl* sender) override;
+  // Once a minute while photos wait: "Waiting: 12, Uploaded today: 40, Problem folder: 1".
+  void showCounts(const CycleStatus& status) override;
   void beep() override;
   void terminate() override;
 
  private:
   HeadlessControl pauseButton_;
   std::function<void()> onTerminate_;
+  double lastCounts_ = -1;  // main thread: when the counts were last written
 };
 
 }  // namespace sorv

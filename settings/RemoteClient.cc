@@ -3,6 +3,7 @@
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <cstdint>
+#include <map>
 
 #include "settings/RemoteEvents.h"
 #include "settings/RemoteService.h"
@@ -73,6 +74,16 @@ RemoteCallResult sendOpenRequest(const std::string& folder, double timeoutSecond
         bool handled = false;
         r >> handled;
         return Value(handled);
+      });
+}
+
+RemoteCallResult requestStatus(double timeoutSeconds) {
+  return call(
+      "GetStatus", timeoutSeconds, [](sdbus::MethodCall&) {},
+      [](sdbus::MethodReply& r) {
+        std::map<std::string, sdbus::Variant> status;
+        r >> status;
+        return Value(remoteDictFromVariants(status));
       });
 }
 

@@ -23,6 +23,9 @@ RemoteCallResult sendRemoteEvent(std::uint32_t eventClass, std::uint32_t eventID
 // Hands folder to the running agent as an open request; reply: whether it was handled.
 RemoteCallResult sendOpenRequest(const std::string& folder, double timeoutSeconds = 25);
 
+// The cycle's status (reply: a Dict with the keys of settings/StatusReport.h).
+RemoteCallResult requestStatus(double timeoutSeconds = 25);
+
 // The reply as printed by sorvctl: a text as it is; a list's items one a line, the items of
 // a nested list separated by tabs.
 std::string remoteReplyText(const Value& reply);

@@ -30,8 +30,7 @@ struct PendingCall {
 }  // namespace
 
 struct RemoteService::Impl {
-  EventHandler onEvent;
-  OpenHandler onOpen;
+  RemoteHandlers handlers;
   Poster post;
   std::unique_ptr<sdbus::IConnection> connection;
   std::unique_ptr<sdbus::IObject> object;
@@ -116,7 +115,7 @@ struct RemoteService::Impl {
     AppleEvent event{*eventClass, *eventID, std::nullopt};
     if (!items.empty()) event.directObject = remoteArrayFromVariants(items);
     AppleEventReply reply;
-    if (!runOnMainThread([&] { reply = onEvent(event); }))
+    if (!runOnMainThread([&] { reply = handlers.onEvent(event); }))
       throw sdbus::Error(kRemoteErrorQuitting, "the agent is quitting");
     auto answer = call.createReply();
     answer << remoteVariantFromValue(reply.value_or(Value(Array{})));
@@ -130,19 +129,26 @@ struct RemoteService::Impl {
     if (folder.empty() || folder.size() >= PATH_MAX)
       throw sdbus::Error("org.freedesktop.DBus.Error.InvalidArgs", "not a folder path");
     bool handled = false;
-    if (!runOnMainThread([&] { handled = onOpen(folder); }))
+    if (!runOnMainThread([&] { handled = handlers.onOpen(folder); }))
       throw sdbus::Error(kRemoteErrorQuitting, "the agent is quitting");
     auto answer = call.createReply();
     answer << handled;
     answer.send();
   }
+
+  void getStatus(sdbus::MethodCall call) {
+    requireSameUser(call);
+    Dict status = handlers.onStatus ? handlers.onStatus() : Dict();
+    auto answer = call.createReply();
+    answer << remoteDictToVariants(status);
+    answer.send();
+  }
 };
 
-std::unique_ptr<RemoteService> RemoteService::start(EventHandler onEvent, OpenHandler onOpen,
-                                                    Poster post, std::string* err) {
+std::unique_ptr<RemoteService> RemoteService::start(RemoteHandlers handlers, Poster post,
+                                                    std::string* err) {
   auto impl = std::make_unique<Impl>();
-  impl->onEvent = std::move(onEvent);
-  impl->onOpen = std::move(onOpen);
+  impl->handlers = std::move(handlers);
   impl->post = std::move(post);
   try {
     impl->connection = sdbus::createSessionBusConnection();
@@ -154,6 +160,9 @@ std::unique_ptr<RemoteService> RemoteService::start(EventHandler onEvent, OpenHa
         [raw](sdbus::MethodCall call) { raw->handleEvent(std::move(call)); });
     impl->object->registerMethod(kRemoteInterface, "OpenFile", "s", "b",
                                  [raw](sdbus::MethodCall call) { raw->openFile(std::move(call)); });
+    impl->object->registerMethod(
+        kRemoteInterface, "GetStatus", "", "a{sv}",
+        [raw](sdbus::MethodCall call) { raw->getStatus(std::move(call)); });
     impl->object->finishRegistration();
     impl->connection->enterEventLoopAsync();
   } catch (const sdbus::Error& e) {

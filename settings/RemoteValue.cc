@@ -47,4 +47,39 @@ sdbus::Variant remoteVariantFromValue(const Value& v) {
   return sdbus::Variant(v.stringValue().value_or(std::string()));
 }
 
+std::map<std::string, sdbus::Variant> remoteDictToVariants(const Dict& d) {
+  std::map<std::string, sdbus::Variant> m;
+  for (const auto& [key, v] : d) {
+    if (const bool* b = v.asBoolean())
+      m.emplace(key, sdbus::Variant(*b));
+    else if (const std::int64_t* i = v.asInteger())
+      m.emplace(key, sdbus::Variant(*i));
+    else if (const double* r = v.asReal())
+      m.emplace(key, sdbus::Variant(*r));
+    else
+      m.emplace(key, sdbus::Variant(v.stringValue().value_or(std::string())));
+  }
+  return m;
+}
+
+Dict remoteDictFromVariants(const std::map<std::string, sdbus::Variant>& m) {
+  constexpr std::size_t kMaxKeys = 64, kMaxText = 64 * 1024;
+  Dict d;
+  for (const auto& [key, v] : m) {
+    if (d.size() >= kMaxKeys) break;
+    if (v.containsValueOfType<bool>()) {
+      d[key] = v.get<bool>();
+    } else if (v.containsValueOfType<std::int64_t>()) {
+      d[key] = static_cast<long long>(v.get<std::int64_t>());
+    } else if (v.containsValueOfType<double>()) {
+      d[key] = v.get<double>();
+    } else if (v.containsValueOfType<std::string>()) {
+      std::string s = v.get<std::string>();
+      if (s.size() > kMaxText) s.resize(kMaxText);
+      d[key] = std::move(s);
+    }
+  }
+  return d;
+}
+
 }  // namespace sorv

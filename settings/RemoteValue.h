@@ -4,6 +4,8 @@
 
 #include <sdbus-c++/Types.h>
 
+#include <map>
+#include <string>
 #include <vector>
 
 #include "platform/Value.h"
@@ -15,5 +17,11 @@ Array remoteArrayFromVariants(const std::vector<sdbus::Variant>& items);
 Value remoteValueFromVariant(const sdbus::Variant& v);
 // Texts and lists of texts or lists; other values travel as their text, or an empty text.
 sdbus::Variant remoteVariantFromValue(const Value& v);
+
+// A flat dictionary as a{sv}: booleans "b", integers "x", reals "d", texts "s"; other
+// values travel as their text.
+std::map<std::string, sdbus::Variant> remoteDictToVariants(const Dict& d);
+// The reverse, bounded: at most 64 keys, texts of at most 64 KiB; other types are left out.
+Dict remoteDictFromVariants(const std::map<std::string, sdbus::Variant>& m);
 
 }  // namespace sorv

@@ -1,6 +1,8 @@
 // sorvctl: drives the agent running for this user over the session bus.
 //   sorvctl upload-now | pause | quit | get KEY | set KEY VALUE | open FOLDER
-// Prints the reply; exits 1 on "COMMAND FAILED", 3 when no agent runs, 4 on other errors.
+//   sorvctl status [--json] | health
+// Prints the reply; exits 1 on "COMMAND FAILED" (health: unhealthy), 3 when no agent runs,
+// 4 on other errors.
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -8,6 +10,7 @@
 
 #include "settings/RemoteClient.h"
 #include "settings/RemoteEvents.h"
+#include "settings/StatusReport.h"
 
 namespace {
 
@@ -21,7 +24,10 @@ constexpr const char* kUsage =
     "                     userLoginPassword, prefSecondsBetweenScans)\n"
     "  set KEY VALUE      change a setting\n"
     "  open FOLDER        start a pass over FOLDER\n"
-    "Exit status: 0 done, 1 COMMAND FAILED, 2 usage, 3 no agent running, 4 other error.\n";
+    "  status [--json]    print the cycle's state and counts (--json: one JSON object)\n"
+    "  health             print healthy (exit 0), or why not (exit 1)\n"
+    "Exit status: 0 done, 1 COMMAND FAILED or unhealthy, 2 usage, 3 no agent running,\n"
+    "4 other error.\n";
 
 int usage(FILE* out, int status) {
   std::fputs(kUsage, out);
@@ -44,6 +50,30 @@ int report(const sorv::RemoteCallResult& result) {
   return text == sorv::kReplyCommandFailed ? 1 : 0;
 }
 
+// status, status --json and health: the agent decides; sorvctl only prints.
+int status(bool json, bool health) {
+  sorv::RemoteCallResult result = sorv::requestStatus();
+  if (result.status != sorv::RemoteCallResult::Status::Ok) return report(result);
+  const sorv::Dict* d = result.reply.asDict();
+  if (!d || !sorv::dictGet(*d, sorv::kStatusState)) {
+    std::fprintf(stderr, "sorvctl: the agent sent no status\n");
+    return 4;
+  }
+  if (!health) {
+    std::string out = json ? sorv::statusJson(*d) + "\n" : sorv::statusLines(*d);
+    std::fputs(out.c_str(), stdout);
+    return 0;
+  }
+  const sorv::Value* healthy = sorv::dictGet(*d, sorv::kStatusHealthy);
+  if (healthy && healthy->asBoolean() && *healthy->asBoolean()) {
+    std::printf("healthy\n");
+    return 0;
+  }
+  const std::string* why = sorv::dictGetString(*d, sorv::kStatusHealthReason);
+  std::printf("%s\n", why && !why->empty() ? why->c_str() : "no verdict");
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -57,6 +87,10 @@ int main(int argc, char** argv) {
     if (command == "quit") return report(sendRemoteEvent(kCoreEventClass, kAEQuitApplication, {}));
     return report(sendRemoteEvent(kSorvEventClass, id, {}));
   }
+  if (command == "status" && extra == 0) return status(false, false);
+  if (command == "status" && extra == 1 && std::strcmp(argv[2], "--json") == 0)
+    return status(true, false);
+  if (command == "health" && extra == 0) return status(false, true);
   if (command == "get" && extra == 1)
     return report(sendRemoteEvent(kSorvEventClass, kCommandEventID, {"getValue", argv[2], ""}));
   if (command == "set" && extra == 2)

@@ -14,6 +14,7 @@
 
 #include "app/AppController.h"
 #include "platform/RunLoop.h"
+#include "settings/Preferences.h"
 #include "ui_MainWindow.h"
 
 namespace sorv {
@@ -104,6 +105,18 @@ MainWindow::MainWindow(std::function<void()> onTerminate)
   });
   QObject::connect(ui_->ibQuitButton, &QPushButton::clicked, window_.get(),
                    [this] { upload_->ibClickedOnQuit(quitButton_.get()); });
+  // Opens the problem folder in the file browser, as the preferences window's folders do.
+  QObject::connect(ui_->ibProblemFolderButton, &QPushButton::clicked, window_.get(), [this] {
+    if (auto problem = Preferences::getLocalProblemUploadFolder())
+      prefs_->revealItemInFinder(*problem);
+  });
+}
+
+void MainWindow::showCounts(const CycleStatus& status) {
+  ui_->ibWaitingCount->setText(QString::number(status.waiting));
+  ui_->ibUploadedTodayCount->setText(QString::number(status.uploadedToday));
+  ui_->ibProblemFolderButton->setText(
+      QStringLiteral("Problem folder (%1)").arg(status.problemFolder));
 }
 
 MainWindow::~MainWindow() {

@@ -53,6 +53,7 @@ class MainWindow : public AppView {
   void closeLoginPanel() override;
   void openPreferences(AppControl* sender) override;
   VersionField* versionField() override { return versionField_.get(); }
+  void showCounts(const CycleStatus& status) override;
   void beep() override;
   void terminate() override;
 

@@ -11,7 +11,11 @@
 // (beside inotifywait -m -r when installed); the start-up and memory of watching 10,000
 // folders; and the four targets, met or not. --big adds the 8,000-photo row (long).
 //
-//   bench_drain --table [--big 1] [--latency N] [--watched F] [--repeat R]
+//   bench_drain --table [--big 1] [--latency N] [--watched F] [--repeat R] [--counts N]
+//
+// The table starts with the cost of the status counts: N photos (2,000) drained with the
+// counts kept and with them off (SORV_NO_COUNTS=1), alternately, best of --repeat each.
+// --counts N without --table runs only that comparison.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -56,6 +60,7 @@ struct Options {
   bool big = false;
   int latency = 10;
   int watched = 10000;
+  int counts = -1;  // photos of the counts' comparison; -1: 2,000 with --table, else none
 };
 
 std::string folderFor(int i) {
@@ -178,7 +183,7 @@ int filesIn(const std::string& root, const std::string& prefix) {
 
 // Launches the agent on the folder and times it until it reports the folder done.
 double drainWithAgent(const std::string& dir, const std::string& url, int items, int noise,
-                      bool freshWalk = false) {
+                      bool freshWalk = false, bool noCounts = false) {
   std::string src = dir + "/src", mirror = dir + "/mirror";
   makeSource(src, items, noise);
   fs::create_directories(mirror);
@@ -193,6 +198,7 @@ double drainWithAgent(const std::string& dir, const std::string& url, int items,
   auto start = Clock::now();
   std::vector<std::string> env;
   if (freshWalk) env.push_back("SORV_FRESH_WALK=1");
+  if (noCounts) env.push_back("SORV_NO_COUNTS=1");
   AgentProcess run(agent, src, dir + "/defaults.plist", dir + "/logs", console, env);
   ConsoleTail tail(console);
   bool done = tail.waitFor("Status: Waiting For New Images...", 1200);
@@ -361,6 +367,24 @@ Watching measureWatching(const std::string& dir, const std::string& url, int fol
   return w;
 }
 
+// The drain with the status counts kept and with them off, alternately; prints the table.
+void runCountsCost(const std::string& url, int photos, int repeat) {
+  std::vector<double> on, off;
+  for (int i = 0; i < repeat; ++i) {
+    for (bool noCounts : {false, true}) {
+      TempDir d;
+      (noCounts ? off : on).push_back(drainWithAgent(d.path(), url, photos, 0, false, noCounts));
+    }
+  }
+  double bestOn = *std::min_element(on.begin(), on.end());
+  double bestOff = *std::min_element(off.begin(), off.end());
+  std::printf("\nThe status counts' cost: %d photos in %d folders, kept walk, best of %d\n", photos,
+              kFolders, repeat);
+  std::printf("| Counts off (SORV_NO_COUNTS=1) | Counts kept | Cost |\n|---|---|---|\n");
+  std::printf("| %.2f s | %.2f s | %+.1f%% (target under 2%%) |\n", bestOff, bestOn,
+              100 * (bestOn - bestOff) / bestOff);
+}
+
 int runTable(const Options& o, const std::string& url) {
   struct Row {
     int photos, folders;
@@ -369,6 +393,7 @@ int runTable(const Options& o, const std::string& url) {
   };
   std::vector<Row> rows = {{500, 50}, {2000, 200}, {8000, 500}};
   rows[2].run = o.big;
+  if (o.counts != 0) runCountsCost(url, o.counts > 0 ? o.counts : 2000, o.repeat);
   {
     TempDir warmUp;  // the first agent run pays for cold caches
     drainWithAgent(warmUp.path(), url, 50, 0);
@@ -493,6 +518,8 @@ bool parse(int argc, char** argv, Options* o) {
       o->big = value != 0;
     } else if (!std::strcmp(argv[i], "--latency")) {
       o->latency = std::max(value, 1);
+    } else if (!std::strcmp(argv[i], "--counts")) {
+      o->counts = value;
     } else if (!std::strcmp(argv[i], "--watched")) {
       o->watched = std::max(value, 1);
     } else {
@@ -518,6 +545,10 @@ int main(int argc, char** argv) {
   if (!site.ok()) {
     std::fprintf(stderr, "sorv-site did not start\n");
     return 1;
+  }
+  if (!o.table && o.counts > 0) {
+    runCountsCost(site.url(), o.counts, o.repeat);
+    return 0;
   }
   if (o.table) return runTable(o, site.url());
   std::vector<double> curl, agent, agentNoise;

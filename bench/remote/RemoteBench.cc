@@ -5,7 +5,10 @@
 //   `sorvctl get prefSecondsBetweenScans` end to end beside `busctl --user call` of the same
 //   method, median over --runs (100) runs.
 //
-//   bench_remote [--calls N] [--runs N]
+//   with --drain N, `sorvctl status` end to end while the agent drains N photos, median and
+//   95th percentile over the calls made during the drain.
+//
+//   bench_remote [--calls N] [--runs N] [--drain N]
 #include <fcntl.h>
 #include <sdbus-c++/sdbus-c++.h>
 #include <signal.h>
@@ -74,8 +77,9 @@ void print(const char* what, const std::vector<double>& ms) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int calls = 1000, runs = 100;
+  int calls = 1000, runs = 100, drain = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--drain") == 0) drain = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--calls") == 0) calls = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--runs") == 0) runs = std::atoi(argv[i + 1]);
   }
@@ -153,6 +157,39 @@ int main(int argc, char** argv) {
   print("busctl --user call HandleEvent", busctlMs);
   std::printf("ratio of medians: %.2fx (target within 1.2x)\n",
               percentile(ctlMs, 0.5) / percentile(busctlMs, 0.5));
+  if (drain > 0) {
+    // Photos land in a folder beside the source and move in at once, as a kiosk's do.
+    const std::string staging = dir.sub("Staging");
+    const sorv::Dict meta{{"QM_kioskStation", "K1"}};
+    for (int i = 0; i < drain; ++i)
+      writePhoto(staging + "/Fair" + std::to_string(i / 500) + "/IMG_" + std::to_string(i) + ".jpg",
+                 false, 64, 48, meta);
+    for (int f = 0; f * 500 < drain; ++f)
+      std::filesystem::rename(staging + "/Fair" + std::to_string(f),
+                              src + "/Fair" + std::to_string(f));
+    auto start = Clock::now();
+    runQuietly({SORV_SORVCTL_PATH, "upload-now"});
+    std::vector<std::string> status = {SORV_SORVCTL_PATH, "status"};
+    std::vector<double> statusMs;
+    auto left = [&] {
+      std::size_t n = 0;
+      for (auto& e : std::filesystem::recursive_directory_iterator(src))
+        n += e.is_regular_file() ? 1 : 0;
+      return n;
+    };
+    std::size_t remaining = drain;
+    while (remaining > 0) {
+      auto t = Clock::now();
+      ok = runQuietly(status) && ok;
+      statusMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t).count());
+      remaining = statusMs.size() % 20 == 0 ? left() : remaining;
+      if (std::chrono::duration<double>(Clock::now() - start).count() > 3600) break;
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("\nduring a drain of %d photos (%.1f s, %zu left):\n", drain, seconds, remaining);
+    print("sorvctl status", statusMs);
+    std::printf("calls: %zu (target: median under 20 ms)\n", statusMs.size());
+  }
   agent.signal(SIGTERM);
   int status = 0;
   agent.wait(10, &status);

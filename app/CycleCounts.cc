@@ -1,0 +1,116 @@
+#include "app/CycleCounts.h"
+
+#include <ctime>
+
+namespace sorv {
+
+int CycleCounts::localDay(double wallNow) {
+  std::time_t t = static_cast<std::time_t>(wallNow);
+  std::tm local{};
+  localtime_r(&t, &local);
+  return (local.tm_year + 1900) * 1000 + local.tm_yday;
+}
+
+void CycleCounts::put(const Seen& seen, double now) {
+  auto [it, added] = ready_.try_emplace(seen.item);
+  Ready& r = it->second;
+  if (added) {
+    r.firstSeen = now;
+    firstSeen_.insert(now);
+  } else if (r.held) {
+    --held_;
+  }
+  r.stamp = seen.stamp;
+  r.held = seen.held;
+  if (r.held) ++held_;
+}
+
+void CycleCounts::erase(const std::string& item) {
+  auto it = ready_.find(item);
+  if (it == ready_.end()) return;
+  if (it->second.held) --held_;
+  firstSeen_.erase(firstSeen_.find(it->second.firstSeen));
+  ready_.erase(it);
+}
+
+void CycleCounts::noteWalk(const std::vector<Seen>& ready, const std::vector<std::string>& notReady,
+                           double now) {
+  MutexLock lock(&mutex_);
+  for (const Seen& seen : ready) put(seen, now);
+  for (const std::string& item : notReady) erase(item);
+}
+
+void CycleCounts::replaceReady(const std::vector<Seen>& ready, double now) {
+  MutexLock lock(&mutex_);
+  std::unordered_map<std::string, Ready> before;
+  before.swap(ready_);
+  firstSeen_.clear();
+  held_ = 0;
+  for (const Seen& seen : ready) {
+    auto old = before.find(seen.item);
+    // A photo keeps the time it was first seen for as long as it waits.
+    double first = old != before.end() ? old->second.firstSeen : now;
+    Ready& r = ready_[seen.item];
+    r = Ready{seen.stamp, first, seen.held};
+    firstSeen_.insert(first);
+    if (seen.held) ++held_;
+  }
+}
+
+bool CycleCounts::knownReady(const std::string& item, const FileStamp& stamp) const {
+  MutexLock lock(&mutex_);
+  auto it = ready_.find(item);
+  return it != ready_.end() && !it->second.held && it->second.stamp == stamp;
+}
+
+void CycleCounts::forget(const std::string& item) {
+  MutexLock lock(&mutex_);
+  erase(item);
+}
+
+void CycleCounts::setCurrentItem(const std::string& item) {
+  MutexLock lock(&mutex_);
+  figures_.currentItem = item;
+}
+
+void CycleCounts::recordSuccess(const std::string& item, std::uint64_t bytes, double wallNow) {
+  const int day = localDay(wallNow);
+  MutexLock lock(&mutex_);
+  if (day != today_) {
+    today_ = day;
+    figures_.uploadedToday = 0;
+  }
+  ++figures_.uploadedToday;
+  ++figures_.uploadedSinceStart;
+  ++figures_.outcomesOk;
+  figures_.bytesUploaded += bytes;
+  figures_.lastSuccessTime = wallNow;
+  figures_.lastSuccessItem = item;
+}
+
+void CycleCounts::recordFailure(const std::string& item, const std::string& reason,
+                                bool toProblemFolder, double wallNow) {
+  MutexLock lock(&mutex_);
+  ++(toProblemFolder ? figures_.outcomesProblem : figures_.outcomesRetry);
+  figures_.lastFailureTime = wallNow;
+  figures_.lastFailureItem = item;
+  figures_.lastFailureReason = reason;
+}
+
+void CycleCounts::setProblemFolder(std::int64_t photos) {
+  MutexLock lock(&mutex_);
+  figures_.problemFolder = photos;
+}
+
+CycleStatus CycleCounts::snapshot(double now, double wallNow) const {
+  const int day = localDay(wallNow);
+  MutexLock lock(&mutex_);
+  CycleStatus status = figures_;
+  if (day != today_) status.uploadedToday = 0;
+  status.waiting = static_cast<std::int64_t>(ready_.size());
+  status.heldBack = held_;
+  if (!firstSeen_.empty()) status.oldestWaitingSeconds = now - *firstSeen_.begin();
+  return status;
+}
+
+}  // namespace sorv

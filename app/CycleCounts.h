@@ -1,0 +1,70 @@
+// The figures behind CycleStatus, kept as the cycle goes: the photos the scan's walk found
+// ready (with when each was first seen), the outcomes, and the problem folder's count. The
+// walk reports what it judged; the outcome handlers report what they did. Thread safe; every
+// call is cheap (no file-system access).
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "app/CycleStatus.h"
+#include "files/ItemCache.h"
+#include "platform/Mutex.h"
+
+namespace sorv {
+
+class CycleCounts {
+ public:
+  // One photo a walk judged: the version it saw, and whether the retry book holds it.
+  struct Seen {
+    std::string item;  // relative to the source folder
+    FileStamp stamp;
+    bool held = false;
+  };
+
+  // A walk's verdicts on some photos: `ready` are waiting, `notReady` are not (any more).
+  // now: the clock's monotonic seconds.
+  void noteWalk(const std::vector<Seen>& ready, const std::vector<std::string>& notReady,
+                double now) EXCLUDES(mutex_);
+  // A walk that judged the whole tree: exactly `ready` are waiting now.
+  void replaceReady(const std::vector<Seen>& ready, double now) EXCLUDES(mutex_);
+  // Whether item, as `stamp`, was found ready before and is not held: a later walk may count
+  // it without judging it again.
+  bool knownReady(const std::string& item, const FileStamp& stamp) const EXCLUDES(mutex_);
+  // The item left the source folder (uploaded and moved, or moved to the problem folder).
+  void forget(const std::string& item) EXCLUDES(mutex_);
+
+  void setCurrentItem(const std::string& item) EXCLUDES(mutex_);
+  // wallNow: seconds since the epoch (the clock's wall time).
+  void recordSuccess(const std::string& item, std::uint64_t bytes, double wallNow) EXCLUDES(mutex_);
+  void recordFailure(const std::string& item, const std::string& reason, bool toProblemFolder,
+                     double wallNow) EXCLUDES(mutex_);
+  void setProblemFolder(std::int64_t photos) EXCLUDES(mutex_);
+
+  // Everything but the state; "uploaded today" is 0 once wallNow is on a later local day.
+  CycleStatus snapshot(double now, double wallNow) const EXCLUDES(mutex_);
+
+  // The local calendar day of wallNow, as a number that grows by day (year * 1000 + day).
+  static int localDay(double wallNow);
+
+ private:
+  struct Ready {
+    FileStamp stamp;
+    double firstSeen = 0;
+    bool held = false;
+  };
+  void put(const Seen& seen, double now) REQUIRES(mutex_);
+  void erase(const std::string& item) REQUIRES(mutex_);
+
+  mutable Mutex mutex_;
+  std::unordered_map<std::string, Ready> ready_ GUARDED_BY(mutex_);
+  std::multiset<double> firstSeen_ GUARDED_BY(mutex_);  // of ready_, for the oldest
+  std::int64_t held_ GUARDED_BY(mutex_) = 0;
+  CycleStatus figures_ GUARDED_BY(mutex_);
+  int today_ GUARDED_BY(mutex_) = -1;
+};
+
+}  // namespace sorv
