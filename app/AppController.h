@@ -22,6 +22,7 @@
 #include "app/CycleCounts.h"
 #include "app/CycleStatus.h"
 #include "app/ItemRetryBook.h"
+#include "app/MetricsFile.h"
 #include "files/ItemCache.h"
 #include "files/SourceFolderClaim.h"
 #include "files/WalkCache.h"
@@ -306,6 +307,9 @@ class AppController : public HttpProgressDelegate {
   // counts on the main thread (at most a few a second).
   void statusChanged();
   void refreshCountsView();  // main thread
+  // The metrics file's timer from launch to quit, and its last write at quit (main thread).
+  void startMetricsFile();
+  void stopMetricsFile();
   // The walk's verdict on one photo for the counts: ready (held or not) or not.
   void countEntry(const FolderEntry& entry, FolderEnumerator::Visit verdict, const ItemRules& rules,
                   std::vector<CycleCounts::Seen>* ready, std::vector<std::string>* notReady);
@@ -325,6 +329,10 @@ class AppController : public HttpProgressDelegate {
   double lastViewRefresh_ = -1;         // main thread only
   std::shared_ptr<Timer> viewTimer_;    // main thread only
   std::shared_ptr<Timer> countsTimer_;  // main thread only: the minute's console line
+  // The metrics file (SORV_METRICS_FILE), made at construction; written on the main thread
+  // after changes (one write for the changes of one turn of the loop) and on its own timer.
+  std::unique_ptr<MetricsFile> metricsFile_;
+  std::atomic<bool> metricsWritePending_{false};
   // Serialises the flag setters and the storing of fWatcherRunLoop.
   RecursiveMutex fThreadLock;
   mutable Mutex fieldsMutex_;  // guards the text fields below between threads

@@ -72,6 +72,7 @@ void AppController::launch(const std::optional<std::string>& folder,
 void AppController::quit() {
   applicationShouldTerminate();
   applicationWillTerminate();
+  stopMetricsFile();
   stopRemoteControl();
   DefaultsStore::standard().synchronize();
 }
@@ -189,6 +190,7 @@ void AppController::applicationDidFinishLaunching() {
   MessageLog::LogMessage("applicationDidFinishLaunching", true);
   // The counts once a minute beside the refreshes after changes: a stuck queue still shows.
   countsTimer_ = mainRunLoop().scheduleTimer(60, true, [this](Timer&) { refreshCountsView(); });
+  startMetricsFile();
   if (Preferences::getAutoStartUploadAtStartup()) {
     NSLog("Will autoResynchronizeAtStartup is TRUE...");
     double delay = Preferences::getPrefShowWindowAtStartup() ? 30 : 10;

@@ -12,6 +12,7 @@
 #include "platform/Console.h"
 #include "platform/Notifications.h"
 #include "platform/Thread.h"
+#include "platform/fs/FileSystem.h"
 #include "settings/Preferences.h"
 #include "settings/StatusReport.h"
 
@@ -41,7 +42,11 @@ bool countsOnFromEnvironment() {
 AppController::AppController(AppView* view)
     : view_(view),
       healthSeconds_(healthMinutesFromText(std::getenv("SORV_HEALTH_MINUTES")) * 60),
-      countsOn_(countsOnFromEnvironment()) {}
+      countsOn_(countsOnFromEnvironment()) {
+  if (auto path = metricsFileFromEnvironment())
+    metricsFile_ =
+        std::make_unique<MetricsFile>(*path, defaultFileSystem(), [this] { return cycleStatus(); });
+}
 
 AppController::~AppController() {
   stopWatcher();
@@ -50,6 +55,7 @@ AppController::~AppController() {
   if (autoStartTimer_) autoStartTimer_->invalidate();
   if (viewTimer_) viewTimer_->invalidate();
   if (countsTimer_) countsTimer_->invalidate();
+  if (metricsFile_) metricsFile_->stop();
   // Threads the controller started call back into it; let them finish first.
   MutexLock lock(&threadsMutex_);
   while (runningThreads_.load() != 0) threadsDone_.wait(&threadsMutex_);

@@ -71,12 +71,28 @@ void AppController::setStatusObserver(std::function<void()> fn) {
 
 void AppController::statusChanged() {
   if (statusObserver_) statusObserver_();
+  if (metricsFile_ && !quitting_ && !metricsWritePending_.exchange(true)) {
+    mainRunLoop().post([this] {
+      metricsWritePending_ = false;
+      metricsFile_->write();
+    });
+  }
   if (!view_ || quitting_ || viewRefreshPending_.exchange(true)) return;
   mainRunLoop().post([this] {
     const double wait = lastViewRefresh_ + kViewRefreshSeconds - defaultClock().now();
     if (lastViewRefresh_ < 0 || wait <= 0) return refreshCountsView();
     viewTimer_ = mainRunLoop().scheduleTimer(wait, false, [this](Timer&) { refreshCountsView(); });
   });
+}
+
+void AppController::startMetricsFile() {
+  if (metricsFile_) metricsFile_->start(mainRunLoop());
+}
+
+void AppController::stopMetricsFile() {
+  if (!metricsFile_) return;
+  metricsFile_->stop();
+  metricsFile_->write();
 }
 
 void AppController::refreshCountsView() {

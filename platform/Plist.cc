@@ -14,9 +14,9 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <random>
 #include <vector>
 
+#include "platform/fs/AtomicWrite.h"
 #include "platform/fs/FileSystem.h"
 
 namespace sorv::plist {
@@ -351,22 +351,6 @@ plist_t fromValue(const Value& v) {
   return plist_new_string("");
 }
 
-// Creates a new file named path + ".XXXXXX" (six random letters and digits), as mkstemp does,
-// with mode 0600.
-int createTemporaryBeside(FileSystem& fs, const std::string& path, std::string* tmp,
-                          std::unique_ptr<WritableFile>* file) {
-  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  constexpr int kTries = 100;
-  std::random_device random;
-  int rc = EEXIST;
-  for (int attempt = 0; attempt < kTries && rc == EEXIST; ++attempt) {
-    *tmp = path + ".";
-    for (int i = 0; i < 6; ++i) *tmp += kLetters[random() % (sizeof kLetters - 1)];
-    rc = fs.createFile(*tmp, 0600, file);
-  }
-  return rc;
-}
-
 }  // namespace
 
 std::optional<Value> parse(const void* bytes, std::size_t size, std::string* err) {
@@ -431,23 +415,8 @@ std::string toXml(const Value& v) {
 bool writeFileAtomically(const std::string& path, const Value& v, std::string* err, unsigned mode) {
   std::string xml = toXml(v);
   if (xml.empty()) return setErr(err, "cannot render property list"), false;
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  FileSystem& fs = defaultFileSystem();
-  std::string tmp;
-  std::unique_ptr<WritableFile> file;
-  if (int rc = createTemporaryBeside(fs, path, &tmp, &file))
+  if (int rc = sorv::writeFileAtomically(defaultFileSystem(), path, xml, mode, true))
     return setErr(err, path + ": " + std::strerror(rc)), false;
-  int rc = fs.changeMode(tmp, mode);
-  if (rc == 0) rc = file->append(xml);
-  if (rc == 0) rc = file->sync();
-  if (int closed = file->close(); rc == 0) rc = closed;
-  if (rc == 0) rc = fs.rename(tmp, path, true);
-  if (rc != 0) {
-    fs.unlink(tmp);
-    return setErr(err, path + ": " + std::strerror(rc)), false;
-  }
-  fs.syncDirectory(dir);
   return true;
 }
 

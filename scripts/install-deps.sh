@@ -7,6 +7,7 @@ pkgs=(
   libcurl4-openssl-dev libpugixml-dev libplist-dev libexif-dev
   libjpeg62-turbo-dev libpng-dev libcpp-httplib-dev
   libsdbus-c++-dev dbus inotify-tools libssl-dev openssl tinyproxy-bin
+  prometheus prometheus-node-exporter
   qt6-base-dev libsndfile1-dev libasound2-dev xvfb xauth x11-utils xdotool
 )
 missing=()
