@@ -54,21 +54,43 @@ void AppController::setupForAppleEventsForThisApp() {
   if (remoteService_) return;
   auto target = std::make_shared<ControllerEventTarget>(this);
   std::string why;
+  RemoteService::Handlers handlers;
+  handlers.onEvent = [target](const AppleEvent& event) {
+    AppleEventReply reply;
+    handleTestAEHandler(*target, &event, &reply);
+    return reply;
+  };
+  handlers.onOpen = [this](const std::string& folder) {
+    // A relative path, or a path that names no folder, opens nothing: the caller is told.
+    FileInfo info;
+    if (folder.empty() || folder[0] != '/' || defaultFileSystem().stat(folder, &info) != 0 ||
+        info.type != FileType::Directory)
+      return false;
+    resetSiteBackoff("a new open request came");
+    return applicationOpenFile(folder);
+  };
+  handlers.onProblems = [this] {
+    std::vector<RemoteProblem> list;
+    for (auto& p : problemPhotos()) {
+      std::optional<int> status;
+      if (p.httpStatus) status = static_cast<int>(*p.httpStatus);
+      list.push_back({std::move(p.path), std::move(p.movies), std::move(p.time),
+                      std::move(p.reason), status, std::move(p.siteStatus),
+                      std::move(p.siteMessage), std::move(p.transportError)});
+    }
+    return list;
+  };
+  handlers.onRequeue = [this](const std::string& path, std::string* message) {
+    return requeueProblemPhoto(path, message);
+  };
+  handlers.onRequeueAll = [this] {
+    RemoteRequeueAnswer answer;
+    answer.count = static_cast<unsigned>(requeueAllProblemPhotos(&answer.lines));
+    return answer;
+  };
   auto service = RemoteService::start(
-      [target](const AppleEvent& event) {
-        AppleEventReply reply;
-        handleTestAEHandler(*target, &event, &reply);
-        return reply;
-      },
-      [this](const std::string& folder) {
-        // A relative path, or a path that names no folder, opens nothing: the caller is told.
-        FileInfo info;
-        if (folder.empty() || folder[0] != '/' || defaultFileSystem().stat(folder, &info) != 0 ||
-            info.type != FileType::Directory)
-          return false;
-        return applicationOpenFile(folder);
-      },
-      [](std::function<void()> fn) { mainRunLoop().post(std::move(fn)); }, &why);
+      std::move(handlers), [](std::function<void()> fn) { mainRunLoop().post(std::move(fn)); },
+      &why);
   if (!service) {
     NSLog("UNABLE setupForAppleEventsForThisApp\n");
     NSLog("Remote control is off: %s", why.c_str());

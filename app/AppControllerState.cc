@@ -31,6 +31,10 @@ using namespace cycle;
 AppController::AppController(AppView* view) : view_(view) {}
 
 AppController::~AppController() {
+  {
+    MutexLock lock(&settingsToken_->mutex);
+    settingsToken_->controller = nullptr;
+  }
   stopWatcher();
   if (observing_) NotificationCenter::defaultCenter().removeObserver(this);
   cancelRetriggerTimer();
@@ -257,6 +261,7 @@ void AppController::ibClickedOnHalt(AppControl* sender) {
     setDidHaltProcess(false);
     postTitle(button, "Pause", std::nullopt);
     ibUpdateFTPCallbackStatusTextField("");
+    resetSiteBackoff("the operator resumed the cycle");
     applicationOpenFile(Preferences::getLocalSourceUploadFolder());
     return;
   }
@@ -279,6 +284,7 @@ void AppController::doHandlePauseResumeButtonAsResume(AppControl* sender) {
   setDidHaltProcess(false);
   AppControl* button = sender ? sender : (view_ ? view_->pauseResumeButton() : nullptr);
   postTitle(button, "Pause", true);
+  resetSiteBackoff("the operator resumed the cycle");
   applicationOpenFile(Preferences::getLocalSourceUploadFolder());
 }
 
