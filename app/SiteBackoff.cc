@@ -21,7 +21,8 @@ double SiteBackoff::waitFor(int n, double base, double unit) {
   n = std::clamp(n, 1, 64);
   double low = base * std::ldexp(1.0, n - 1);
   double high = std::min(low * 2, kMaxWait);
-  low = std::min(low, high / 2);
+  // Past the cap every wait would be the same; the spread then stays in its upper half.
+  if (low >= kMaxWait) low = kMaxWait / 2;
   return std::max(base, low + unit * (high - low));
 }
 

@@ -21,9 +21,10 @@ class SiteBackoff {
   explicit SiteBackoff(Random random = nullptr);
 
   // The wait before the n-th retry in a row (n >= 1): base x 2^(n-1) + unit x base x 2^(n-1),
-  // that is between base x 2^(n-1) and base x 2^n. Past kMaxWait the spread is kept within
-  // [kMaxWait / 2, kMaxWait]. Never below base, so the cycle never runs faster than its scan
-  // interval. unit is clamped to [0, 1]; a base below 1 second counts as 1 second.
+  // that is between base x 2^(n-1) and base x 2^n, at most kMaxWait; once base x 2^(n-1)
+  // reaches kMaxWait, between kMaxWait / 2 and kMaxWait. Never below base, so the cycle never runs
+  // faster than its scan interval. unit is clamped to [0, 1]; a base below 1 second counts as 1
+  // second.
   static double waitFor(int n, double base, double unit);
 
   // What one upload's outcome says about the site.
