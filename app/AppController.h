@@ -23,6 +23,7 @@
 #include "app/CycleStatus.h"
 #include "app/ItemRetryBook.h"
 #include "app/MetricsFile.h"
+#include "app/SiteBackoff.h"
 #include "files/ItemCache.h"
 #include "files/SourceFolderClaim.h"
 #include "files/WalkCache.h"
@@ -35,6 +36,7 @@
 namespace sorv {
 
 class FolderWatcher;
+struct ProblemPhoto;
 struct ItemRules;
 class RemoteService;
 
@@ -228,6 +230,31 @@ class AppController : public HttpProgressDelegate {
   // Why the cycle is not healthy, or "" when it is: photos waited longer than the health
   // minutes without any success in that time, or the site stopped the cycle.
   std::string healthProblem(const CycleStatus& status) const;
+  // The problem folder for the remote control (AppControllerProblems.cc), main thread.
+  struct ProblemEntry {
+    std::string path;                 // relative to the problem folder, as displayed
+    std::vector<std::string> movies;  // the same
+    std::string time;                 // ISO 8601: when it was moved there
+    std::string reason;               // why, from problems.jsonl; "unknown" when it says nothing
+    std::optional<long> httpStatus;
+    std::string siteStatus, siteMessage, transportError;
+  };
+  // The photos now in the problem folder, newest first.
+  std::vector<ProblemEntry> problemPhotos();
+  // Moves one photo (a displayed path relative to the problem folder) with its movies back to
+  // the source folder and starts a pass. *message: one line on what happened.
+  bool requeueProblemPhoto(const std::string& path, std::string* message);
+  // The same for every photo of the problem folder; gives how many moved, a line for each.
+  int requeueAllProblemPhotos(std::vector<std::string>* lines);
+
+  // The site-wide backoff (AppControllerBackoff.cc). The operator, a settings change and the
+  // first success end it; any thread.
+  void resetSiteBackoff(const char* why) EXCLUDES(backoffMutex_);
+  // True (and said on the console) while the backoff holds the automatic passes back.
+  bool backoffHoldsAutomaticPass(const char* who) EXCLUDES(backoffMutex_);
+  // Seconds until the backoff lets the automatic passes run again; 0 when it does not hold them.
+  double siteBackoffRemaining() EXCLUDES(backoffMutex_);
+  int siteBackoffRetries() EXCLUDES(backoffMutex_);
 
   // Read access for the window and tests.
   std::optional<std::string> curUserName() const EXCLUDES(fieldsMutex_);
@@ -261,14 +288,36 @@ class AppController : public HttpProgressDelegate {
   bool keepsChangedItem(const Dict& info, const std::string& full);
   // A failed item the site's reply asks to move: into the problem folder, with its movies.
   // True when a new version of it was found in place instead (nothing moved).
-  bool moveFailedItem(const Dict& info);
+  bool moveFailedItem(const Dict& info, const std::string& reason);
+  // *firstInProblem (when given): the first movie placed in the problem folder, as placed.
   void moveMoviesAfter(const std::string& root, const std::vector<std::string>& movies,
-                       bool toMirror);
+                       bool toMirror, std::string* firstInProblem = nullptr);
   // The scan's chosen item was uploaded already: tries only its move. False when it was not.
   bool retryPendingMove(const std::string& root, const std::string& item, const FileInfo& info);
   // Main thread: a pass when the earliest hold of a held item ends.
   void armHeldRetryTimer();
   static FileStamp uploadStamp(const FileInfo& info);
+
+  // A failed upload's verdict on the site; on a backoff, the wait before the next automatic
+  // pass (the item then stays in the source).
+  std::optional<double> noteSiteOutcome(SiteBackoff::Outcome outcome, const std::string& item)
+      EXCLUDES(backoffMutex_);
+  bool siteBackoffKeepsItem(const std::string& item) EXCLUDES(backoffMutex_);
+  // Main thread: the next automatic pass after the backoff's wait; with onlyWhenAutomatic,
+  // only when auto-synchronise is on (a stop asked for by the site).
+  void armSiteBackoffTimer(double wait, bool onlyWhenAutomatic);
+  void watchSettingsForBackoff();
+  void settingChanged(const std::string& key) EXCLUDES(backoffMutex_);
+  // Appends the reason of a move into the problem folder to problems.jsonl; a failure is
+  // logged once until a line is written again.
+  void recordProblem(const Dict* info, const std::string& placedAs, const std::string& movie,
+                     const std::string& reason);
+  // Moves photo back to the source; a pass follows when startPass and it moved.
+  bool requeueOne(const std::string& problemRoot, const std::string& sourceRoot, ProblemPhoto photo,
+                  bool startPass, std::string* message);
+  // The synchronise requests without the operator's reset of the backoff.
+  void synchronizeAgain();
+  void startSynchronize();
 
   // Starts fn on a detached thread that the destructor waits for.
   void spawn(const std::string& name, std::function<void()> fn);
@@ -363,6 +412,17 @@ class AppController : public HttpProgressDelegate {
   std::atomic<bool> claimRefused_{false};  // another agent's claim was reported
 
   ItemRetryBook retryBook_;
+  Mutex backoffMutex_;
+  SiteBackoff siteBackoff_ GUARDED_BY(backoffMutex_);
+  double backoffUntil_ GUARDED_BY(backoffMutex_) = 0;  // monotonic seconds
+  Dict backoffSettings_ GUARDED_BY(backoffMutex_);     // the user's settings when it began
+  // Cleared by the destructor: a settings observer still registered finds no controller.
+  struct SettingsToken {
+    Mutex mutex;
+    AppController* controller GUARDED_BY(mutex) = nullptr;
+  };
+  std::shared_ptr<SettingsToken> settingsToken_ = std::make_shared<SettingsToken>();
+  std::atomic<bool> journalFailed_{false};
   std::shared_ptr<Timer> heldRetryTimer_;  // main thread only
   // The outcome waits and the order check's pause sleep on waitCv_. A plain std::mutex:
   // Clock::sleepUnless waits on std types. It guards no data; the flags it waits on are atomic.

@@ -288,6 +288,11 @@ void AppController::getUserEnteredEventName() {
 }
 
 void AppController::ibUserClickedOnSynchronize(AppControl*) {
+  resetSiteBackoff("the operator asked for an upload");
+  startSynchronize();
+}
+
+void AppController::startSynchronize() {
   if (gStartedUploadProcess) {
     NSLog("ibUserClickedOnSynchronize - an upload process in progress...");
     if (view_) {

@@ -125,14 +125,17 @@ void AppController::completeRequestedHalt() {
 }
 
 void AppController::moveMoviesAfter(const std::string& root, const std::vector<std::string>& movies,
-                                    bool toMirror) {
+                                    bool toMirror, std::string* firstInProblem) {
   auto problem = Preferences::getLocalProblemUploadFolder();
   for (const std::string& movie : movies) {
     if (toMirror) QMI_FileManager::moveFileToPath(movie, root);
     // A movie never stays behind its photo: when the mirror cannot take it, the problem
     // folder does.
-    if (existsAt(appendingPathComponent(root, movie)) && problem)
-      QMI_FileManager::moveFileToProblemFolder(movie, root, *problem);
+    std::string placed;
+    if (existsAt(appendingPathComponent(root, movie)) && problem &&
+        QMI_FileManager::moveFileToProblemFolder(movie, root, *problem, &placed) == 0 &&
+        firstInProblem && firstInProblem->empty())
+      *firstInProblem = placed;
   }
 }
 
@@ -149,10 +152,15 @@ void AppController::placeUploadedItem(const std::string& root, const std::string
   int tries = retryBook_.recordMoveFailure(full, defaultClock().now(), why);
   if (tries >= ItemRetryBook::kMoveTries) {
     auto problem = Preferences::getLocalProblemUploadFolder();
-    if (problem) QMI_FileManager::moveFileToProblemFolder(item, root, *problem);
+    std::string placed, movie;
+    if (problem) QMI_FileManager::moveFileToProblemFolder(item, root, *problem, &placed);
     if (!existsAt(full)) {
-      moveMoviesAfter(root, movies, false);
+      moveMoviesAfter(root, movies, false, &movie);
       retryBook_.forget(full);
+      recordProblem(nullptr, placed.empty() ? item : placed, movie,
+                    stringWithFormat("Uploaded, but the mirror folder could not take it after "
+                                     "%d tries (%s)",
+                                     tries, why.c_str()));
       counts_.forget(item);
       recountProblemFolder();
       showInRed(stringWithFormat(
@@ -206,6 +214,7 @@ void AppController::armHeldRetryTimer() {
   if (!end) return;
   heldRetryTimer_ = mainRunLoop().scheduleTimer(*end - now + 0.01, false, [this](Timer&) {
     if (gStartedUploadProcess || gDidHaltProcess || quitting_) return;
+    if (backoffHoldsAutomaticPass("A held item's retry")) return;
     NSLog("A held item's wait is over; opening the source folder again");
     applicationOpenFile(Preferences::getLocalSourceUploadFolder());
   });
@@ -244,6 +253,7 @@ void AppController::handleNotification_UploadSuccess(const Notification* note) {
       auto movies = movieItemPaths(*info, *root, *item);
       FileInfo uploaded;
       const std::string full = appendingPathComponent(*root, *item);
+      noteSiteOutcome(SiteBackoff::Outcome::Success, *item);
       if (!keepsChangedItem(*info, full)) {
         if (defaultFileSystem().stat(full, &uploaded) == 0)
           retryBook_.recordUploaded(full, uploadStamp(uploaded), movies);
@@ -255,7 +265,7 @@ void AppController::handleNotification_UploadSuccess(const Notification* note) {
   NotificationCenter::defaultCenter().post(kCleanUpAfterUploadNotification, this, info);
 }
 
-bool AppController::moveFailedItem(const Dict& info) {
+bool AppController::moveFailedItem(const Dict& info, const std::string& reason) {
   const std::string* root = dictGetString(info, kLocalRootFolder);
   const std::string* item = dictGetString(info, kLocalItem);
   auto problem = Preferences::getLocalProblemUploadFolder();
@@ -269,8 +279,12 @@ bool AppController::moveFailedItem(const Dict& info) {
     return true;
   } else if (problem) {
     auto movies = movieItemPaths(info, *root, *item);
-    QMI_FileManager::moveFileToProblemFolder(*item, *root, *problem);
-    if (!existsAt(appendingPathComponent(*root, *item))) moveMoviesAfter(*root, movies, false);
+    std::string placed, movie;
+    QMI_FileManager::moveFileToProblemFolder(*item, *root, *problem, &placed);
+    if (!existsAt(appendingPathComponent(*root, *item))) {
+      moveMoviesAfter(*root, movies, false, &movie);
+      recordProblem(&info, placed.empty() ? *item : placed, movie, reason);
+    }
   }
   return false;
 }
@@ -281,19 +295,24 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
   bool move = false;
   bool stop = false;
   bool keptNewVersion = false;
+  bool unreachable = false;  // no answer from the site, or an HTTP 5xx one
   std::string errorText;
   std::string reason;
+  const std::string* itemPath = info ? dictGetString(*info, kLocalItem) : nullptr;
+  const std::string item = itemPath ? *itemPath : std::string();
   if (info) {
     if (const Dict* error = dictGetDict(*info, kHttpError)) {
       const std::string* desc = dictGetString(*error, "localizedDescription");
       errorText = desc ? *desc : Value(*error).description();
       showInRed(errorText);
       reason = errorText;
+      unreachable = true;
       pacedSleep(1.0);
     } else if (const Value* e = dictGet(*info, kHttpError)) {
       errorText = e->stringValue().value_or(e->description());
       showInRed(errorText);
       reason = errorText;
+      unreachable = true;
       pacedSleep(1.0);
     }
     if (const Value* custom = dictGet(*info, kHttpOurCustomError)) {
@@ -323,12 +342,16 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
         showInRed(reason);
         pacedSleep(2.0);
         move = true;
+        unreachable = unreachable || (status >= 500 && status <= 599);
       } else if (replyWordEquals(message, "No Email Addresses Sent")) {
         pacedSleep(2.0);
         move = true;
       }
     }
-    if (move) keptNewVersion = moveFailedItem(*info);
+    // When the site fails for a second photo in a row, the site is at fault, not the photo:
+    // it stays in the source for the backoff instead of going to the problem folder.
+    if (move && unreachable && siteBackoffKeepsItem(item)) move = false;
+    if (move) keptNewVersion = moveFailedItem(*info, reason);
   }
   auto& store = DefaultsStore::standard();
   if (info) {
@@ -347,9 +370,27 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
       pacedSleep(secs);
     }
   }
+  std::optional<double> backoff;
+  if (info) {
+    using Outcome = SiteBackoff::Outcome;
+    backoff = noteSiteOutcome(stop          ? Outcome::StoppedCycle
+                              : unreachable ? Outcome::Unreachable
+                                            : Outcome::PhotoRefused,
+                              item);
+  }
   // A new version left in place is not held to the old one's failure.
-  if (info && !keptNewVersion) paceItemLeftInPlace(*info, reason, stop);
+  if (info && !keptNewVersion) paceItemLeftInPlace(*info, reason, stop || backoff.has_value());
   completeRequestedHalt();
+  if (backoff) {
+    // No next pass now: the backoff's timer brings it. A stop the site asked for waits for
+    // auto-synchronise as before; a site out of reach is tried again in any case.
+    setStartedUploadProcess(false);
+    double wait = *backoff;
+    bool onlyWhenAutomatic = stop;
+    mainRunLoop().post(
+        [this, wait, onlyWhenAutomatic] { armSiteBackoffTimer(wait, onlyWhenAutomatic); });
+    return;
+  }
   if (stop) {
     setStartedUploadProcess(false);
     // The site asked the cycle to stop; with auto-synchronise on, its timer still starts a

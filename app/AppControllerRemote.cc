@@ -66,10 +66,30 @@ void AppController::setupForAppleEventsForThisApp() {
     if (folder.empty() || folder[0] != '/' || defaultFileSystem().stat(folder, &info) != 0 ||
         info.type != FileType::Directory)
       return false;
+    resetSiteBackoff("a new open request came");
     return applicationOpenFile(folder);
   };
   // Answered on the service's own thread: a busy main thread does not delay it.
   handlers.onStatus = [this] { return statusReport(); };
+  handlers.onProblems = [this] {
+    std::vector<RemoteProblem> list;
+    for (auto& p : problemPhotos()) {
+      std::optional<int> status;
+      if (p.httpStatus) status = static_cast<int>(*p.httpStatus);
+      list.push_back({std::move(p.path), std::move(p.movies), std::move(p.time),
+                      std::move(p.reason), status, std::move(p.siteStatus),
+                      std::move(p.siteMessage), std::move(p.transportError)});
+    }
+    return list;
+  };
+  handlers.onRequeue = [this](const std::string& path, std::string* message) {
+    return requeueProblemPhoto(path, message);
+  };
+  handlers.onRequeueAll = [this] {
+    RemoteRequeueAnswer answer;
+    answer.count = static_cast<unsigned>(requeueAllProblemPhotos(&answer.lines));
+    return answer;
+  };
   auto service = RemoteService::start(
       std::move(handlers), [](std::function<void()> fn) { mainRunLoop().post(std::move(fn)); },
       &why);

@@ -30,6 +30,8 @@ using namespace cycle;
 // ---- Opening the folder again
 
 void AppController::openFileOnMainThread() {
+  // The next pass after an upload, a watcher event or a replayed request: automatic passes.
+  if (backoffHoldsAutomaticPass("The next pass")) return;
   waitWhileInsideOpenFile();
   applicationOpenFile(Preferences::getLocalSourceUploadFolder());
 }
@@ -119,17 +121,26 @@ void AppController::doAutoResynchronize() {
     NSLog("Inside doAutoResynchronize - a process already in session????");
     return;
   }
+  if (double left = siteBackoffRemaining(); left > 0) {
+    armSiteBackoffTimer(left, false);  // this timer took the backoff's place: it comes back
+    return;
+  }
   if (Preferences::getDoAutoSynchronize()) {
-    ibClickedOnSynchronizeAgain(nullptr);
+    synchronizeAgain();
   } else {
     NSLog("doAutoResynchronize - auto-synchronize is off...");
   }
 }
 
 void AppController::ibClickedOnSynchronizeAgain(AppControl*) {
+  resetSiteBackoff("the operator asked for an upload");
+  synchronizeAgain();
+}
+
+void AppController::synchronizeAgain() {
   wakeWaits();  // a wait after a failed upload ends now
   if (!gStartedUploadProcess) {
-    ibUserClickedOnSynchronize(nullptr);
+    startSynchronize();
   } else if (gDidHaltProcess) {
     ibClickedOnHalt(view_ ? view_->progressPanelControl(111) : nullptr);
   } else {

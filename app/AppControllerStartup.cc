@@ -84,6 +84,7 @@ void AppController::awakeFromNib() {
     RecursiveMutexLock lock(&fThreadLock);
     fWatcherRunLoop = nullptr;
   }
+  watchSettingsForBackoff();
   // The controller's observers come before HttpController's: the cycle relies on that order.
   auto& center = NotificationCenter::defaultCenter();
   using Handler = void (AppController::*)(const Notification*);

@@ -49,6 +49,10 @@ AppController::AppController(AppView* view)
 }
 
 AppController::~AppController() {
+  {
+    MutexLock lock(&settingsToken_->mutex);
+    settingsToken_->controller = nullptr;
+  }
   stopWatcher();
   if (observing_) NotificationCenter::defaultCenter().removeObserver(this);
   cancelRetriggerTimer();
@@ -290,6 +294,7 @@ void AppController::ibClickedOnHalt(AppControl* sender) {
     setDidHaltProcess(false);
     postTitle(button, "Pause", std::nullopt);
     ibUpdateFTPCallbackStatusTextField("");
+    resetSiteBackoff("the operator resumed the cycle");
     applicationOpenFile(Preferences::getLocalSourceUploadFolder());
     return;
   }
@@ -312,6 +317,7 @@ void AppController::doHandlePauseResumeButtonAsResume(AppControl* sender) {
   setDidHaltProcess(false);
   AppControl* button = sender ? sender : (view_ ? view_->pauseResumeButton() : nullptr);
   postTitle(button, "Pause", true);
+  resetSiteBackoff("the operator resumed the cycle");
   applicationOpenFile(Preferences::getLocalSourceUploadFolder());
 }
 

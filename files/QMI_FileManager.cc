@@ -104,7 +104,8 @@ int QMI_FileManager::moveFileToPath(const std::string& itemPath, const std::stri
 
 int QMI_FileManager::moveFileToProblemFolder(const std::string& itemPath,
                                              const std::string& sourceRoot,
-                                             const std::string& problemRoot) {
+                                             const std::string& problemRoot,
+                                             std::string* placedAs) {
   NSLog("Inside %s => %s...", kClassName, "moveFileToProblemFolder");
   FileSystem& fs = defaultFileSystem();
   std::string from = appendingPathComponent(sourceRoot, itemPath);
@@ -125,6 +126,12 @@ int QMI_FileManager::moveFileToProblemFolder(const std::string& itemPath,
       if (!ext.empty()) to = appendingPathExtension(to, ext);
     }
     rc = moveFileSafely(fs, from, to, false);
+    if (rc == 0 && placedAs) {
+      *placedAs = itemPath;
+      if (n > 1)
+        *placedAs =
+            appendingPathComponent(deletingLastPathComponent(itemPath), lastPathComponent(to));
+    }
     if (rc == 0) {
       fprintf(stderr, "\nmoveFileToPath2\rFROM fullSourcePath: %s\r        TO destPath: %s\n\n",
               from.c_str(), to.c_str());

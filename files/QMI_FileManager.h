@@ -27,9 +27,11 @@ class QMI_FileManager {
 
   // Moves a failed item to problemRoot/itemPath, creating its folders (and problemRoot) as
   // needed. A file of the same name there is kept: the item then takes the next free name
-  // beside it ("IMG_3 (2).jpg"). Gives 0 or an errno value.
+  // beside it ("IMG_3 (2).jpg"). Gives 0 or an errno value; on success *placedAs (when given)
+  // is the path it took, relative to problemRoot.
   static int moveFileToProblemFolder(const std::string& itemPath, const std::string& sourceRoot,
-                                     const std::string& problemRoot);
+                                     const std::string& problemRoot,
+                                     std::string* placedAs = nullptr);
 
   static bool isInvisibleFileAtPath(const std::string& path);
 

@@ -87,6 +87,61 @@ RemoteCallResult requestStatus(double timeoutSeconds) {
       });
 }
 
+RemoteCallResult sendProblemsRequest(std::vector<RemoteProblem>* problems, double timeoutSeconds) {
+  return call(
+      "GetProblems", timeoutSeconds, [](sdbus::MethodCall&) {},
+      [&](sdbus::MethodReply& r) {
+        std::vector<std::map<std::string, sdbus::Variant>> list;
+        r >> list;
+        auto text = [](const std::map<std::string, sdbus::Variant>& m, const char* key) {
+          auto it = m.find(key);
+          return it != m.end() && it->second.containsValueOfType<std::string>()
+                     ? it->second.get<std::string>()
+                     : std::string();
+        };
+        for (const auto& m : list) {
+          RemoteProblem p;
+          p.path = text(m, "path");
+          p.time = text(m, "time");
+          p.reason = text(m, "reason");
+          p.siteStatus = text(m, "site_status");
+          p.siteMessage = text(m, "site_message");
+          p.transportError = text(m, "transport_error");
+          if (auto it = m.find("movies");
+              it != m.end() && it->second.containsValueOfType<std::vector<std::string>>())
+            p.movies = it->second.get<std::vector<std::string>>();
+          if (auto it = m.find("http_status");
+              it != m.end() && it->second.containsValueOfType<std::int32_t>())
+            p.httpStatus = it->second.get<std::int32_t>();
+          problems->push_back(std::move(p));
+        }
+        return Value(static_cast<long long>(list.size()));
+      });
+}
+
+RemoteCallResult sendRequeueRequest(const std::string& path, std::string* message,
+                                    double timeoutSeconds) {
+  return call(
+      "Requeue", timeoutSeconds, [&](sdbus::MethodCall& m) { m << path; },
+      [&](sdbus::MethodReply& r) {
+        sdbus::Struct<bool, std::string> answer;
+        r >> answer;
+        *message = std::get<1>(answer);
+        return Value(std::get<0>(answer));
+      });
+}
+
+RemoteCallResult sendRequeueAllRequest(std::vector<std::string>* lines, double timeoutSeconds) {
+  return call(
+      "RequeueAll", timeoutSeconds, [](sdbus::MethodCall&) {},
+      [&](sdbus::MethodReply& r) {
+        sdbus::Struct<std::uint32_t, std::vector<std::string>> answer;
+        r >> answer;
+        *lines = std::get<1>(answer);
+        return Value(static_cast<long long>(std::get<0>(answer)));
+      });
+}
+
 std::string remoteReplyText(const Value& reply) {
   const Array* list = reply.asArray();
   if (!list) return reply.stringValue().value_or("");

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/Value.h"
+#include "settings/RemoteService.h"
 
 namespace sorv {
 
@@ -25,6 +27,16 @@ RemoteCallResult sendOpenRequest(const std::string& folder, double timeoutSecond
 
 // The cycle's status (reply: a Dict with the keys of settings/StatusReport.h).
 RemoteCallResult requestStatus(double timeoutSeconds = 25);
+// The photos in the problem folder (GetProblems), newest first; *problems is filled when the
+// result is Ok.
+RemoteCallResult sendProblemsRequest(std::vector<RemoteProblem>* problems,
+                                     double timeoutSeconds = 25);
+// Requeue(path): reply true when it moved; *message: the agent's line.
+RemoteCallResult sendRequeueRequest(const std::string& path, std::string* message,
+                                    double timeoutSeconds = 120);
+// RequeueAll(): reply the number moved; *lines: one a photo.
+RemoteCallResult sendRequeueAllRequest(std::vector<std::string>* lines,
+                                       double timeoutSeconds = 600);
 
 // The reply as printed by sorvctl: a text as it is; a list's items one a line, the items of
 // a nested list separated by tabs.

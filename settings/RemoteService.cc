@@ -143,6 +143,60 @@ struct RemoteService::Impl {
     answer << remoteDictToVariants(status);
     answer.send();
   }
+
+  void getProblems(sdbus::MethodCall call) {
+    requireSameUser(call);
+    std::vector<RemoteProblem> problems;
+    if (!handlers.onProblems)
+      throw sdbus::Error("org.freedesktop.DBus.Error.UnknownMethod", "not served");
+    if (!runOnMainThread([&] { problems = handlers.onProblems(); }))
+      throw sdbus::Error(kRemoteErrorQuitting, "the agent is quitting");
+    std::vector<std::map<std::string, sdbus::Variant>> list;
+    for (const RemoteProblem& p : problems) {
+      std::map<std::string, sdbus::Variant> entry{{"path", sdbus::Variant(p.path)},
+                                                  {"movies", sdbus::Variant(p.movies)},
+                                                  {"time", sdbus::Variant(p.time)},
+                                                  {"reason", sdbus::Variant(p.reason)}};
+      if (p.httpStatus) entry.emplace("http_status", sdbus::Variant(std::int32_t(*p.httpStatus)));
+      if (!p.siteStatus.empty()) entry.emplace("site_status", sdbus::Variant(p.siteStatus));
+      if (!p.siteMessage.empty()) entry.emplace("site_message", sdbus::Variant(p.siteMessage));
+      if (!p.transportError.empty())
+        entry.emplace("transport_error", sdbus::Variant(p.transportError));
+      list.push_back(std::move(entry));
+    }
+    auto answer = call.createReply();
+    answer << list;
+    answer.send();
+  }
+
+  void requeue(sdbus::MethodCall call) {
+    requireSameUser(call);
+    std::string path;
+    call >> path;
+    if (path.empty() || path.size() >= PATH_MAX)
+      throw sdbus::Error("org.freedesktop.DBus.Error.InvalidArgs", "not a path");
+    bool moved = false;
+    std::string message;
+    if (!handlers.onRequeue)
+      throw sdbus::Error("org.freedesktop.DBus.Error.UnknownMethod", "not served");
+    if (!runOnMainThread([&] { moved = handlers.onRequeue(path, &message); }))
+      throw sdbus::Error(kRemoteErrorQuitting, "the agent is quitting");
+    auto answer = call.createReply();
+    answer << sdbus::Struct<bool, std::string>(moved, message);
+    answer.send();
+  }
+
+  void requeueAll(sdbus::MethodCall call) {
+    requireSameUser(call);
+    RemoteRequeueAnswer result;
+    if (!handlers.onRequeueAll)
+      throw sdbus::Error("org.freedesktop.DBus.Error.UnknownMethod", "not served");
+    if (!runOnMainThread([&] { result = handlers.onRequeueAll(); }))
+      throw sdbus::Error(kRemoteErrorQuitting, "the agent is quitting");
+    auto answer = call.createReply();
+    answer << sdbus::Struct<std::uint32_t, std::vector<std::string>>(result.count, result.lines);
+    answer.send();
+  }
 };
 
 std::unique_ptr<RemoteService> RemoteService::start(RemoteHandlers handlers, Poster post,
@@ -163,6 +217,14 @@ std::unique_ptr<RemoteService> RemoteService::start(RemoteHandlers handlers, Pos
     impl->object->registerMethod(
         kRemoteInterface, "GetStatus", "", "a{sv}",
         [raw](sdbus::MethodCall call) { raw->getStatus(std::move(call)); });
+    impl->object->registerMethod(
+        kRemoteInterface, "GetProblems", "", "aa{sv}",
+        [raw](sdbus::MethodCall call) { raw->getProblems(std::move(call)); });
+    impl->object->registerMethod(kRemoteInterface, "Requeue", "s", "(bs)",
+                                 [raw](sdbus::MethodCall call) { raw->requeue(std::move(call)); });
+    impl->object->registerMethod(
+        kRemoteInterface, "RequeueAll", "", "(uas)",
+        [raw](sdbus::MethodCall call) { raw->requeueAll(std::move(call)); });
     impl->object->finishRegistration();
     impl->connection->enterEventLoopAsync();
   } catch (const sdbus::Error& e) {

@@ -1,17 +1,26 @@
-// The agent's remote control on the D-Bus session bus. One object offers two methods:
+// The agent's remote control on the D-Bus session bus. One object offers these methods:
 //   HandleEvent(s eventClass, s eventID, av directObject) -> v reply
 //     the four-character event class and ID, the direct object's items (texts), and the
 //     reply's direct object: a text, a list (av), or an empty list when none was set;
 //   OpenFile(s folder) -> b handled
 //     the open request of a later launch;
 //   GetStatus() -> a{sv} status
-//     the cycle's figures (settings/StatusReport.h gives the keys).
+//     the cycle's figures (settings/StatusReport.h gives the keys);
+//   GetProblems() -> aa{sv}
+//     the photos in the problem folder, newest first: "path", "movies" (as), "time", "reason",
+//     and when known "http_status" (i), "site_status", "site_message", "transport_error";
+//   Requeue(s path) -> (bs)
+//     moves one photo of the problem folder back to the source: whether it moved, and why;
+//   RequeueAll() -> (uas)
+//     the same for every photo: how many moved, and a line for each photo.
 // Only callers running as the same user as the agent are served.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Value.h"
 #include "settings/RemoteEvents.h"
@@ -26,13 +35,32 @@ inline constexpr const char* kRemoteErrorUnknownEvent =
     "com.quenmor.SorvUploader.Error.UnknownEvent";
 inline constexpr const char* kRemoteErrorQuitting = "com.quenmor.SorvUploader.Error.Quitting";
 
-// What the service answers with. onEvent and onOpen run on the main thread, one call at a
-// time; onStatus runs on the serving thread, so it must be cheap and thread safe (it answers
-// while the main thread is busy). An empty onStatus answers an empty dictionary.
+// One photo of the problem folder as GetProblems gives it.
+struct RemoteProblem {
+  std::string path;  // relative to the problem folder
+  std::vector<std::string> movies;
+  std::string time;  // ISO 8601: when it was moved there
+  std::string reason;
+  std::optional<int> httpStatus;
+  std::string siteStatus, siteMessage, transportError;  // "" when not known
+};
+
+struct RemoteRequeueAnswer {
+  unsigned count = 0;              // photos moved back
+  std::vector<std::string> lines;  // one a photo
+};
+
+// What the service answers with. onStatus runs on the serving thread, so it must be cheap and
+// thread safe (it answers while the main thread is busy); an empty onStatus answers an empty
+// dictionary. The others run on the main thread, one call at a time; an empty problem-folder
+// handler refuses its method.
 struct RemoteHandlers {
   std::function<AppleEventReply(const AppleEvent& event)> onEvent;
   std::function<bool(const std::string& folder)> onOpen;
   std::function<Dict()> onStatus;
+  std::function<std::vector<RemoteProblem>()> onProblems;
+  std::function<bool(const std::string& path, std::string* message)> onRequeue;
+  std::function<RemoteRequeueAnswer()> onRequeueAll;
 };
 
 class RemoteService {

@@ -1,12 +1,13 @@
 // sorvctl: drives the agent running for this user over the session bus.
 //   sorvctl upload-now | pause | quit | get KEY | set KEY VALUE | open FOLDER
-//   sorvctl status [--json] | health
-// Prints the reply; exits 1 on "COMMAND FAILED" (health: unhealthy), 3 when no agent runs,
-// 4 on other errors.
+//   sorvctl status [--json] | health | problems | requeue PATH | requeue --all
+// Prints the reply; exits 1 on "COMMAND FAILED" (health: unhealthy; requeue: nothing moved),
+// 3 when no agent runs, 4 on other errors.
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "settings/RemoteClient.h"
 #include "settings/RemoteEvents.h"
@@ -26,8 +27,12 @@ constexpr const char* kUsage =
     "  open FOLDER        start a pass over FOLDER\n"
     "  status [--json]    print the cycle's state and counts (--json: one JSON object)\n"
     "  health             print healthy (exit 0), or why not (exit 1)\n"
-    "Exit status: 0 done, 1 COMMAND FAILED or unhealthy, 2 usage, 3 no agent running,\n"
-    "4 other error.\n";
+    "  problems           list the photos in the problem folder, newest first, with why\n"
+    "  requeue PATH       move a photo (PATH inside the problem folder) and its movies back\n"
+    "                     to the source folder for the next pass\n"
+    "  requeue --all      the same for every photo of the problem folder\n"
+    "Exit status: 0 done, 1 COMMAND FAILED, unhealthy or nothing requeued, 2 usage, 3 no\n"
+    "agent running, 4 other error.\n";
 
 int usage(FILE* out, int status) {
   std::fputs(kUsage, out);
@@ -74,6 +79,57 @@ int status(bool json, bool health) {
   return 1;
 }
 
+// Bytes as the agent lists paths: valid UTF-8 as it is, any other byte as \xHH.
+std::string displayed(const std::string& bytes) {
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    auto c = static_cast<unsigned char>(bytes[i]);
+    std::size_t n = c < 0x80             ? 1
+                    : (c & 0xe0) == 0xc0 ? 2
+                    : (c & 0xf0) == 0xe0 ? 3
+                    : (c & 0xf8) == 0xf0 ? 4
+                                         : 0;
+    bool valid = n > 0 && c >= 0x20 && c != 0xc0 && c != 0xc1 && i + n <= bytes.size();
+    for (std::size_t k = 1; valid && k < n; ++k)
+      valid = (static_cast<unsigned char>(bytes[i + k]) & 0xc0) == 0x80;
+    if (!valid) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      text += buf;
+      continue;
+    }
+    text.append(bytes, i, n);
+    i += n - 1;
+  }
+  return text;
+}
+
+int problems() {
+  std::vector<sorv::RemoteProblem> list;
+  auto result = sorv::sendProblemsRequest(&list);
+  if (result.status != sorv::RemoteCallResult::Status::Ok) return report(result);
+  for (const auto& p : list) {
+    std::string movies;
+    for (const auto& m : p.movies) movies += (movies.empty() ? " (with " : ", ") + m;
+    if (!movies.empty()) movies += ")";
+    std::printf("%s\t%s%s\t%s\n", p.time.c_str(), p.path.c_str(), movies.c_str(), p.reason.c_str());
+  }
+  return 0;
+}
+
+int requeue(const std::string& path) {
+  std::string message;
+  std::vector<std::string> lines;
+  auto result = path.empty() ? sorv::sendRequeueAllRequest(&lines)
+                             : sorv::sendRequeueRequest(displayed(path), &message);
+  if (result.status != sorv::RemoteCallResult::Status::Ok) return report(result);
+  if (!path.empty()) lines.push_back(message);
+  for (const auto& line : lines) std::printf("%s\n", line.c_str());
+  bool any = path.empty() ? result.reply.integerValue() > 0
+                          : result.reply.asBoolean() && *result.reply.asBoolean();
+  return any ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,6 +162,13 @@ int main(int argc, char** argv) {
       return handled ? 0 : 1;
     }
     return report(result);
+  }
+  if (command == "problems" && extra == 0) return problems();
+  if (command == "requeue" && extra == 1) {
+    std::string path = argv[2];
+    if (path == "--all") return requeue("");
+    if (path.empty()) return usage(stderr, 2);
+    return requeue(path);
   }
   return usage(stderr, 2);
 }

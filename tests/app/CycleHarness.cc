@@ -70,6 +70,8 @@ HttpResult ScriptedTransport::post(const HttpRequest&) {
     if (!script_.empty()) {
       result = std::move(script_.front());
       script_.pop_front();
+    } else if (fallback_) {
+      result = *fallback_;
     }
   }
   if (during) during();
@@ -84,6 +86,11 @@ void ScriptedTransport::push(HttpResult result) {
 void ScriptedTransport::duringNextSend(std::function<void()> fn) {
   std::lock_guard<std::mutex> lock(mutex_);
   during_.push_back(std::move(fn));
+}
+
+void ScriptedTransport::setFallback(HttpResult result) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  fallback_ = std::move(result);
 }
 
 int ScriptedTransport::posts() const {

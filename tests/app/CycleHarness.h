@@ -52,6 +52,8 @@ class ScriptedTransport : public HttpTransport {
  public:
   HttpResult post(const HttpRequest& request) override;
   void push(HttpResult result);
+  // The answer once the script is empty (an OK reply unless set).
+  void setFallback(HttpResult result);
   // Runs during the next send (on the upload thread), before it answers.
   void duringNextSend(std::function<void()> fn);
   int posts() const;
@@ -62,6 +64,7 @@ class ScriptedTransport : public HttpTransport {
  private:
   mutable std::mutex mutex_;
   std::deque<HttpResult> script_;
+  std::optional<HttpResult> fallback_;
   std::deque<std::function<void()>> during_;
   int posts_ = 0;
 };

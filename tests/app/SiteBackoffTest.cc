@@ -1,0 +1,75 @@
+// The backoff's arithmetic: the bounds of each retry, the 30-minute cap with its spread, the
+// scan interval as the floor, and what resets it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "app/SiteBackoff.h"
+
+namespace sorv {
+namespace {
+
+TEST(SiteBackoff, WaitsDoubleWithinTheirBoundsUpToTheCap) {
+  const struct {
+    int n;
+    double base, low, high;  // the wait with unit 0 and with unit 1
+  } rows[] = {
+      {1, 120, 120, 240},   {2, 120, 240, 480},   {3, 120, 480, 960},    {4, 120, 960, 1800},
+      {5, 120, 900, 1800},  {40, 120, 900, 1800}, {1, 2, 2, 4},          {9, 2, 512, 1024},
+      {10, 2, 1024, 1800},  {1, 0.1, 1, 2},       {1, 3600, 3600, 3600}, {11, 2, 900, 1800},
+      {1000, 2, 900, 1800},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << "n=" << r.n << " base=" << r.base);
+    EXPECT_DOUBLE_EQ(SiteBackoff::waitFor(r.n, r.base, 0), r.low);
+    EXPECT_DOUBLE_EQ(SiteBackoff::waitFor(r.n, r.base, 1), r.high);
+    double mid = SiteBackoff::waitFor(r.n, r.base, 0.5);
+    EXPECT_GE(mid, r.low);
+    EXPECT_LE(mid, r.high);
+    EXPECT_GE(mid, std::max(1.0, r.base));  // never faster than the scan interval
+  }
+  // Nonsense in, a sane wait out.
+  EXPECT_DOUBLE_EQ(SiteBackoff::waitFor(0, 10, -3), 10);
+  EXPECT_DOUBLE_EQ(SiteBackoff::waitFor(-5, 10, 7), 20);
+  EXPECT_DOUBLE_EQ(SiteBackoff::waitFor(1, std::nan(""), 0), 1);
+}
+
+TEST(SiteBackoff, OutcomesStartGrowAndResetIt) {
+  using O = SiteBackoff::Outcome;
+  const double base = 10;
+  const struct {
+    O outcome;
+    const char* item;
+    double expect;  // the wait at unit 0.5; 0 for none
+  } steps[] = {
+      {O::Unreachable, "A", 0},    // one photo: its own business
+      {O::Unreachable, "A", 0},    // the same photo again
+      {O::Unreachable, "B", 15},   // another photo: the site fails; retry 1
+      {O::Unreachable, "B", 30},   // retry 2, whichever photo
+      {O::PhotoRefused, "C", 0},   // the site answered about a photo: not counted
+      {O::Unreachable, "C", 60},   // still backing off: retry 3
+      {O::Success, "C", 0},        // resets
+      {O::Unreachable, "D", 0},    // a new run begins with one photo
+      {O::PhotoRefused, "E", 0},   // ends that run
+      {O::Unreachable, "F", 0},    // so F is a first photo again
+      {O::StoppedCycle, "F", 15},  // a stop backs off at once
+      {O::StoppedCycle, "F", 30},
+  };
+  SiteBackoff backoff([] { return 0.5; });
+  int i = 0;
+  for (const auto& s : steps) {
+    SCOPED_TRACE(i++);
+    auto wait = backoff.record(s.outcome, s.item, base);
+    EXPECT_EQ(wait.value_or(0), s.expect);
+  }
+  EXPECT_EQ(backoff.retries(), 2);
+  EXPECT_TRUE(backoff.wouldBackOff("anything"));
+  EXPECT_TRUE(backoff.reset());  // the operator or a settings change
+  EXPECT_FALSE(backoff.reset());
+  EXPECT_FALSE(backoff.wouldBackOff("F"));
+  EXPECT_EQ(backoff.record(O::Unreachable, "F", base), std::nullopt);
+}
+
+}  // namespace
+}  // namespace sorv
