@@ -1,0 +1,99 @@
+// The site-wide backoff as a kiosk meets it: a site that answers 500 to every photo takes the
+// first photo into the problem folder and then sees the agent's retries thin out, each wait
+// within its doubling bounds; when the site is well again the next retry drains the folder
+// with nobody pressing a button.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "settings/Preferences.h"
+#include "tests/e2e/AgentProcess.h"
+#include "tests/support/SiteProcess.h"
+#include "tests/support/TempDir.h"
+
+namespace sorv::test {
+namespace {
+
+int lineCount(const std::string& file) {
+  std::ifstream in(file);
+  int n = 0;
+  for (std::string line; std::getline(in, line);) ++n;
+  return n;
+}
+
+TEST(Backoff, RetriesThinOutWhileTheSiteFailsAndTheFolderDrainsWhenItIsBack) {
+  TempDir dir;
+  const std::string src = dir.sub("Source"), mirror = dir.sub("Mirror");
+  std::filesystem::create_directories(mirror);
+  for (const char* name : {"IMG_1.jpg", "IMG_2.jpg", "IMG_3.jpg", "IMG_4.jpg"})
+    ASSERT_FALSE(
+        writePhoto(src + "/Fair/" + name, false, 32, 24, Dict{{"QM_kioskStation", "K1"}}).empty());
+  auto failing = std::make_unique<SiteProcess>(dir.sub("store"),
+                                               std::vector<std::string>{"--fault", "http500"});
+  ASSERT_TRUE(failing->ok());
+  const int port = failing->port();
+  ASSERT_TRUE(writeKioskDefaults(dir.sub("d.plist"), src, mirror, failing->url(),
+                                 Dict{{sPrefSecondsBetweenScans, 1.0}}));
+  const std::string agent = installAgentBundle(dir.path());
+  ASSERT_FALSE(agent.empty());
+  const std::string console = dir.sub("console.txt");
+  AgentProcess run(agent, src, dir.sub("d.plist"), dir.sub("logs"), console);
+  ASSERT_TRUE(run.started());
+
+  // When each POST reached the site, from its request log.
+  const std::string requests = dir.sub("store/.requests.log");
+  std::vector<double> posts;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(waitFor(
+      [&] {
+        while (lineCount(requests) > static_cast<int>(posts.size()))
+          posts.push_back(
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        return posts.size() >= 5;
+      },
+      60))
+      << readFile(console);
+  // The first photo refused went to the problem folder; the second backs the whole cycle
+  // off. The agent says each wait, and each lies within its doubling bounds (1 s between
+  // scans): 1-2 s, 2-4 s, 4-8 s. The photo's own pacing comes on top, so each gap between two
+  // POSTs is at least its wait (give or take the 50 ms polling and the rounding).
+  const std::string messages = readFile(agentMessageLogPath(dir.path()));
+  for (int n = 1; n <= 3; ++n) {
+    const std::string said = "retry " + std::to_string(n) + " in a row waits ";
+    const std::size_t at = messages.find(said);
+    ASSERT_NE(at, std::string::npos) << messages;
+    const double wait = std::atof(messages.c_str() + at + said.size());
+    EXPECT_GE(wait, (1 << (n - 1))) << said << messages;
+    EXPECT_LE(wait, (1 << n)) << said << messages;
+    EXPECT_GE(posts[n + 1] - posts[n], wait - 0.6) << said;
+  }
+  int inProblemFolder = 0, inSource = 0;
+  for (const char* name : {"IMG_1.jpg", "IMG_2.jpg", "IMG_3.jpg", "IMG_4.jpg"}) {
+    inProblemFolder += std::filesystem::exists(dir.sub("Problem Folder/Fair/") + name);
+    inSource += std::filesystem::exists(src + "/Fair/" + name);
+  }
+  EXPECT_EQ(inProblemFolder, 1) << readFile(requests);
+  EXPECT_EQ(inSource, 3) << readFile(requests);
+
+  // The site is well again on the same port: a retry of the backoff drains the folder.
+  failing.reset();
+  SiteProcess site(dir.sub("store"), {"--port", std::to_string(port)});
+  ASSERT_TRUE(site.ok());
+  ASSERT_TRUE(waitFor([&] { return filesUnder(mirror).size() == 3; }, 40)) << readFile(console);
+  EXPECT_NE(readFile(agentMessageLogPath(dir.path())).find("The site backoff ends"),
+            std::string::npos);
+
+  run.signal(SIGTERM);
+  int status = -1;
+  ASSERT_TRUE(run.wait(10, &status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(readFile(console).find("AddressSanitizer"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace sorv::test
