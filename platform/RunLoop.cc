@@ -382,20 +382,4 @@ int EventLoop::interruptSignal() const {
   return impl_->lastSignal.load();
 }
 
-namespace {
-std::atomic<RunLoop*> gMainRunLoop{nullptr};
-}
-
-RunLoop& mainRunLoop() {
-  if (RunLoop* loop = gMainRunLoop.load()) return *loop;
-  static EventLoop* fallback = new EventLoop;
-  RunLoop* expected = nullptr;
-  gMainRunLoop.compare_exchange_strong(expected, fallback);
-  return *gMainRunLoop.load();
-}
-
-void setMainRunLoop(RunLoop* loop) {
-  gMainRunLoop.store(loop);
-}
-
 }  // namespace sorv

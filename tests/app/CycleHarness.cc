@@ -106,14 +106,15 @@ HttpResult ScriptedTransport::transportError(const std::string& description) {
   return r;
 }
 
-CycleHarness::CycleHarness(bool withUploads, bool realTransport) {
+CycleHarness::CycleHarness(bool withUploads, bool realTransport)
+    : env({.clock = &fake.clock,
+           .httpTransport = realTransport ? nullptr : &transport,
+           .runLoop = &loop}) {
   setenv("SORV_DEFAULTS", dir.sub("defaults.plist").c_str(), 1);
   setenv("SORV_LOG_DIR", dir.sub("logs").c_str(), 1);
   Bundle::setMainBundlePath(dir.sub("Sorv-FTPUploader.app"));
   DefaultsStore::resetStandardForPath(dir.sub("defaults.plist"));
   AppController::resetCycleState();
-  setMainRunLoop(&loop);
-  if (!realTransport) setDefaultHttpTransport(&transport);
   mkdir(source().c_str(), 0755);
   mkdir(mirror().c_str(), 0755);
   setPref(sPrefLocalSourceUploadFolder, source());
@@ -147,8 +148,6 @@ CycleHarness::~CycleHarness() {
   NotificationCenter::defaultCenter().removeObserver(this);
   loop.runPending();
   MessageLog::CloseLog();
-  setDefaultHttpTransport(nullptr);
-  setMainRunLoop(nullptr);
   AppController::resetCycleState();
 }
 

@@ -18,6 +18,7 @@
 #include "platform/Value.h"
 #include "platform/http/HttpTransport.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace sorv::test {
@@ -90,10 +91,15 @@ class CycleHarness {
   std::string messageLog() const;
 
   TempDir dir;
-  ScopedFakeClock fake;
+  struct {
+    FakeClock clock;
+  } fake;
   EventLoop loop;
   RecordingView view;
   ScriptedTransport transport;
+  // The process's Env while the harness lives: the fake clock, the loop and (unless the real
+  // transport was asked for) the scripted transport.
+  ScopedEnv env;
   std::unique_ptr<AppController> controller;
 
  private:
