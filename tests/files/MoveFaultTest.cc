@@ -37,7 +37,7 @@ bool hasPartials(const std::string& folder) {
 // One item on tmpfs, moved to the disk through the fault wrapper.
 struct CrossMove {
   test::TempDir disk;
-  test::ShmDir shm;
+  test::TempDir shm{test::TempDir::kMemory};
   std::string bytes = photoBytes();
   std::string src = shm.sub("A_1.jpg");
   std::string destFolder = disk.sub("mirror");
