@@ -286,6 +286,17 @@ class AppController : public HttpProgressDelegate {
   // True (and logged) when a file sent for the item changed since it was opened: the new
   // version stays in the source for the next pass and nothing is moved.
   bool keepsChangedItem(const Dict& info, const std::string& full);
+  // What a failed upload's reply says: shown on the status lines and paced as it asks.
+  struct FailureVerdict {
+    bool move = false;         // into the problem folder
+    bool stop = false;         // the site asked the cycle to stop
+    bool unreachable = false;  // no answer from the site, or an HTTP 5xx one
+    std::string errorText;     // the transport's error
+    std::string reason;        // in words, for the logs and the counts
+  };
+  FailureVerdict readFailedReply(const Dict& info);
+  // The failed upload's end: the backoff's timer, a stop, or the next pass.
+  void endFailedUpload(const DictRef& info, bool stop, std::optional<double> backoff);
   // A failed item the site's reply asks to move: into the problem folder, with its movies.
   // True when a new version of it was found in place instead (nothing moved).
   bool moveFailedItem(const Dict& info, const std::string& reason);

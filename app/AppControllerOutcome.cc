@@ -289,83 +289,83 @@ bool AppController::moveFailedItem(const Dict& info, const std::string& reason) 
   return false;
 }
 
+AppController::FailureVerdict AppController::readFailedReply(const Dict& info) {
+  FailureVerdict v;
+  if (const Dict* error = dictGetDict(info, kHttpError)) {
+    const std::string* desc = dictGetString(*error, "localizedDescription");
+    v.errorText = desc ? *desc : Value(*error).description();
+  } else if (const Value* e = dictGet(info, kHttpError)) {
+    v.errorText = e->stringValue().value_or(e->description());
+  }
+  if (dictGet(info, kHttpError)) {
+    showInRed(v.errorText);
+    v.reason = v.errorText;
+    v.unreachable = true;
+    pacedSleep(1.0);
+  }
+  if (const Value* custom = dictGet(info, kHttpOurCustomError)) {
+    v.reason = custom->stringValue().value_or(custom->description());
+    showInRed(v.reason);
+    v.stop = true;
+  }
+  const std::string* message = dictGetString(info, kHttpOurCustomMessage);
+  const std::string messageText = message ? *message : std::string();
+  if (const std::string* status = dictGetString(info, kHttpOurCustomStatus)) {
+    if (replyWordEquals(status, "ERROR")) {
+      showInRed(messageText);
+      v.stop = true;
+    } else if (replyWordEquals(status, "Warning")) {
+      showInRed(messageText);
+      v.move = true;
+    } else if (replyWordEquals(status, "OK")) {
+      ibUpdateFTPCallbackStatusTextField(messageText, false);
+      ibUpdateUploadStatusTextField(messageText);
+    }
+    if (v.reason.empty()) v.reason = *status + ": " + messageText;
+  }
+  if (const Value* code = dictGet(info, kHttpStatusCode)) {
+    long status = static_cast<long>(code->integerValue());
+    if (status != 200) {
+      v.reason = stringWithFormat("HTTP Server Returned Status Code: %li", status);
+      showInRed(v.reason);
+      pacedSleep(2.0);
+      v.move = true;
+      v.unreachable = v.unreachable || (status >= 500 && status <= 599);
+    } else if (replyWordEquals(message, "No Email Addresses Sent")) {
+      pacedSleep(2.0);
+      v.move = true;
+    }
+  }
+  return v;
+}
+
 void AppController::handleNotification_UploadFail(const Notification* note) {
   ibUpdateUploadStatusTextField("");
   DictRef info = note ? note->userInfo : nullptr;
-  bool move = false;
-  bool stop = false;
+  FailureVerdict v;
   bool keptNewVersion = false;
-  bool unreachable = false;  // no answer from the site, or an HTTP 5xx one
-  std::string errorText;
-  std::string reason;
   const std::string* itemPath = info ? dictGetString(*info, kLocalItem) : nullptr;
   const std::string item = itemPath ? *itemPath : std::string();
   if (info) {
-    if (const Dict* error = dictGetDict(*info, kHttpError)) {
-      const std::string* desc = dictGetString(*error, "localizedDescription");
-      errorText = desc ? *desc : Value(*error).description();
-      showInRed(errorText);
-      reason = errorText;
-      unreachable = true;
-      pacedSleep(1.0);
-    } else if (const Value* e = dictGet(*info, kHttpError)) {
-      errorText = e->stringValue().value_or(e->description());
-      showInRed(errorText);
-      reason = errorText;
-      unreachable = true;
-      pacedSleep(1.0);
-    }
-    if (const Value* custom = dictGet(*info, kHttpOurCustomError)) {
-      reason = custom->stringValue().value_or(custom->description());
-      showInRed(reason);
-      stop = true;
-    }
-    const std::string* message = dictGetString(*info, kHttpOurCustomMessage);
-    const std::string messageText = message ? *message : std::string();
-    if (const std::string* status = dictGetString(*info, kHttpOurCustomStatus)) {
-      if (replyWordEquals(status, "ERROR")) {
-        showInRed(messageText);
-        stop = true;
-      } else if (replyWordEquals(status, "Warning")) {
-        showInRed(messageText);
-        move = true;
-      } else if (replyWordEquals(status, "OK")) {
-        ibUpdateFTPCallbackStatusTextField(messageText, false);
-        ibUpdateUploadStatusTextField(messageText);
-      }
-      if (reason.empty()) reason = *status + ": " + messageText;
-    }
-    if (const Value* code = dictGet(*info, kHttpStatusCode)) {
-      long status = static_cast<long>(code->integerValue());
-      if (status != 200) {
-        reason = stringWithFormat("HTTP Server Returned Status Code: %li", status);
-        showInRed(reason);
-        pacedSleep(2.0);
-        move = true;
-        unreachable = unreachable || (status >= 500 && status <= 599);
-      } else if (replyWordEquals(message, "No Email Addresses Sent")) {
-        pacedSleep(2.0);
-        move = true;
-      }
-    }
+    v = readFailedReply(*info);
     // When the site fails for a second photo in a row, the site is at fault, not the photo:
     // it stays in the source for the backoff instead of going to the problem folder.
-    if (move && unreachable && siteBackoffKeepsItem(item)) move = false;
-    if (move) keptNewVersion = moveFailedItem(*info, reason);
+    if (v.move && v.unreachable && siteBackoffKeepsItem(item)) v.move = false;
+    if (v.move) keptNewVersion = moveFailedItem(*info, v.reason);
   }
   auto& store = DefaultsStore::standard();
   if (info) {
-    stoppedBySite_ = stop && !store.boolForKey(sPrefDoContinueAfterFailedUpload);
-    countOutcome(*info, false, reason.empty() ? errorText : reason);
+    stoppedBySite_ = v.stop && !store.boolForKey(sPrefDoContinueAfterFailedUpload);
+    countOutcome(*info, false, v.reason.empty() ? v.errorText : v.reason);
   }
   if (store.boolForKey(sPrefDoContinueAfterFailedUpload)) {
-    stop = false;
+    v.stop = false;
     float secs = static_cast<float>(store.floatForKey(sPrefDoContinueAfterFailedUploadSecs));
     if (secs > 0) {
       std::string when = formatCycleDate(defaultClock().wallNow() + secs);
       ibUpdateFTPCallbackStatusTextField(
-          errorText + stringWithFormat("\nWill Re-Try in %4.2f seconds (at: %s)",
-                                       static_cast<double>(secs), when.c_str()),
+          v.errorText + stringWithFormat("\nWill Re-Try in %4.2f seconds (at: %s)",
+                                         static_cast<double>(secs), when.c_str()),
           true);
       pacedSleep(secs);
     }
@@ -373,14 +373,18 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
   std::optional<double> backoff;
   if (info) {
     using Outcome = SiteBackoff::Outcome;
-    backoff = noteSiteOutcome(stop          ? Outcome::StoppedCycle
-                              : unreachable ? Outcome::Unreachable
-                                            : Outcome::PhotoRefused,
+    backoff = noteSiteOutcome(v.stop          ? Outcome::StoppedCycle
+                              : v.unreachable ? Outcome::Unreachable
+                                              : Outcome::PhotoRefused,
                               item);
   }
   // A new version left in place is not held to the old one's failure.
-  if (info && !keptNewVersion) paceItemLeftInPlace(*info, reason, stop || backoff.has_value());
+  if (info && !keptNewVersion) paceItemLeftInPlace(*info, v.reason, v.stop || backoff.has_value());
   completeRequestedHalt();
+  endFailedUpload(info, v.stop, backoff);
+}
+
+void AppController::endFailedUpload(const DictRef& info, bool stop, std::optional<double> backoff) {
   if (backoff) {
     // No next pass now: the backoff's timer brings it. A stop the site asked for waits for
     // auto-synchronise as before; a site out of reach is tried again in any case.

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <vector>
 
+#include "files/InotifyReader.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
 
@@ -132,43 +133,38 @@ void FolderWatcher::addTree(const std::string& folder) {
 }
 
 void FolderWatcher::readEvents() {
-  alignas(inotify_event) char buf[64 * 1024];
-  for (;;) {
-    ssize_t n = ::read(fd_, buf, sizeof buf);
-    if (n <= 0) return;
-    for (char* p = buf; p < buf + n;) {
-      auto* ev = reinterpret_cast<inotify_event*>(p);
-      p += sizeof(inotify_event) + ev->len;
-      if (ev->mask & IN_Q_OVERFLOW) {
-        std::fputs("BAD NEWS! We dropped events.\nForcing a full rescan.\n", stdout);
-        std::fflush(stdout);
-        pendingOverflow_ = true;
-        if (pending_.empty()) firstPending_ = steadyNow();
-        pending_.insert(root_);
-        continue;
-      }
-      std::string folder;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = folders_.find(ev->wd);
-        if (it == folders_.end()) continue;
-        folder = it->second;
-        if (ev->mask & IN_IGNORED) {
-          folders_.erase(it);
-          continue;
-        }
-      }
-      bool isDir = ev->mask & IN_ISDIR;
-      // A new file is not there until it is closed after writing.
-      if ((ev->mask & IN_CREATE) && !isDir) continue;
-      if (isDir && (ev->mask & (IN_CREATE | IN_MOVED_TO)) && ev->len > 0) {
-        std::string sub = appendingPathComponent(folder, ev->name);
-        if (addWatch(sub)) addTree(sub);
-      }
-      if (pending_.empty()) firstPending_ = steadyNow();
-      pending_.insert(folder);
+  InotifyReader(fd_).drain([this](const InotifyEvent& ev) { takeEvent(ev); });
+}
+
+void FolderWatcher::takeEvent(const InotifyEvent& ev) {
+  if (ev.overflowed()) {
+    std::fputs("BAD NEWS! We dropped events.\nForcing a full rescan.\n", stdout);
+    std::fflush(stdout);
+    pendingOverflow_ = true;
+    if (pending_.empty()) firstPending_ = steadyNow();
+    pending_.insert(root_);
+    return;
+  }
+  std::string folder;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = folders_.find(ev.wd);
+    if (it == folders_.end()) return;
+    folder = it->second;
+    if (ev.mask & IN_IGNORED) {
+      folders_.erase(it);
+      return;
     }
   }
+  bool isDir = ev.mask & IN_ISDIR;
+  // A new file is not there until it is closed after writing.
+  if ((ev.mask & IN_CREATE) && !isDir) return;
+  if (isDir && (ev.mask & (IN_CREATE | IN_MOVED_TO)) && !ev.name.empty()) {
+    std::string sub = appendingPathComponent(folder, std::string(ev.name));
+    if (addWatch(sub)) addTree(sub);
+  }
+  if (pending_.empty()) firstPending_ = steadyNow();
+  pending_.insert(folder);
 }
 
 void FolderWatcher::deliver() {

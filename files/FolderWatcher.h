@@ -16,6 +16,8 @@
 
 namespace sorv {
 
+struct InotifyEvent;
+
 class FolderWatcher {
  public:
   // Called on the watcher's thread: once per changed folder of a batch; overflow true when
@@ -44,6 +46,7 @@ class FolderWatcher {
   void addTree(const std::string& folder);
   bool addWatch(const std::string& folder);
   void readEvents();
+  void takeEvent(const InotifyEvent& ev);
   void deliver();
   void noteLimit(int err, const std::string& folder);
 

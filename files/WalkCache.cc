@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "files/InotifyReader.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
 
@@ -202,50 +203,49 @@ bool WalkCache::refresh(Node& node, const std::string& fullPath) {
 bool WalkCache::readEvents() {
   if (fd_ < 0) return false;
   bool arrivals = false;
-  alignas(inotify_event) char buf[64 * 1024];
-  for (;;) {
-    ssize_t n = ::read(fd_, buf, sizeof buf);
-    if (n <= 0) break;
-    for (char* p = buf; p < buf + n;) {
-      auto* ev = reinterpret_cast<inotify_event*>(p);
-      p += sizeof(inotify_event) + ev->len;
-      if (ev->mask & (IN_Q_OVERFLOW | IN_UNMOUNT)) {
-        overflowed_ = arrivals = true;
-        continue;
-      }
-      auto it = byWatch_.find(ev->wd);
-      if (it == byWatch_.end()) continue;
-      Node& node = *it->second;
-      const bool dir = ev->mask & IN_ISDIR;
-      if (ev->mask & IN_IGNORED) {  // the folder went, or cannot be watched any longer
-        byWatch_.erase(it);
-        node.wd = -1;
-        node.relist = true;
-        if (node.parent) node.parent->marks[node.name] |= kStat;
-        if (!node.parent) overflowed_ = true;
-        arrivals = true;
-        continue;
-      }
-      if (ev->len > 0) {
-        std::uint8_t& mark = node.marks[std::string(ev->name)];
-        mark |= kStat;
-        if ((ev->mask & IN_ATTRIB) && dir) mark |= kDrop;  // permissions below may differ
-        if (ev->mask & kListingChanged) node.relist = true;
-        if (node.parent) node.parent->marks[node.name] |= kStat;  // the folder's own times
-        // A file being written is not there yet; its close after writing is.
-        if ((ev->mask & (IN_MODIFY | IN_ISDIR)) != ev->mask && !((ev->mask & IN_CREATE) && !dir))
-          arrivals = true;
-      } else if (!node.parent) {
-        overflowed_ = true;  // the root itself changed: build again
-        arrivals = true;
-      } else if (ev->mask & (IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF)) {
-        node.parent->marks[node.name] |= kStat | ((ev->mask & IN_ATTRIB) ? kDrop : 0);
-        if (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) node.parent->relist = true;
-        arrivals = true;
-      }
-    }
-  }
+  InotifyReader(fd_).drain([&](const InotifyEvent& ev) {
+    mutex_.assertHeld();  // drain calls back on this thread, inside this call
+    if (takeEvent(ev)) arrivals = true;
+  });
   return arrivals;
+}
+
+bool WalkCache::takeEvent(const InotifyEvent& ev) {
+  if (ev.overflowed() || (ev.mask & IN_UNMOUNT)) {
+    overflowed_ = true;
+    return true;
+  }
+  auto it = byWatch_.find(ev.wd);
+  if (it == byWatch_.end()) return false;
+  Node& node = *it->second;
+  const bool dir = ev.mask & IN_ISDIR;
+  if (ev.mask & IN_IGNORED) {  // the folder went, or cannot be watched any longer
+    byWatch_.erase(it);
+    node.wd = -1;
+    node.relist = true;
+    if (node.parent) node.parent->marks[node.name] |= kStat;
+    if (!node.parent) overflowed_ = true;
+    return true;
+  }
+  if (!ev.name.empty()) {
+    std::uint8_t& mark = node.marks[std::string(ev.name)];
+    mark |= kStat;
+    if ((ev.mask & IN_ATTRIB) && dir) mark |= kDrop;  // permissions below may differ
+    if (ev.mask & kListingChanged) node.relist = true;
+    if (node.parent) node.parent->marks[node.name] |= kStat;  // the folder's own times
+    // A file being written is not there yet; its close after writing is.
+    return (ev.mask & (IN_MODIFY | IN_ISDIR)) != ev.mask && !((ev.mask & IN_CREATE) && !dir);
+  }
+  if (!node.parent) {
+    overflowed_ = true;  // the root itself changed: build again
+    return true;
+  }
+  if (ev.mask & (IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF)) {
+    node.parent->marks[node.name] |= kStat | ((ev.mask & IN_ATTRIB) ? kDrop : 0);
+    if (ev.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) node.parent->relist = true;
+    return true;
+  }
+  return false;
 }
 
 bool WalkCache::pollChanges() {

@@ -33,6 +33,8 @@
 
 namespace sorv {
 
+struct InotifyEvent;
+
 class WalkCache {
  public:
   using Visit = FolderEnumerator::Visit;
@@ -78,6 +80,8 @@ class WalkCache {
   bool refresh(Node& node, const std::string& fullPath) REQUIRES(mutex_);
   void applyMarks(Node& node) REQUIRES(mutex_);
   bool readEvents() REQUIRES(mutex_);
+  // Applies one event to the tree; true when something may have arrived.
+  bool takeEvent(const InotifyEvent& ev) REQUIRES(mutex_);
 
   mutable Mutex mutex_;  // held by every public call
   FileSystem* const fs_;

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
 #include "platform/Bundle.h"
 #include "platform/Console.h"
+#include "platform/Mutex.h"
 #include "platform/Paths.h"
 
 namespace sorv {
@@ -16,14 +16,15 @@ namespace {
 
 // The lock always exists, so a writer can never meet a lock that CloseLog is freeing; the
 // open state is a flag guarded by it.
-std::mutex gLogThreadLock;
-bool gLogOpen = false;
-std::FILE* gLogFile = nullptr;  // null while closed, or when the file could not be created
+Mutex gLogThreadLock;
+bool gLogOpen GUARDED_BY(gLogThreadLock) = false;
+// Null while closed, or when the file could not be created.
+std::FILE* gLogFile GUARDED_BY(gLogThreadLock) = nullptr;
 
 // Closes the file if the process ends without CloseLog.
 struct LogFileCloser {
   ~LogFileCloser() {
-    std::lock_guard<std::mutex> l(gLogThreadLock);
+    MutexLock l(&gLogThreadLock);
     if (gLogFile) std::fclose(gLogFile);
     gLogFile = nullptr;
     gLogOpen = false;
@@ -51,7 +52,7 @@ std::string MessageLog::logFilePath() {
 
 void MessageLog::InitLog() {
   std::string path = logFilePath();
-  std::lock_guard<std::mutex> l(gLogThreadLock);
+  MutexLock l(&gLogThreadLock);
   if (gLogFile) std::fclose(gLogFile);
   // A file that cannot be created leaves the log open with no file: entries are dropped.
   gLogFile = std::fopen(path.c_str(), "w");
@@ -62,7 +63,7 @@ void MessageLog::LogMessage(const char* text, bool echo) {
   if (!text) text = "(null)";
   bool written = false;
   {
-    std::lock_guard<std::mutex> l(gLogThreadLock);
+    MutexLock l(&gLogThreadLock);
     if (gLogOpen) {
       std::time_t now = std::time(nullptr);
       struct tm local {};
@@ -89,7 +90,7 @@ void MessageLog::LogMessage(const std::string& text) {
 }
 
 void MessageLog::CloseLog() {
-  std::lock_guard<std::mutex> l(gLogThreadLock);
+  MutexLock l(&gLogThreadLock);
   if (gLogFile) std::fclose(gLogFile);
   gLogFile = nullptr;
   gLogOpen = false;

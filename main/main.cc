@@ -14,6 +14,7 @@
 #include "app/AppController.h"
 #include "app/HeadlessView.h"
 #include "platform/Console.h"
+#include "platform/Env.h"
 #include "platform/RunLoop.h"
 #include "process/Process.h"
 #include "settings/DefaultsStore.h"
@@ -79,7 +80,8 @@ int main(int argc, char** argv) {
 #endif
 
   EventLoop loop;
-  setMainRunLoop(&loop);
+  MainLoopEnv env(&loop);
+  setDefaultEnv(&env);
   loop.stopOnTerminationSignals();
 
   setLaunchArguments(argc, argv);

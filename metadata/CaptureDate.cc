@@ -5,10 +5,10 @@
 #include "log/MessageLog.h"
 #include "metadata/CaptureDateReader.h"
 #include "metadata/ExifSegment.h"
-#include "metadata/FileDates.h"
 #include "metadata/ImageDecode.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/FileDates.h"
 
 namespace sorv {
 

@@ -1,6 +1,5 @@
 #include "platform/Clock.h"
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -32,8 +31,6 @@ class SystemClock : public Clock {
   }
 };
 
-std::atomic<Clock*> gDefaultClock{nullptr};
-
 }  // namespace
 
 void Clock::sleepUnless(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
@@ -45,15 +42,6 @@ void Clock::sleepUnless(std::condition_variable& cv, std::unique_lock<std::mutex
 Clock& systemClock() {
   static SystemClock* clock = new SystemClock;
   return *clock;
-}
-
-Clock& defaultClock() {
-  Clock* c = gDefaultClock.load(std::memory_order_acquire);
-  return c ? *c : systemClock();
-}
-
-void setDefaultClock(Clock* clock) {
-  gDefaultClock.store(clock, std::memory_order_release);
 }
 
 }  // namespace sorv

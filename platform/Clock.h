@@ -30,9 +30,7 @@ class Clock {
 // The real clock (steady_clock and system_clock).
 Clock& systemClock();
 
-// The clock the process uses; systemClock() unless a test installed another.
-// Safe from any thread; setDefaultClock(nullptr) restores the real clock.
+// The clock the process uses: currentEnv().clock() (platform/Env.h). Safe from any thread.
 Clock& defaultClock();
-void setDefaultClock(Clock* clock);
 
 }  // namespace sorv

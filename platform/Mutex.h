@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <shared_mutex>
 
 #if defined(__clang__)
 #define SORV_THREAD_ANNOTATION(x) __attribute__((x))
@@ -20,6 +21,8 @@
 #define REQUIRES(...) SORV_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define EXCLUDES(...) SORV_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ACQUIRE(...) SORV_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define ACQUIRE_SHARED(...) SORV_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
+#define RELEASE_SHARED(...) SORV_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define RELEASE(...) SORV_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) SORV_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define ASSERT_CAPABILITY(x) SORV_THREAD_ANNOTATION(assert_capability(x))
@@ -41,6 +44,9 @@ class CAPABILITY("mutex") Mutex {
   bool tryLock() TRY_ACQUIRE(true) { return mu_.try_lock(); }
   // Tells the analysis that the caller holds the mutex (where it cannot see it).
   void assertHeld() const ASSERT_CAPABILITY(this) {}
+  // The std::mutex beneath, for an interface that waits on a std::condition_variable (the
+  // clock's waits): only while holding this mutex, and the wait must leave it held.
+  std::mutex& native() REQUIRES(this) { return mu_; }
 
  private:
   friend class CondVar;
@@ -62,6 +68,34 @@ class CAPABILITY("mutex") RecursiveMutex {
   std::recursive_mutex mu_;
 };
 
+// A mutex many readers may hold at once, or one writer alone.
+class CAPABILITY("mutex") SharedMutex {
+ public:
+  SharedMutex() = default;
+  SharedMutex(const SharedMutex&) = delete;
+  SharedMutex& operator=(const SharedMutex&) = delete;
+
+  void lock() ACQUIRE() { mu_.lock(); }
+  void unlock() RELEASE() { mu_.unlock(); }
+  void lockShared() ACQUIRE_SHARED() { mu_.lock_shared(); }
+  void unlockShared() RELEASE_SHARED() { mu_.unlock_shared(); }
+
+ private:
+  std::shared_mutex mu_;
+};
+
+// Holds a SharedMutex as a reader for its scope.
+class SCOPED_CAPABILITY ReaderMutexLock {
+ public:
+  explicit ReaderMutexLock(SharedMutex* mu) ACQUIRE_SHARED(mu) : mu_(mu) { mu_->lockShared(); }
+  ~ReaderMutexLock() RELEASE() { mu_->unlockShared(); }
+  ReaderMutexLock(const ReaderMutexLock&) = delete;
+  ReaderMutexLock& operator=(const ReaderMutexLock&) = delete;
+
+ private:
+  SharedMutex* mu_;
+};
+
 // Holds a mutex for its scope.
 template <typename M>
 class SCOPED_CAPABILITY BasicMutexLock {
@@ -76,6 +110,7 @@ class SCOPED_CAPABILITY BasicMutexLock {
 };
 using MutexLock = BasicMutexLock<Mutex>;
 using RecursiveMutexLock = BasicMutexLock<RecursiveMutex>;
+using WriterMutexLock = BasicMutexLock<SharedMutex>;
 
 // A condition variable used with a Mutex the caller holds. Waits may wake spuriously:
 // callers test their condition in a loop.

@@ -12,7 +12,26 @@ extern char** environ;
 
 namespace sorv {
 
-ProgramRun runProgram(const std::string& path, const std::vector<std::string>& args) {
+namespace {
+
+// argv (or an environment) for posix_spawn: pointers into store, ending with nullptr.
+std::vector<char*> nullTerminated(std::vector<std::string>& store) {
+  std::vector<char*> out;
+  out.reserve(store.size() + 1);
+  for (auto& s : store) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+class PosixPrograms : public ProgramStarter {
+ public:
+  ProgramRun run(const std::string& path, const std::vector<std::string>& args) override;
+  int startDetached(const std::string& path, const std::vector<std::string>& args,
+                    const std::vector<std::string>& environment, bool quietStdout,
+                    long* pid) override;
+};
+
+ProgramRun PosixPrograms::run(const std::string& path, const std::vector<std::string>& args) {
   ProgramRun run;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return run;
@@ -23,9 +42,7 @@ ProgramRun runProgram(const std::string& path, const std::vector<std::string>& a
   argStore.reserve(args.size() + 1);
   argStore.push_back(path);
   argStore.insert(argStore.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argStore) argv.push_back(a.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = nullTerminated(argStore);
   pid_t pid = -1;
   int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -53,6 +70,40 @@ ProgramRun runProgram(const std::string& path, const std::vector<std::string>& a
   }
   run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
   return run;
+}
+
+int PosixPrograms::startDetached(const std::string& path, const std::vector<std::string>& args,
+                                 const std::vector<std::string>& environment, bool quietStdout,
+                                 long* pid) {
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (quietStdout)
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> argStore{path};
+  argStore.insert(argStore.end(), args.begin(), args.end());
+  std::vector<char*> argv = nullTerminated(argStore);
+  std::vector<std::string> envStore = environment;
+  std::vector<char*> envp = nullTerminated(envStore);
+  pid_t child = -1;
+  int rc = posix_spawn(&child, path.c_str(), &actions, &attr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc == 0 && pid) *pid = child;
+  return rc;
+}
+
+}  // namespace
+
+ProgramStarter& posixPrograms() {
+  static PosixPrograms* programs = new PosixPrograms;
+  return *programs;
+}
+
+ProgramRun runProgram(const std::string& path, const std::vector<std::string>& args) {
+  return defaultPrograms().run(path, args);
 }
 
 }  // namespace sorv

@@ -4,11 +4,6 @@
 
 namespace sorv {
 
-namespace {
-std::mutex gFactoryMutex;
-ProgressWindowFactory gFactory;
-}  // namespace
-
 void ConsoleProgressWindow::ibUpdateLine1TextField(const std::string& text, bool) {
   std::string title;
   {
@@ -42,21 +37,6 @@ std::string ConsoleProgressWindow::line1() const {
 std::string ConsoleProgressWindow::line2() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return line2_;
-}
-
-void setProgressWindowFactory(ProgressWindowFactory factory) {
-  std::lock_guard<std::mutex> lock(gFactoryMutex);
-  gFactory = std::move(factory);
-}
-
-std::unique_ptr<myProgressWindowController> makeProgressWindow(const std::string& resource) {
-  ProgressWindowFactory factory;
-  {
-    std::lock_guard<std::mutex> lock(gFactoryMutex);
-    factory = gFactory;
-  }
-  if (factory) return factory(resource);
-  return std::make_unique<ConsoleProgressWindow>();
 }
 
 }  // namespace sorv

@@ -44,8 +44,8 @@ class ConsoleProgressWindow : public myProgressWindowController {
 using ProgressWindowFactory =
     std::function<std::unique_ptr<myProgressWindowController>(const std::string& resource)>;
 
-// The user interface installs its factory; without one, console windows are made.
-void setProgressWindowFactory(ProgressWindowFactory factory);
+// currentEnv().newProgressWindow(resource) (platform/Env.h): console windows unless the user
+// interface installed an Env with its own.
 std::unique_ptr<myProgressWindowController> makeProgressWindow(const std::string& resource);
 
 // The text logged when a progress window cannot be made.

@@ -18,6 +18,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Mutex.h"
 
 namespace sorv {
 
@@ -25,10 +26,10 @@ namespace {
 
 // Waiting state of one postAndWait call.
 struct WaitState {
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool done = false;
-  std::exception_ptr error;
+  Mutex mutex;
+  CondVar cv;
+  bool done GUARDED_BY(mutex) = false;
+  std::exception_ptr error GUARDED_BY(mutex);
 };
 
 struct Work {
@@ -37,10 +38,10 @@ struct Work {
 };
 
 void finish(WaitState& w, std::exception_ptr error) {
-  std::lock_guard<std::mutex> lock(w.mutex);
+  MutexLock lock(&w.mutex);
   w.error = std::move(error);
   w.done = true;
-  w.cv.notify_all();
+  w.cv.notifyAll();
 }
 
 struct Core;
@@ -61,7 +62,7 @@ class LoopTimer : public Timer {
 
   // The callback to run now, or null once invalidated.
   std::shared_ptr<std::function<void(Timer&)>> callback() {
-    std::lock_guard<std::mutex> lock(fnMutex_);
+    MutexLock lock(&fnMutex_);
     return fn_;
   }
 
@@ -73,29 +74,30 @@ class LoopTimer : public Timer {
  private:
   std::weak_ptr<Core> core_;
   std::atomic<bool> valid_{true};
-  std::mutex fnMutex_;
-  std::shared_ptr<std::function<void(Timer&)>> fn_;
+  Mutex fnMutex_;
+  std::shared_ptr<std::function<void(Timer&)>> fn_ GUARDED_BY(fnMutex_);
 };
 
 struct Core {
-  std::mutex mutex;
+  Mutex mutex;
+  // Notified with mutex held; a std::condition_variable because the clock's waits take one.
   std::condition_variable cv;
-  std::deque<Work> queue;
-  std::vector<std::shared_ptr<LoopTimer>> timers;
-  std::uint64_t nextSeq = 0;
-  bool stopRequested = false;
-  int pendingSignal = 0;
+  std::deque<Work> queue GUARDED_BY(mutex);
+  std::vector<std::shared_ptr<LoopTimer>> timers GUARDED_BY(mutex);
+  std::uint64_t nextSeq GUARDED_BY(mutex) = 0;
+  bool stopRequested GUARDED_BY(mutex) = false;
+  int pendingSignal GUARDED_BY(mutex) = 0;
 };
 
 void LoopTimer::invalidate() {
   if (!valid_.exchange(false)) return;
   {
     // Dropping the callback releases what it holds, as the platform's timers do.
-    std::lock_guard<std::mutex> lock(fnMutex_);
+    MutexLock lock(&fnMutex_);
     fn_.reset();
   }
   if (auto core = core_.lock()) {
-    std::lock_guard<std::mutex> lock(core->mutex);
+    MutexLock lock(&core->mutex);
     core->cv.notify_all();
   }
 }
@@ -103,10 +105,10 @@ void LoopTimer::invalidate() {
 // Termination signals reach loops through a self-pipe: the handler only writes the signal
 // number; a watcher thread reads it and stops every loop that asked for it.
 struct SignalRouter {
-  std::mutex mutex;
-  std::vector<std::weak_ptr<Core>> loops;
-  int pipe[2] = {-1, -1};
-  bool installed = false;
+  Mutex mutex;
+  std::vector<std::weak_ptr<Core>> loops GUARDED_BY(mutex);
+  int pipe[2] = {-1, -1};  // written once, by install, before the handler and watcher exist
+  bool installed GUARDED_BY(mutex) = false;
 
   static SignalRouter& get() {
     static SignalRouter* router = new SignalRouter;
@@ -127,10 +129,10 @@ struct SignalRouter {
       ssize_t n = ::read(pipe[0], &b, 1);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return;
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(&mutex);
       for (auto& weak : loops) {
         if (auto core = weak.lock()) {
-          std::lock_guard<std::mutex> coreLock(core->mutex);
+          MutexLock coreLock(&core->mutex);
           core->stopRequested = true;
           core->pendingSignal = b;
           core->cv.notify_all();
@@ -139,8 +141,7 @@ struct SignalRouter {
     }
   }
 
-  // Caller holds mutex.
-  bool install() {
+  bool install() REQUIRES(mutex) {
     if (installed) return true;
     if (::pipe2(pipe, O_CLOEXEC) != 0) return false;
     fcntl(pipe[1], F_SETFL, O_NONBLOCK);
@@ -155,7 +156,7 @@ struct SignalRouter {
   }
 
   void add(const std::shared_ptr<Core>& core) {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(&mutex);
     if (!install()) {
       NSLog("cannot watch termination signals: %s", std::strerror(errno));
       return;
@@ -194,7 +195,7 @@ struct EventLoop::Impl {
   bool runOneWork() {
     Work w;
     {
-      std::lock_guard<std::mutex> lock(core->mutex);
+      MutexLock lock(&core->mutex);
       if (core->queue.empty()) return false;
       w = std::move(core->queue.front());
       core->queue.pop_front();
@@ -217,7 +218,7 @@ struct EventLoop::Impl {
   bool fireOneTimer() {
     std::shared_ptr<LoopTimer> t;
     {
-      std::lock_guard<std::mutex> lock(core->mutex);
+      MutexLock lock(&core->mutex);
       purgeInvalidTimers();
       double now = clk().now();
       for (auto& cand : core->timers) {
@@ -244,7 +245,7 @@ struct EventLoop::Impl {
     return true;
   }
 
-  void purgeInvalidTimers() {
+  void purgeInvalidTimers() REQUIRES(core->mutex) {
     auto& ts = core->timers;
     ts.erase(std::remove_if(ts.begin(), ts.end(), [](auto& t) { return !t->isValid(); }), ts.end());
   }
@@ -253,14 +254,14 @@ struct EventLoop::Impl {
   int runRound() {
     std::size_t queued;
     {
-      std::lock_guard<std::mutex> lock(core->mutex);
+      MutexLock lock(&core->mutex);
       queued = core->queue.size();
     }
     int ran = 0;
     for (std::size_t i = 0; i < queued && !stopRequested(); ++i) ran += runOneWork() ? 1 : 0;
     std::size_t due;
     {
-      std::lock_guard<std::mutex> lock(core->mutex);
+      MutexLock lock(&core->mutex);
       due = core->timers.size();
     }
     for (std::size_t i = 0; i < due && !stopRequested(); ++i) {
@@ -271,20 +272,23 @@ struct EventLoop::Impl {
   }
 
   bool stopRequested() {
-    std::lock_guard<std::mutex> lock(core->mutex);
+    MutexLock lock(&core->mutex);
     return core->stopRequested;
   }
 
   // Sleeps until work arrives, a timer is due or stop is asked for.
   void waitForWork() {
-    std::unique_lock<std::mutex> lock(core->mutex);
+    MutexLock lock(&core->mutex);
     if (core->stopRequested || !core->queue.empty()) return;
     purgeInvalidTimers();
     double now = clk().now();
     double deadline = now + 3600.0;
     for (auto& t : core->timers) deadline = std::min(deadline, t->fireAt);
     if (deadline <= now) return;
-    clk().waitUntil(core->cv, lock, deadline);
+    // The clock waits on the std::mutex beneath, which it leaves held, as MutexLock expects.
+    std::unique_lock<std::mutex> held(core->mutex.native(), std::adopt_lock);
+    clk().waitUntil(core->cv, held, deadline);
+    held.release();
   }
 };
 
@@ -296,7 +300,7 @@ EventLoop::~EventLoop() {
   std::deque<Work> left;
   std::vector<std::shared_ptr<LoopTimer>> timers;
   {
-    std::lock_guard<std::mutex> lock(impl_->core->mutex);
+    MutexLock lock(&impl_->core->mutex);
     left.swap(impl_->core->queue);
     timers.swap(impl_->core->timers);
   }
@@ -308,7 +312,7 @@ EventLoop::~EventLoop() {
 }
 
 void EventLoop::post(std::function<void()> fn) {
-  std::lock_guard<std::mutex> lock(impl_->core->mutex);
+  MutexLock lock(&impl_->core->mutex);
   impl_->core->queue.push_back(Work{std::move(fn), nullptr});
   impl_->core->cv.notify_all();
 }
@@ -320,20 +324,24 @@ void EventLoop::postAndWait(std::function<void()> fn) {
   }
   auto wait = std::make_shared<WaitState>();
   {
-    std::lock_guard<std::mutex> lock(impl_->core->mutex);
+    MutexLock lock(&impl_->core->mutex);
     impl_->core->queue.push_back(Work{std::move(fn), wait});
     impl_->core->cv.notify_all();
   }
-  std::unique_lock<std::mutex> lock(wait->mutex);
-  wait->cv.wait(lock, [&] { return wait->done; });
-  if (wait->error) std::rethrow_exception(wait->error);
+  std::exception_ptr error;
+  {
+    MutexLock lock(&wait->mutex);
+    while (!wait->done) wait->cv.wait(&wait->mutex);
+    error = wait->error;
+  }
+  if (error) std::rethrow_exception(error);
 }
 
 std::shared_ptr<Timer> EventLoop::scheduleTimer(double seconds, bool repeats,
                                                 std::function<void(Timer&)> fn) {
   if (!(seconds > 0)) seconds = 0;  // also NaN
   double interval = std::max(seconds, 0.0001);
-  std::lock_guard<std::mutex> lock(impl_->core->mutex);
+  MutexLock lock(&impl_->core->mutex);
   auto t = std::make_shared<LoopTimer>(impl_->core, impl_->clk().now() + seconds, interval, repeats,
                                        std::move(fn), impl_->core->nextSeq++);
   impl_->core->timers.push_back(t);
@@ -350,7 +358,7 @@ void EventLoop::run() {
   while (!impl_->stopRequested()) {
     if (impl_->runRound() == 0) impl_->waitForWork();
   }
-  std::lock_guard<std::mutex> lock(impl_->core->mutex);
+  MutexLock lock(&impl_->core->mutex);
   impl_->core->stopRequested = false;
   impl_->lastSignal = impl_->core->pendingSignal;
   impl_->core->pendingSignal = 0;
@@ -369,7 +377,7 @@ int EventLoop::runPending() {
 }
 
 void EventLoop::stop() {
-  std::lock_guard<std::mutex> lock(impl_->core->mutex);
+  MutexLock lock(&impl_->core->mutex);
   impl_->core->stopRequested = true;
   impl_->core->cv.notify_all();
 }
@@ -380,22 +388,6 @@ void EventLoop::stopOnTerminationSignals() {
 
 int EventLoop::interruptSignal() const {
   return impl_->lastSignal.load();
-}
-
-namespace {
-std::atomic<RunLoop*> gMainRunLoop{nullptr};
-}
-
-RunLoop& mainRunLoop() {
-  if (RunLoop* loop = gMainRunLoop.load()) return *loop;
-  static EventLoop* fallback = new EventLoop;
-  RunLoop* expected = nullptr;
-  gMainRunLoop.compare_exchange_strong(expected, fallback);
-  return *gMainRunLoop.load();
-}
-
-void setMainRunLoop(RunLoop* loop) {
-  gMainRunLoop.store(loop);
 }
 
 }  // namespace sorv

@@ -65,9 +65,9 @@ class EventLoop : public RunLoop {
   std::unique_ptr<Impl> impl_;
 };
 
-// The process's main run loop. Set once at start-up (headless: an EventLoop; GUI: the Qt
-// adapter). mainRunLoop() before that is a process-wide EventLoop made on first use.
+// The process's main run loop: currentEnv().runLoop() (platform/Env.h). The entry points
+// install an Env with theirs (headless: an EventLoop; GUI: the Qt adapter); Env::Default()'s
+// is a process-wide EventLoop.
 RunLoop& mainRunLoop();
-void setMainRunLoop(RunLoop* loop);
 
 }  // namespace sorv

@@ -1,7 +1,6 @@
 // Replacing the agent with a fresh process.
 #include <dirent.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <strings.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include "platform/Bundle.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
+#include "platform/Program.h"
 #include "process/Process.h"
 
 extern char** environ;
@@ -40,34 +40,17 @@ int& storedExitStatus() {
 // outlives this one and is not hit by signals sent to this process's group.
 pid_t spawnDetached(const std::string& path, const std::vector<std::string>& args,
                     bool quietStdout) {
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  // The helper app's output goes nowhere anyone reads.
-  if (quietStdout)
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> store{path};
-  store.insert(store.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : store) argv.push_back(a.data());
-  argv.push_back(nullptr);
   // The helpers start the new agent with this process's arguments, handed over in the
   // environment: by the time a helper runs, this process may be gone, and its /proc entry too.
-  std::vector<std::string> envStore;
+  std::vector<std::string> environment;
   for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, "SORV_RELAUNCH_ARGS=", 19) != 0) envStore.emplace_back(*e);
-  envStore.push_back("SORV_RELAUNCH_ARGS=" + encodeRelaunchArguments(launchArguments()));
-  std::vector<char*> envp;
-  for (auto& e : envStore) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+    if (std::strncmp(*e, "SORV_RELAUNCH_ARGS=", 19) != 0) environment.emplace_back(*e);
+  environment.push_back("SORV_RELAUNCH_ARGS=" + encodeRelaunchArguments(launchArguments()));
+  // The helper app's output goes nowhere anyone reads (quietStdout).
+  long pid = -1;
+  int rc = defaultPrograms().startDetached(path, args, environment, quietStdout, &pid);
   if (rc != 0) NSLog("Unable to start [%s]: %s", path.c_str(), std::strerror(rc));
-  return rc == 0 ? pid : -1;
+  return rc == 0 ? static_cast<pid_t>(pid) : -1;
 }
 
 bool sameNameIgnoringCase(const std::string& a, const std::string& b) {

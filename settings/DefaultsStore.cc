@@ -10,17 +10,16 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
 #include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/Console.h"
+#include "platform/Mutex.h"
 #include "platform/Paths.h"
 #include "platform/Plist.h"
 #include "platform/fs/FileSystem.h"
@@ -105,34 +104,36 @@ bool renameNoReplace(const std::string& from, const std::string& to) {
 struct DefaultsStore::Impl {
   std::string path;
 
-  mutable std::shared_mutex dataMutex;  // guards user, reg, dirty
-  Dict user;
-  Dict reg;
-  bool dirty = false;
+  mutable SharedMutex dataMutex;
+  Dict user GUARDED_BY(dataMutex);
+  Dict reg GUARDED_BY(dataMutex);
+  bool dirty GUARDED_BY(dataMutex) = false;
   // False when an unreadable file could not be moved aside: it must never be overwritten.
-  bool persistent = true;
+  bool persistent GUARDED_BY(dataMutex) = true;
 
-  std::mutex writeMutex;  // one file write at a time, in the order of their snapshots
+  Mutex writeMutex;  // one file write at a time, in the order of their snapshots
 
-  std::mutex flushMutex;  // guards the flusher's state
-  std::condition_variable flushCv;
-  std::thread flusher;
-  bool flushRequested = false;
-  bool stopping = false;
+  Mutex flushMutex;  // guards the flusher's state
+  CondVar flushCv;
+  std::thread flusher GUARDED_BY(flushMutex);
+  bool flushRequested GUARDED_BY(flushMutex) = false;
+  bool stopping GUARDED_BY(flushMutex) = false;
 
   struct ObserverEntry {
     Observer fn;
     std::atomic<bool> removed{false};
   };
-  std::mutex observerMutex;
-  std::map<int, std::shared_ptr<ObserverEntry>> observers;
-  int nextObserverId = 1;
+  Mutex observerMutex;
+  std::map<int, std::shared_ptr<ObserverEntry>> observers GUARDED_BY(observerMutex);
+  int nextObserverId GUARDED_BY(observerMutex) = 1;
 
   void load();
   void quarantine(const std::string& reason);
   bool writeNow();
   void scheduleFlush();
-  void flusherLoop();
+  void flusherLoop() EXCLUDES(flushMutex);
+  // Waits up to `wait` unless stopping is set meanwhile.
+  void waitUnlessStopping(std::chrono::duration<double> wait) REQUIRES(flushMutex);
   void stopFlusher();
   void notify(const std::string& key);
   void store(const std::string& key, Value v);
@@ -154,6 +155,7 @@ void DefaultsStore::Impl::load() {
     quarantine("its root is not a dictionary");
     return;
   }
+  WriterMutexLock l(&dataMutex);
   user = std::move(*v->asDict());
 }
 
@@ -168,7 +170,10 @@ void DefaultsStore::Impl::quarantine(const std::string& reason) {
     }
     if (errno != EEXIST) break;
   }
-  persistent = false;
+  {
+    WriterMutexLock l(&dataMutex);
+    persistent = false;
+  }
   NSLog(
       "Defaults file %s is unusable (%s) and could not be moved aside; settings of this run "
       "are kept in memory only",
@@ -176,10 +181,10 @@ void DefaultsStore::Impl::quarantine(const std::string& reason) {
 }
 
 bool DefaultsStore::Impl::writeNow() {
-  std::lock_guard<std::mutex> wl(writeMutex);
+  MutexLock wl(&writeMutex);
   Dict snapshot;
   {
-    std::unique_lock<std::shared_mutex> l(dataMutex);
+    WriterMutexLock l(&dataMutex);
     if (path.empty()) {
       dirty = false;
       return true;
@@ -192,7 +197,7 @@ bool DefaultsStore::Impl::writeNow() {
   std::string err;
   if (plist::writeFileAtomically(path, Value(std::move(snapshot)), &err, 0600)) return true;
   {
-    std::unique_lock<std::shared_mutex> l(dataMutex);
+    WriterMutexLock l(&dataMutex);
     dirty = true;
   }
   NSLog("Could not write the defaults file %s: %s", path.c_str(), err.c_str());
@@ -201,48 +206,65 @@ bool DefaultsStore::Impl::writeNow() {
 
 void DefaultsStore::Impl::scheduleFlush() {
   if (path.empty()) return;
-  std::lock_guard<std::mutex> l(flushMutex);
+  MutexLock l(&flushMutex);
   if (stopping) return;
   flushRequested = true;
   if (!flusher.joinable()) flusher = std::thread([this] { flusherLoop(); });
-  flushCv.notify_one();
+  flushCv.notifyOne();
+}
+
+void DefaultsStore::Impl::waitUnlessStopping(std::chrono::duration<double> wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  while (!stopping) {
+    std::chrono::duration<double> left = deadline - std::chrono::steady_clock::now();
+    if (left.count() <= 0) return;
+    flushCv.waitFor(&flushMutex, left.count());
+  }
 }
 
 void DefaultsStore::Impl::flusherLoop() {
-  std::unique_lock<std::mutex> l(flushMutex);
+  flushMutex.lock();
   while (!stopping) {
-    flushCv.wait(l, [this] { return flushRequested || stopping; });
+    while (!flushRequested && !stopping) flushCv.wait(&flushMutex);
     if (stopping) break;
     // Gather the writes that follow closely, then write them all at once.
-    flushCv.wait_for(l, kFlushDelay, [this] { return stopping; });
+    waitUnlessStopping(kFlushDelay);
     if (stopping) break;
     flushRequested = false;
-    l.unlock();
+    flushMutex.unlock();
     bool ok = true;
     bool pending;
     {
-      std::shared_lock<std::shared_mutex> dl(dataMutex);
+      ReaderMutexLock dl(&dataMutex);
       pending = dirty && persistent;
     }
     if (pending) ok = writeNow();
-    l.lock();
+    flushMutex.lock();
     if (!ok) {
       flushRequested = true;
-      flushCv.wait_for(l, kRetryDelay, [this] { return stopping; });
+      waitUnlessStopping(kRetryDelay);
     }
   }
+  flushMutex.unlock();
 }
 
 void DefaultsStore::Impl::stopFlusher() {
   {
-    std::lock_guard<std::mutex> l(flushMutex);
+    MutexLock l(&flushMutex);
     stopping = true;
-    flushCv.notify_all();
+    flushCv.notifyAll();
   }
-  if (flusher.joinable() && flusher.get_id() != std::this_thread::get_id()) flusher.join();
+  // Only this call joins the flusher, and once stopping is set nothing starts it again.
+  std::thread done;
+  {
+    MutexLock l(&flushMutex);
+    if (flusher.joinable() && flusher.get_id() != std::this_thread::get_id())
+      done = std::move(flusher);
+  }
+  if (done.joinable()) done.join();
   bool pending;
   {
-    std::shared_lock<std::shared_mutex> dl(dataMutex);
+    ReaderMutexLock dl(&dataMutex);
     pending = dirty && persistent && !path.empty();
   }
   if (pending) writeNow();
@@ -251,7 +273,7 @@ void DefaultsStore::Impl::stopFlusher() {
 void DefaultsStore::Impl::notify(const std::string& key) {
   std::vector<std::shared_ptr<ObserverEntry>> calls;
   {
-    std::lock_guard<std::mutex> l(observerMutex);
+    MutexLock l(&observerMutex);
     calls.reserve(observers.size());
     for (auto& [id, entry] : observers) calls.push_back(entry);
   }
@@ -261,7 +283,7 @@ void DefaultsStore::Impl::notify(const std::string& key) {
 
 void DefaultsStore::Impl::store(const std::string& key, Value v) {
   {
-    std::unique_lock<std::shared_mutex> l(dataMutex);
+    WriterMutexLock l(&dataMutex);
     user[key] = std::move(v);
     dirty = true;
   }
@@ -272,7 +294,7 @@ void DefaultsStore::Impl::store(const std::string& key, Value v) {
 // Calls fn with the key's value (user domain first, then registered), or nullptr.
 template <typename F>
 auto DefaultsStore::Impl::withValue(const std::string& key, F fn) const {
-  std::shared_lock<std::shared_mutex> l(dataMutex);
+  ReaderMutexLock l(&dataMutex);
   auto it = user.find(key);
   if (it != user.end()) return fn(&it->second);
   it = reg.find(key);
@@ -282,11 +304,12 @@ auto DefaultsStore::Impl::withValue(const std::string& key, F fn) const {
 
 namespace {
 
-std::mutex gStandardMutex;
-DefaultsStore* gStandard = nullptr;  // never destroyed: threads may still use it at exit
+Mutex gStandardMutex;
+// Never destroyed: threads may still use it at exit.
+DefaultsStore* gStandard GUARDED_BY(gStandardMutex) = nullptr;
 
 void flushStandardAtExit() {
-  std::lock_guard<std::mutex> l(gStandardMutex);
+  MutexLock l(&gStandardMutex);
   if (gStandard) gStandard->synchronize();
 }
 
@@ -298,7 +321,7 @@ void registerExitFlush() {
 }  // namespace
 
 DefaultsStore& DefaultsStore::standard() {
-  std::lock_guard<std::mutex> l(gStandardMutex);
+  MutexLock l(&gStandardMutex);
   if (!gStandard) {
     gStandard = new DefaultsStore(defaultsFilePath());
     registerExitFlush();
@@ -307,7 +330,7 @@ DefaultsStore& DefaultsStore::standard() {
 }
 
 void DefaultsStore::resetStandardForPath(const std::string& path) {
-  std::lock_guard<std::mutex> l(gStandardMutex);
+  MutexLock l(&gStandardMutex);
   delete gStandard;
   gStandard = new DefaultsStore(path);
   registerExitFlush();
@@ -363,7 +386,7 @@ void DefaultsStore::setInteger(long long value, const std::string& key) {
 
 void DefaultsStore::removeObject(const std::string& key) {
   {
-    std::unique_lock<std::shared_mutex> l(impl_->dataMutex);
+    WriterMutexLock l(&impl_->dataMutex);
     if (impl_->user.erase(key) == 0) return;
     impl_->dirty = true;
   }
@@ -372,7 +395,7 @@ void DefaultsStore::removeObject(const std::string& key) {
 }
 
 void DefaultsStore::registerDefaults(const Dict& defaults) {
-  std::unique_lock<std::shared_mutex> l(impl_->dataMutex);
+  WriterMutexLock l(&impl_->dataMutex);
   impl_->reg = defaults;
 }
 
@@ -381,21 +404,21 @@ bool DefaultsStore::synchronize() {
 }
 
 Dict DefaultsStore::userDomain() const {
-  std::shared_lock<std::shared_mutex> l(impl_->dataMutex);
+  ReaderMutexLock l(&impl_->dataMutex);
   return impl_->user;
 }
 
 int DefaultsStore::addObserver(Observer fn) {
   auto entry = std::make_shared<Impl::ObserverEntry>();
   entry->fn = std::move(fn);
-  std::lock_guard<std::mutex> l(impl_->observerMutex);
+  MutexLock l(&impl_->observerMutex);
   int id = impl_->nextObserverId++;
   impl_->observers[id] = std::move(entry);
   return id;
 }
 
 void DefaultsStore::removeObserver(int id) {
-  std::lock_guard<std::mutex> l(impl_->observerMutex);
+  MutexLock l(&impl_->observerMutex);
   auto it = impl_->observers.find(id);
   if (it == impl_->observers.end()) return;
   it->second->removed.store(true);

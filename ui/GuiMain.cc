@@ -11,6 +11,7 @@
 
 #include "app/AppController.h"
 #include "platform/Console.h"
+#include "platform/Env.h"
 #include "platform/ProgressWindow.h"
 #include "process/Process.h"
 #include "settings/DefaultsStore.h"
@@ -82,8 +83,8 @@ int runGraphical(int argc, char** argv, const std::optional<std::string>& folder
   watchTerminationSignals(&lastSignal);
   app.setQuitOnLastWindowClosed(false);  // the main window closes; Quit ends the agent
   QtRunLoop loop;
-  setMainRunLoop(&loop);
-  setProgressWindowFactory(makeQtProgressWindow);
+  MainLoopEnv env(&loop, makeQtProgressWindow);
+  setDefaultEnv(&env);
 
   setLaunchArguments(argc, argv);
   AppController::initialize();

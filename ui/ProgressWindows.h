@@ -62,7 +62,7 @@ class maintenanceWindowController : public QtProgressWindowController {
   maintenanceWindowController();
 };
 
-// The progress factory for setProgressWindowFactory: "maintenanceWindow" gives a
+// The progress factory for the graphical mode's Env: "maintenanceWindow" gives a
 // maintenanceWindowController, any other name nullptr.
 std::unique_ptr<myProgressWindowController> makeQtProgressWindow(const std::string& resource);
 

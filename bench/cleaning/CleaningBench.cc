@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -21,14 +22,15 @@
 #include "app/HeadlessView.h"
 #include "files/FolderCleaning.h"
 #include "log/MessageLog.h"
-#include "metadata/FileDates.h"
 #include "platform/Bundle.h"
+#include "platform/FileDates.h"
 #include "platform/Paths.h"
 #include "platform/Plist.h"
 #include "platform/RunLoop.h"
 #include "scripts/make-test-photos/PhotoWriter.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TempDir.h"
 
@@ -144,7 +146,7 @@ double drain(const std::string& url, int mirrorPhotos, int folders, double* jobS
   AppController::resetCycleState();
 
   EventLoop loop;
-  setMainRunLoop(&loop);
+  std::optional<test::ScopedEnv> env(test::EnvParts{.runLoop = &loop});
   HeadlessView view;
   double seconds;
   *jobSeconds = 0;
@@ -172,7 +174,7 @@ double drain(const std::string& url, int mirrorPhotos, int folders, double* jobS
     if (job.joinable()) job.join();
     MessageLog::CloseLog();
   }
-  setMainRunLoop(nullptr);
+  env.reset();
   return seconds;
 }
 
@@ -186,7 +188,7 @@ int main(int argc, char** argv) {
   if (!std::freopen("/dev/null", "w", stderr)) return 1;
   setenv("SORV_LOG_DIR", "/tmp", 0);
   ModificationDates dates;
-  setDefaultFileDates(&dates);
+  test::ScopedEnv env({.fileDates = &dates});
 
   jobAlone(photos / 10, std::max(1, folders / 10));
   jobAlone(photos, folders);

@@ -16,6 +16,7 @@
 #include "files/SafeMove.h"
 #include "metadata/PhotoMetadata.h"
 #include "platform/fs/FileSystem.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -24,15 +25,6 @@ namespace fs = std::filesystem;
 
 double seconds(const std::chrono::steady_clock::time_point& start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-std::string makeFolder(const std::string& parent) {
-  std::string tmpl = parent + "/sorvbench.XXXXXX";
-  if (!mkdtemp(tmpl.data())) {
-    perror("mkdtemp");
-    exit(1);
-  }
-  return tmpl;
 }
 
 void fill(const std::string& folder, int files, std::size_t bytes) {
@@ -54,7 +46,9 @@ double moveAll(const std::string& from, const std::string& to, int files, MoveOn
 }
 
 void benchMoves(int files) {
-  std::string shm = makeFolder("/dev/shm"), disk = makeFolder(fs::temp_directory_path());
+  test::TempDir shmDir(test::TempDir::kMemory, "sorvbench"),
+      diskDir(test::TempDir::kDisk, "sorvbench");
+  const std::string shm = shmDir.path(), disk = diskDir.path();
   fs::create_directories(disk + "/a");
   fs::create_directories(disk + "/b");
   FileSystem& posix = posixFileSystem();
@@ -89,14 +83,13 @@ void benchMoves(int files) {
   printf("  same file system: rename(2) %.0f, safe move %.0f (%.2fx)\n", bare, same, bare / same);
   printf("  tmpfs to disk: unsynced copy+unlink %.0f, safe move %.0f (%.2fx)\n", unsynced, across,
          unsynced / across);
-  fs::remove_all(shm);
-  fs::remove_all(disk);
 }
 
 // A scan reads the metadata of every candidate met before the chosen one; rescans of an
 // unchanged folder then cost only the walk and a stat per file.
 void benchRescans(int files) {
-  std::string disk = makeFolder(fs::temp_directory_path());
+  test::TempDir diskDir(test::TempDir::kDisk, "sorvbench");
+  const std::string disk = diskDir.path();
   fs::create_directories(disk + "/Event1");
   fill(disk + "/Event1", files, 16 * 1024);
   const int rescans = 5;
@@ -126,7 +119,6 @@ void benchRescans(int files) {
   printf("scan of %d files without metadata (ms per scan):\n", files);
   printf("  uncached %.1f, cache filling %.1f, cached %.1f (%.1fx faster)\n", uncached * 1e3,
          first * 1e3, cached * 1e3, uncached / cached);
-  fs::remove_all(disk);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "metadata/PhotoMetadata.h"
 #include "platform/Plist.h"
 #include "scripts/make-test-photos/PhotoWriter.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -91,8 +92,8 @@ class QuietStderr {
 
 int main() {
   namespace fs = std::filesystem;
-  std::string dir = (fs::temp_directory_path() / "sorvbench.XXXXXX").string();
-  if (!mkdtemp(dir.data())) return 1;
+  sorv::test::TempDir tmp(sorv::test::TempDir::kDisk, "sorvbench");
+  const std::string dir = tmp.path();
   setenv("SORV_LOG_DIR", (dir + "/logs").c_str(), 1);
   setenv("SORV_DEFAULTS", (dir + "/defaults.plist").c_str(), 1);
 
@@ -139,6 +140,5 @@ int main() {
     }
     std::printf("%-46s %12.4f\n", row.name, ms);
   }
-  fs::remove_all(dir);
   return 0;
 }

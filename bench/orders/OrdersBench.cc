@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <pugixml.hpp>
 #include <string>
 #include <thread>
@@ -29,6 +30,7 @@
 #include "scripts/make-test-photos/PhotoWriter.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TempDir.h"
 
@@ -174,7 +176,7 @@ void checkBesideTheCycle() {
   AppController::resetCycleState();
 
   EventLoop loop;
-  setMainRunLoop(&loop);
+  std::optional<test::ScopedEnv> env(test::EnvParts{.runLoop = &loop});
   HeadlessView view;
   {
     AppController controller(&view);
@@ -234,7 +236,7 @@ void checkBesideTheCycle() {
     std::printf("  of which the search %.3f ms and the image check %.3f ms per order\n",
                 1000 * searchSeconds / kOrders, 1000 * secondsSince(t) / kOrders);
   }
-  setMainRunLoop(nullptr);
+  env.reset();
 }
 
 // The walk alone (search method 0, nothing looked up): how the resident set grows with the

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +32,7 @@
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
 #include "tests/e2e/AgentProcess.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TempDir.h"
 #include "ui/MainWindow.h"
@@ -145,7 +147,7 @@ void measureStalls(int items, int width, int height) {
 
   QtRunLoop qtLoop;
   TimingRunLoop loop(&qtLoop);
-  setMainRunLoop(&loop);
+  std::optional<test::ScopedEnv> env(test::EnvParts{.runLoop = &loop});
   double idle = idleLateness(3);
   MainWindow view;
   AppController controller(&view);
@@ -187,7 +189,7 @@ void measureStalls(int items, int width, int height) {
   controller.stopWatcher();
   while (controller.runningThreadCount() > 0) QCoreApplication::processEvents();
   MessageLog::CloseLog();
-  setMainRunLoop(nullptr);
+  env.reset();
 }
 
 long peakKilobytes(pid_t pid) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/SiteProcess.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -82,9 +83,8 @@ int main(int argc, char** argv) {
     if (a == "--photo-mb") photoMb = std::strtoul(argv[i + 1], nullptr, 10);
     if (a == "--runs") runs = std::max(1, std::atoi(argv[i + 1]));
   }
-  char tmpl[] = "/tmp/sorv-upload-bench-XXXXXX";
-  if (!mkdtemp(tmpl)) return 1;
-  std::string dir = tmpl;
+  sorv::test::TempDir tmp(sorv::test::TempDir::kShortPath, "sorv-upload-bench");
+  const std::string dir = tmp.path();
   std::string photo = dir + "/photo.jpg", movie = dir + "/movie.mov", store = dir + "/store";
   writeFile(photo, photoMb << 20);
   writeFile(movie, movieMb << 20);
@@ -139,7 +139,5 @@ int main(int argc, char** argv) {
     }
     std::printf("movie %zu MB, photo %zu MB, median of %d runs\n", movieMb, photoMb, runs);
   }
-  std::error_code ec;
-  std::filesystem::remove_all(dir, ec);
   return rc;
 }

@@ -2,8 +2,6 @@
 
 #include <errno.h>
 
-#include <atomic>
-
 namespace sorv {
 
 bool FileSystem::exists(const std::string& path) {
@@ -45,19 +43,6 @@ int FileSystem::copyFile(const std::string& from, const std::string& to, bool sy
   if (int closeRc = out->close(); rc == 0) rc = closeRc;
   if (rc != 0) unlink(to);
   return rc;
-}
-
-namespace {
-std::atomic<FileSystem*> gDefaultFileSystem{nullptr};
-}
-
-FileSystem& defaultFileSystem() {
-  FileSystem* fs = gDefaultFileSystem.load();
-  return fs ? *fs : posixFileSystem();
-}
-
-void setDefaultFileSystem(FileSystem* fs) {
-  gDefaultFileSystem.store(fs);
 }
 
 }  // namespace sorv

@@ -131,9 +131,8 @@ class FileSystem {
 // The real POSIX file system.
 FileSystem& posixFileSystem();
 
-// The file system the process uses; posixFileSystem() unless a test installed another.
-// Safe from any thread; setDefaultFileSystem(nullptr) restores the real one.
+// The file system the process uses: currentEnv().fileSystem() (platform/Env.h). Safe from any
+// thread.
 FileSystem& defaultFileSystem();
-void setDefaultFileSystem(FileSystem* fs);
 
 }  // namespace sorv

@@ -3,7 +3,6 @@
 #include <openssl/x509_vfy.h>
 #include <strings.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -399,19 +398,9 @@ bool sendsInClearToAnotherHost(const std::string& url) {
   return !(host == "localhost" || host.starts_with("127.") || host == "[::1]" || host == "::1");
 }
 
-namespace {
-std::atomic<HttpTransport*> gTransport{nullptr};
-}
-
-HttpTransport& defaultHttpTransport() {
-  // Never destroyed: an upload may still run on another thread while the process exits.
+HttpTransport& curlHttpTransport() {
   static CurlHttpTransport* curl = new CurlHttpTransport;
-  HttpTransport* t = gTransport.load();
-  return t ? *t : *curl;
-}
-
-void setDefaultHttpTransport(HttpTransport* transport) {
-  gTransport.store(transport);
+  return *curl;
 }
 
 }  // namespace sorv

@@ -159,9 +159,10 @@ inline constexpr const char* kCaFileVariable = "SORV_CA_FILE";
 // would cross the network unencrypted.
 bool sendsInClearToAnotherHost(const std::string& url);
 
-// The transport the agent uses; the libcurl one unless a test installed another.
-// setDefaultHttpTransport(nullptr) restores it.
+// The libcurl transport, made on first use and never destroyed (an upload may still run on
+// another thread while the process exits).
+HttpTransport& curlHttpTransport();
+// The transport the agent uses: currentEnv().httpTransport() (platform/Env.h).
 HttpTransport& defaultHttpTransport();
-void setDefaultHttpTransport(HttpTransport* transport);
 
 }  // namespace sorv

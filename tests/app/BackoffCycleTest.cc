@@ -45,7 +45,7 @@ TEST(BackoffCycle, LockedAccountBacksOffAndASuccessEndsIt) {
   for (int i = 1; i <= 6; ++i)
     ASSERT_TRUE(writeJpegWithMeta(h.source() + "/Fair/IMG_" + std::to_string(i) + ".jpg",
                                   standardMetaData()));
-  h.transport.setFallback(ScriptedTransport::reply("ERROR", "Account locked"));
+  h.transport.setResult(ScriptedTransport::reply("ERROR", "Account locked"));
   drive(h, 45);
   // Without the backoff: 23 POSTs in 45 s; with it, one per wait of 2-4, 4-8, 8-16, 16-32 s.
   EXPECT_LE(h.transport.posts(), 6);
@@ -53,7 +53,7 @@ TEST(BackoffCycle, LockedAccountBacksOffAndASuccessEndsIt) {
   EXPECT_EQ(filesBelow(h.source()), 6);
   expectGrowing(announcedWaits(h.messageLog()), 2);
 
-  h.transport.setFallback(ScriptedTransport::reply("OK", "Upload received"));
+  h.transport.setResult(ScriptedTransport::reply("OK", "Upload received"));
   drive(h, 600, [&] { return filesBelow(h.mirror()) == 6; });
   EXPECT_EQ(filesBelow(h.mirror()), 6);
   EXPECT_NE(h.messageLog().find("The site backoff ends: a photo was uploaded"), std::string::npos);
@@ -65,7 +65,7 @@ TEST(BackoffCycle, ASiteAnswering5xxSendsOnlyTheFirstPhotoToTheProblemFolder) {
   for (int i = 1; i <= 4; ++i)
     ASSERT_TRUE(writeJpegWithMeta(h.source() + "/Fair/IMG_" + std::to_string(i) + ".jpg",
                                   standardMetaData()));
-  h.transport.setFallback(ScriptedTransport::reply("OK", "fine", 503));
+  h.transport.setResult(ScriptedTransport::reply("OK", "fine", 503));
   drive(h, 120);
   EXPECT_EQ(filesBelow(h.problem()), 1);
   EXPECT_EQ(filesBelow(h.source()), 3);
@@ -81,7 +81,7 @@ TEST(BackoffCycle, ASiteAnswering5xxSendsOnlyTheFirstPhotoToTheProblemFolder) {
   EXPECT_NE(h.messageLog().find("The site backoff ends: a setting changed"), std::string::npos);
   EXPECT_EQ(h.controller->siteBackoffRetries(), 0);
 
-  h.transport.setFallback(ScriptedTransport::reply("OK", "Upload received"));
+  h.transport.setResult(ScriptedTransport::reply("OK", "Upload received"));
   h.controller->ibClickedOnSynchronizeAgain(nullptr);
   drive(h, 300, [&] { return filesBelow(h.mirror()) == 3; });
   EXPECT_EQ(filesBelow(h.mirror()), 3);

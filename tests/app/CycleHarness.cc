@@ -57,70 +57,16 @@ std::vector<std::string> RecordingView::history(AppField field) const {
   return out;
 }
 
-HttpResult ScriptedTransport::post(const HttpRequest&) {
-  std::function<void()> during;
-  HttpResult result = reply("OK", "Upload received");
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++posts_;
-    if (!during_.empty()) {
-      during = std::move(during_.front());
-      during_.pop_front();
-    }
-    if (!script_.empty()) {
-      result = std::move(script_.front());
-      script_.pop_front();
-    } else if (fallback_) {
-      result = *fallback_;
-    }
-  }
-  if (during) during();
-  return result;
-}
-
-void ScriptedTransport::push(HttpResult result) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  script_.push_back(std::move(result));
-}
-
-void ScriptedTransport::duringNextSend(std::function<void()> fn) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  during_.push_back(std::move(fn));
-}
-
-void ScriptedTransport::setFallback(HttpResult result) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  fallback_ = std::move(result);
-}
-
-int ScriptedTransport::posts() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return posts_;
-}
-
-HttpResult ScriptedTransport::reply(const std::string& status, const std::string& message,
-                                    long code) {
-  HttpResult r;
-  r.statusCode = code;
-  r.body = "<?xml version=\"1.0\"?><reply><status>" + status + "</status><message>" + message +
-           "</message></reply>";
-  return r;
-}
-
-HttpResult ScriptedTransport::transportError(const std::string& description) {
-  HttpResult r;
-  r.error = HttpError{7, "curl", description};
-  return r;
-}
-
-CycleHarness::CycleHarness(bool withUploads, bool realTransport) {
+CycleHarness::CycleHarness(bool withUploads, bool realTransport)
+    : env({.clock = &fake.clock,
+           .httpTransport = realTransport ? nullptr : &transport,
+           .runLoop = &loop}) {
+  transport.setResult(ScriptedTransport::reply("OK", "Upload received"));
   setenv("SORV_DEFAULTS", dir.sub("defaults.plist").c_str(), 1);
   setenv("SORV_LOG_DIR", dir.sub("logs").c_str(), 1);
   Bundle::setMainBundlePath(dir.sub("Sorv-FTPUploader.app"));
   DefaultsStore::resetStandardForPath(dir.sub("defaults.plist"));
   AppController::resetCycleState();
-  setMainRunLoop(&loop);
-  if (!realTransport) setDefaultHttpTransport(&transport);
   mkdir(source().c_str(), 0755);
   mkdir(mirror().c_str(), 0755);
   setPref(sPrefLocalSourceUploadFolder, source());
@@ -154,8 +100,6 @@ CycleHarness::~CycleHarness() {
   NotificationCenter::defaultCenter().removeObserver(this);
   loop.runPending();
   MessageLog::CloseLog();
-  setDefaultHttpTransport(nullptr);
-  setMainRunLoop(nullptr);
   AppController::resetCycleState();
 }
 

@@ -18,6 +18,8 @@
 #include "platform/Value.h"
 #include "platform/http/HttpTransport.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/FakeHttpTransport.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace sorv::test {
@@ -47,27 +49,8 @@ class RecordingView : public AppView {
   std::map<AppField, std::vector<std::pair<std::string, bool>>> texts_;
 };
 
-// Answers each POST from a script (then with the fallback) and remembers the requests.
-class ScriptedTransport : public HttpTransport {
- public:
-  HttpResult post(const HttpRequest& request) override;
-  void push(HttpResult result);
-  // The answer once the script is empty (an OK reply unless set).
-  void setFallback(HttpResult result);
-  // Runs during the next send (on the upload thread), before it answers.
-  void duringNextSend(std::function<void()> fn);
-  int posts() const;
-
-  static HttpResult reply(const std::string& status, const std::string& message, long code = 200);
-  static HttpResult transportError(const std::string& description);
-
- private:
-  mutable std::mutex mutex_;
-  std::deque<HttpResult> script_;
-  std::optional<HttpResult> fallback_;
-  std::deque<std::function<void()>> during_;
-  int posts_ = 0;
-};
+// The harness's transport answers "OK" ("Upload received") unless a test pushes other replies.
+using ScriptedTransport = FakeHttpTransport;
 
 // One test's world: folders, defaults, log, main loop, fake clock, view, controller.
 class CycleHarness {
@@ -93,10 +76,15 @@ class CycleHarness {
   std::string messageLog() const;
 
   TempDir dir;
-  ScopedFakeClock fake;
+  struct {
+    FakeClock clock;
+  } fake;
   EventLoop loop;
   RecordingView view;
   ScriptedTransport transport;
+  // The process's Env while the harness lives: the fake clock, the loop and (unless the real
+  // transport was asked for) the scripted transport.
+  ScopedEnv env;
   std::unique_ptr<AppController> controller;
 
  private:

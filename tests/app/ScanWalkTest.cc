@@ -9,6 +9,7 @@
 #include "platform/Paths.h"
 #include "tests/app/CycleHarness.h"
 #include "tests/support/ActingFileSystem.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace sorv::test {
 namespace {
@@ -38,11 +39,10 @@ struct Acting {
 
 // Runs the cycle from an open request until cond holds (no timer, no clock advanced).
 bool cycleUntil(CycleHarness& h, Acting& acting, const std::function<bool()>& cond) {
-  setDefaultFileSystem(&acting.fs);
+  ScopedEnv env({.fileSystem = &acting.fs});
   h.controller->applicationOpenFile(h.source());
   bool met = h.pumpUntil([&] { return h.isIdle() && acting.done() && cond(); }, 30);
   h.pumpUntil([&] { return h.isIdle(); });
-  setDefaultFileSystem(nullptr);
   return met;
 }
 

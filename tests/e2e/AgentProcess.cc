@@ -173,24 +173,6 @@ std::map<std::string, std::string> filesUnder(const std::string& root) {
   return files;
 }
 
-RamTempDir::RamTempDir() {
-  std::string base = fs::is_directory("/dev/shm") && ::access("/dev/shm", W_OK) == 0
-                         ? "/dev/shm"
-                         : fs::temp_directory_path().string();
-  std::string tmpl = base + "/sorvtest.XXXXXX";
-  if (::mkdtemp(tmpl.data())) path_ = tmpl;
-}
-
-RamTempDir::~RamTempDir() {
-  std::error_code ec;
-  if (!path_.empty()) fs::remove_all(path_, ec);
-}
-
-bool sameFileSystem(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev;
-}
-
 }  // namespace sorv::test
 
 namespace sorv::test {

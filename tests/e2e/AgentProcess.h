@@ -62,22 +62,6 @@ bool waitForText(const std::string& file, const std::string& text, double second
 // Every regular file under root by its relative path, with its bytes (links not followed).
 std::map<std::string, std::string> filesUnder(const std::string& root);
 
-// A temporary folder on a RAM file system (/dev/shm) when there is one, removed at the end.
-class RamTempDir {
- public:
-  RamTempDir();
-  ~RamTempDir();
-  RamTempDir(const RamTempDir&) = delete;
-  RamTempDir& operator=(const RamTempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// True when both paths lie on the same file system.
-bool sameFileSystem(const std::string& a, const std::string& b);
-
 }  // namespace sorv::test
 
 namespace sorv::test {

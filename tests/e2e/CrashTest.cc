@@ -110,7 +110,7 @@ std::multiset<std::string> receivedImages(const std::vector<std::string>& stores
 }
 
 TEST(Crash, KilledAtRandomMomentsLosesNoPhoto) {
-  RamTempDir ram;
+  TempDir ram(TempDir::kMemoryElseDisk);
   TempDir disk;
   ASSERT_FALSE(ram.path().empty());
   if (sameFileSystem(ram.path(), disk.path()))

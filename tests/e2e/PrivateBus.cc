@@ -14,16 +14,14 @@
 namespace sorv::test {
 
 PrivateBus::PrivateBus() {
-  char tmpl[] = "/tmp/sorv-bus.XXXXXX";
-  if (!mkdtemp(tmpl)) return;
-  folder_ = tmpl;
-  ::chmod(folder_.c_str(), 0755);
-  std::ofstream(folder_ + "/bus.conf")
-      << "<busconfig><type>session</type><listen>unix:dir=" << folder_
+  const std::string& folder = folder_.path();
+  ::chmod(folder.c_str(), 0755);
+  std::ofstream(folder + "/bus.conf")
+      << "<busconfig><type>session</type><listen>unix:dir=" << folder
       << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
       << "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
          "<allow own=\"*\"/></policy></busconfig>\n";
-  std::string command = "dbus-daemon --config-file=" + folder_ +
+  std::string command = "dbus-daemon --config-file=" + folder +
                         "/bus.conf --fork --print-address=1 --print-pid=1 2>/dev/null";
   FILE* out = ::popen(command.c_str(), "r");
   if (!out) return;
@@ -38,8 +36,6 @@ PrivateBus::PrivateBus() {
 
 PrivateBus::~PrivateBus() {
   if (pid_ > 0) ::kill(pid_, SIGTERM);
-  std::error_code ec;
-  if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
 }
 
 CommandResult runCommand(const std::string& program, const std::vector<std::string>& args,

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TempDir.h"
+
 namespace sorv::test {
 
 class PrivateBus {
@@ -22,7 +24,8 @@ class PrivateBus {
   std::string envEntry() const { return "DBUS_SESSION_BUS_ADDRESS=" + address_; }
 
  private:
-  std::string address_, folder_;
+  TempDir folder_{TempDir::kShortPath, "sorv-bus"};  // the daemon's socket and configuration
+  std::string address_;
   pid_t pid_ = -1;
 };
 

@@ -23,6 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Fault = test::FaultInjectionFileSystem;
+using test::ScopedEnv;
 constexpr double kDay = 86400;
 
 std::size_t occurrences(const std::string& text, const std::string& what) {
@@ -34,8 +35,7 @@ std::size_t occurrences(const std::string& text, const std::string& what) {
 // Installs the fault-injecting file system as the default while it lives.
 struct ScopedFaults {
   Fault fs;
-  ScopedFaults() { setDefaultFileSystem(&fs); }
-  ~ScopedFaults() { setDefaultFileSystem(nullptr); }
+  ScopedEnv env{{.fileSystem = &fs}};
 };
 
 TEST(CleaningFaults, FailedStepsAreLoggedAndTheWalkGoesOn) {

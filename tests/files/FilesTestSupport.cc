@@ -9,17 +9,6 @@
 
 namespace sorv::test {
 
-ShmDir::ShmDir() {
-  std::string tmpl = "/dev/shm/sorvtest.XXXXXX";
-  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp on /dev/shm failed");
-  path_ = tmpl;
-}
-
-ShmDir::~ShmDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
 std::map<std::string, std::string> treeOf(const std::string& root) {
   std::map<std::string, std::string> tree;
   std::error_code ec;

@@ -90,7 +90,7 @@ Census checkPhotos(const std::map<std::string, std::string>& photos, const std::
 
 TEST(MoveCrash, KilledAtRandomMomentsEveryPhotoSurvivesWhole) {
   test::TempDir disk;
-  test::ShmDir shm;
+  test::TempDir shm{test::TempDir::kMemory};
   std::mt19937 rng(20261208);
   std::map<std::string, std::string> photos = makePhotos(rng);
   for (const auto& [name, bytes] : photos)

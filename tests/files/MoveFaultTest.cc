@@ -8,6 +8,7 @@
 #include "platform/fs/FileSystem.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/support/FaultInjectionFileSystem.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace sorv {
@@ -15,6 +16,7 @@ namespace {
 
 using Fault = test::FaultInjectionFileSystem;
 using Op = Fault::Op;
+using test::ScopedEnv;
 
 const std::string& photoBytes() {
   static const std::string bytes = [] {
@@ -35,7 +37,7 @@ bool hasPartials(const std::string& folder) {
 // One item on tmpfs, moved to the disk through the fault wrapper.
 struct CrossMove {
   test::TempDir disk;
-  test::ShmDir shm;
+  test::TempDir shm{test::TempDir::kMemory};
   std::string bytes = photoBytes();
   std::string src = shm.sub("A_1.jpg");
   std::string destFolder = disk.sub("mirror");
@@ -89,9 +91,10 @@ TEST(MoveFaults, ThroughTheFileManagerAFailedSyncKeepsTheItem) {
   CrossMove m;
   Fault fs;
   fs.failNth(Op::SyncFile, 1, EIO);
-  setDefaultFileSystem(&fs);
-  QMI_FileManager::moveFileToPath("A_1.jpg", m.shm.path(), m.destFolder, true, false);
-  setDefaultFileSystem(nullptr);
+  {
+    ScopedEnv env({.fileSystem = &fs});
+    QMI_FileManager::moveFileToPath("A_1.jpg", m.shm.path(), m.destFolder, true, false);
+  }
   EXPECT_EQ(test::readFile(m.src), m.bytes);
   EXPECT_FALSE(std::filesystem::exists(m.dest));
 }

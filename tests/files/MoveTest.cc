@@ -175,7 +175,7 @@ TEST(MoveFileToPath, FollowsTheMoveRulesOnOneAndAcrossFileSystems) {
     for (const MoveCase& c : moveCases()) {
       SCOPED_TRACE(std::string(c.name) + (acrossFileSystems ? " (across)" : " (same)"));
       test::TempDir disk;
-      test::ShmDir shm;
+      test::TempDir shm{test::TempDir::kMemory};
       std::string srcRoot = (acrossFileSystems ? shm.path() : disk.path()) + "/src";
       std::string destRoot = disk.path() + "/mirror";
       std::filesystem::create_directories(srcRoot);
@@ -194,7 +194,7 @@ TEST(MoveFileToPath, FollowsTheMoveRulesOnOneAndAcrossFileSystems) {
 
 TEST(MoveFileToPath, AcrossFileSystemsKeepsModeAndTimes) {
   test::TempDir disk;
-  test::ShmDir shm;
+  test::TempDir shm{test::TempDir::kMemory};
   std::string src = shm.sub("Event1/A_1.jpg");
   ASSERT_TRUE(writeFile(src, std::string(300000, 'x')));
   ASSERT_EQ(
@@ -214,7 +214,7 @@ TEST(MoveFileToPath, AcrossFileSystemsKeepsModeAndTimes) {
 
 TEST(MoveFileToPath, NextMoveIntoAFolderRemovesLeftoversOfKilledMovesOnly) {
   test::TempDir disk;
-  test::ShmDir shm;
+  test::TempDir shm{test::TempDir::kMemory};
   std::string dest = disk.sub("mirror/Event1");
   std::filesystem::create_directories(dest);
   // pid 2^22+1 is above any pid Linux hands out, so its owner is surely gone.

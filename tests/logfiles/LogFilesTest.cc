@@ -67,9 +67,11 @@ double estTime(int year, int mon, int mday, int h, int m, int s) {
 
 class ScopedWallClock {
  public:
-  explicit ScopedWallClock(double wall) : clock(1000, wall) { setDefaultClock(&clock); }
-  ~ScopedWallClock() { setDefaultClock(nullptr); }
+  explicit ScopedWallClock(double wall) : clock(1000, wall) {}
   test::FakeClock clock;
+
+ private:
+  test::ScopedEnv env_{{.clock = &clock}};
 };
 
 TEST(LogFiles, TheLogDayTurnsAtThreeInTheMorning) {
@@ -208,14 +210,13 @@ TEST(LogFiles, FileSystemFaultsAreLoggedOnce) {
     {
       Fault faults;
       faults.failNth(c.op, 1, c.err);
-      setDefaultFileSystem(&faults);
+      test::ScopedEnv env({.fileSystem = &faults});
       if (c.job == Job::OpenTodaysLog) {
         QMLogFileManager::setupLogFile();
       } else {
         QMLogFileManager::deleteOldLogsWithOptions(
             {{"sourcePath", logs}, {"baseName", "Uploader"}, {"deleteImmediately", true}});
       }
-      setDefaultFileSystem(nullptr);
     }
     const std::string log = err.text();
     std::size_t lines = 0;

@@ -5,7 +5,7 @@
 
 #include "metadata/CaptureDate.h"
 #include "metadata/CaptureDateReader.h"
-#include "metadata/FileDates.h"
+#include "platform/FileDates.h"
 #include "scripts/make-test-photos/PhotoWriter.h"
 #include "tests/support/FakeFileDates.h"
 #include "tests/support/TempDir.h"

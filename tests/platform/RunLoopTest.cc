@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -146,9 +147,9 @@ TEST(RunLoopTest, MainRunLoopCanBeReplaced) {
   RunLoop& fallback = mainRunLoop();
   EXPECT_EQ(&mainRunLoop(), &fallback);
   EventLoop other;
-  setMainRunLoop(&other);
+  std::optional<test::ScopedEnv> env(test::EnvParts{.runLoop = &other});
   EXPECT_EQ(&mainRunLoop(), &other);
-  setMainRunLoop(nullptr);
+  env.reset();
   EXPECT_EQ(&mainRunLoop(), &fallback);
 }
 

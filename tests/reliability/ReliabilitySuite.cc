@@ -277,7 +277,7 @@ Row badInput() {
 // SIGKILL at random moments while the folder drains from a RAM file system to the disk.
 Row crashes(unsigned seed) {
   Row row{"Crashes", "SIGKILL at random moments, RAM to disk"};
-  RamTempDir ram;
+  TempDir ram(TempDir::kMemoryElseDisk);
   Kiosk k(ram.path());
   k.addPhotos(40, 4);
   SiteProcess site(k.store);

@@ -13,12 +13,15 @@
 #include "settings/Preferences.h"
 #include "tests/support/CapturedOutput.h"
 #include "tests/support/FaultInjectionFileSystem.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace sorv {
 namespace {
 
+using test::EnvParts;
 using test::readFile;
+using test::ScopedEnv;
 using test::writeFile;
 
 TEST(PreferenceFiles, PanelNameAndPromptRules) {
@@ -135,7 +138,7 @@ TEST_F(PreferenceFilesTest, AFailedWriteKeepsTheOldFileWhole) {
         // Every call of the step fails, so a flush of the store's own thread meanwhile fails too.
         Fault faults;
         for (int n = 1; n <= 50; ++n) faults.failNth(step.op, n, step.err);
-        setDefaultFileSystem(&faults);
+        std::optional<ScopedEnv> env(EnvParts{.fileSystem = &faults});
         bool written = writer == Writer::PreferenceFile
                            ? PreferenceFiles::savePrefsToFile(file, &why)
                            : store().synchronize();
@@ -145,7 +148,7 @@ TEST_F(PreferenceFilesTest, AFailedWriteKeepsTheOldFileWhole) {
         for (const auto& e : std::filesystem::directory_iterator(dir.path()))
           temporaries += e.path().string().rfind(file + ".", 0) == 0;
         EXPECT_EQ(temporaries, 0u) << what;
-        setDefaultFileSystem(nullptr);
+        env.reset();
         store().synchronize();  // waits for a write of the store's thread that may still run
       }
       const std::string log = err.text();

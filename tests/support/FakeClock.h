@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "platform/Clock.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace sorv::test {
 
@@ -27,12 +28,13 @@ class FakeClock : public Clock {
   std::atomic<double> slept_{0};
 };
 
-// Installs a FakeClock as the default clock for the lifetime of the object.
+// Installs a FakeClock as the process's clock for the lifetime of the object.
 class ScopedFakeClock {
  public:
-  ScopedFakeClock() { setDefaultClock(&clock); }
-  ~ScopedFakeClock() { setDefaultClock(nullptr); }
   FakeClock clock;
+
+ private:
+  ScopedEnv env_{{.clock = &clock}};
 };
 
 }  // namespace sorv::test

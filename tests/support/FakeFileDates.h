@@ -7,7 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "metadata/FileDates.h"
+#include "platform/FileDates.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace sorv::test {
 
@@ -52,12 +53,13 @@ class FakeFileDates : public FileDates {
   bool allowSet_ = false;
 };
 
-// Installs a FakeFileDates as the default file dates for the lifetime of the object.
+// Installs a FakeFileDates as the process's file dates for the lifetime of the object.
 class ScopedFakeFileDates {
  public:
-  ScopedFakeFileDates() { setDefaultFileDates(&dates); }
-  ~ScopedFakeFileDates() { setDefaultFileDates(nullptr); }
   FakeFileDates dates;
+
+ private:
+  ScopedEnv env_{{.fileDates = &dates}};
 };
 
 }  // namespace sorv::test

@@ -25,11 +25,56 @@ std::string flattenBody(const HttpBody& body) {
 HttpResult FakeHttpTransport::post(const HttpRequest& request) {
   RecordedRequest rec{request.url, request.headers, flattenBody(request.body),
                       request.stallTimeoutSeconds};
-  std::unique_lock<std::mutex> lock(mutex_);
-  requests_.push_back(std::move(rec));
-  cv_.notify_all();
-  cv_.wait(lock, [this] { return !held_; });
-  return result_;
+  std::function<void()> during;
+  HttpResult result;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    requests_.push_back(std::move(rec));
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return !held_; });
+    if (!during_.empty()) {
+      during = std::move(during_.front());
+      during_.pop_front();
+    }
+    if (!script_.empty()) {
+      result = std::move(script_.front());
+      script_.pop_front();
+    } else {
+      result = result_;
+    }
+  }
+  if (during) during();
+  return result;
+}
+
+void FakeHttpTransport::push(HttpResult result) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  script_.push_back(std::move(result));
+}
+
+void FakeHttpTransport::duringNextSend(std::function<void()> fn) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  during_.push_back(std::move(fn));
+}
+
+int FakeHttpTransport::posts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(requests_.size());
+}
+
+HttpResult FakeHttpTransport::reply(const std::string& status, const std::string& message,
+                                    long code) {
+  HttpResult r;
+  r.statusCode = code;
+  r.body = "<?xml version=\"1.0\"?><reply><status>" + status + "</status><message>" + message +
+           "</message></reply>";
+  return r;
+}
+
+HttpResult FakeHttpTransport::transportError(const std::string& description) {
+  HttpResult r;
+  r.error = HttpError{7, "curl", description};
+  return r;
 }
 
 void FakeHttpTransport::setResult(HttpResult result) {

@@ -1,6 +1,8 @@
 #include "tests/support/TempDir.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -9,15 +11,43 @@
 
 namespace sorv::test {
 
-TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "sorvtest.XXXXXX").string();
-  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+namespace {
+
+bool writableFolder(const char* path) {
+  return std::filesystem::is_directory(path) && access(path, W_OK) == 0;
+}
+
+std::string baseFolder(TempDir::Where where) {
+  switch (where) {
+    case TempDir::kMemory:
+      return "/dev/shm";
+    case TempDir::kMemoryElseDisk:
+      if (writableFolder("/dev/shm")) return "/dev/shm";
+      break;
+    case TempDir::kShortPath:
+      return "/tmp";
+    case TempDir::kDisk:
+      break;
+  }
+  return std::filesystem::temp_directory_path().string();
+}
+
+}  // namespace
+
+TempDir::TempDir(Where where, const std::string& prefix) {
+  std::string tmpl = baseFolder(where) + "/" + prefix + ".XXXXXX";
+  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed: " + tmpl);
   path_ = tmpl;
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+bool sameFileSystem(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev;
 }
 
 bool writeFile(const std::string& path, const std::string& bytes) {

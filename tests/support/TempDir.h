@@ -7,7 +7,15 @@ namespace sorv::test {
 
 class TempDir {
  public:
-  TempDir();
+  enum Where {
+    kDisk,            // the temporary folder ($TMPDIR, else /tmp)
+    kMemory,          // tmpfs (/dev/shm): another file system than the disk's
+    kMemoryElseDisk,  // tmpfs where it can be written, else the disk's temporary folder
+    kShortPath,       // /tmp itself, for sockets (a socket's path holds at most 107 bytes)
+  };
+  // Throws std::runtime_error when the folder cannot be made. The folder's name begins with
+  // prefix.
+  explicit TempDir(Where where = kDisk, const std::string& prefix = "sorvtest");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -17,6 +25,9 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// True when both paths lie on the same file system.
+bool sameFileSystem(const std::string& a, const std::string& b);
 
 // Writes bytes to path, creating missing parent folders; true on success.
 bool writeFile(const std::string& path, const std::string& bytes);

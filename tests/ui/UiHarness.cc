@@ -25,12 +25,12 @@ UiHarness::UiHarness() {
   for (const char* language : {"English.lproj", "Spanish.lproj"})
     fs::copy(std::string(SORV_TEST_SOURCE_DIR) + "/resources/" + language,
              resources() + "/" + language, fs::copy_options::recursive);
-  setMainRunLoop(&loop);
+  env.emplace(EnvParts{.runLoop = &loop});
 }
 
 UiHarness::~UiHarness() {
   pump();
-  setMainRunLoop(nullptr);
+  env.reset();
   AppController::resetCycleState();
 }
 

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/Value.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 #include "ui/QtRunLoop.h"
 
@@ -25,6 +27,7 @@ class UiHarness {
 
   TempDir dir;
   QtRunLoop loop;
+  std::optional<ScopedEnv> env;  // with the Qt run loop, from construction to destruction
 };
 
 }  // namespace sorv::test

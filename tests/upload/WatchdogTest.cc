@@ -1,6 +1,7 @@
 // The upload watchdog: a one-shot timer on the main run loop that asks for a relaunch.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 
 #include "platform/RunLoop.h"
@@ -27,17 +28,18 @@ class WatchdogTest : public UploadTest {
  protected:
   void SetUp() override {
     UploadTest::SetUp();
-    setMainRunLoop(&loop);
+    env.emplace(EnvParts{.runLoop = &loop});
     setPref("prefVyrURL", Value("http://127.0.0.1:9/upload"));
     transport.setReply(200, "<r><s>OK</s><m>m</m></r>");
   }
   void TearDown() override {
-    setMainRunLoop(nullptr);
+    env.reset();
     UploadTest::TearDown();
   }
   ScopedFakeClock fake;
   EventLoop loop{&fake.clock};
   FakeHttpTransport transport;
+  std::optional<ScopedEnv> env;
 };
 
 TEST_F(WatchdogTest, FiresAfterTheUploadTimeOutAndAsksForARelaunch) {

@@ -28,8 +28,7 @@ class FileDates {
 // records it. Linux offers no call that sets a birth time, so setCreationDate always fails.
 FileDates& realFileDates();
 
-// realFileDates() unless a test installed another; setDefaultFileDates(nullptr) restores it.
+// currentEnv().fileDates() (platform/Env.h).
 FileDates& defaultFileDates();
-void setDefaultFileDates(FileDates* dates);
 
 }  // namespace sorv

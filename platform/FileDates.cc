@@ -1,9 +1,7 @@
-#include "metadata/FileDates.h"
+#include "platform/FileDates.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-
-#include <atomic>
 
 namespace sorv {
 
@@ -30,22 +28,11 @@ class StatxFileDates : public FileDates {
   bool setCreationDate(const std::string&, Date) override { return false; }
 };
 
-std::atomic<FileDates*> gInstalled{nullptr};
-
 }  // namespace
 
 FileDates& realFileDates() {
   static StatxFileDates dates;
   return dates;
-}
-
-FileDates& defaultFileDates() {
-  FileDates* installed = gInstalled.load();
-  return installed ? *installed : realFileDates();
-}
-
-void setDefaultFileDates(FileDates* dates) {
-  gInstalled.store(dates);
 }
 
 }  // namespace sorv

@@ -1,0 +1,59 @@
+// The process's Env with the parts a test fakes replaced, installed from construction to
+// destruction. Scopes nest: each puts back the Env it replaced.
+#pragma once
+
+#include "platform/Clock.h"
+#include "platform/Env.h"
+#include "platform/FileDates.h"
+#include "platform/Program.h"
+#include "platform/ProgressWindow.h"
+#include "platform/RunLoop.h"
+#include "platform/fs/FileSystem.h"
+#include "platform/http/HttpTransport.h"
+
+namespace sorv::test {
+
+// What a test replaces; a part left empty comes from the Env in use before.
+struct EnvParts {
+  FileSystem* fileSystem = nullptr;
+  FileDates* fileDates = nullptr;
+  Clock* clock = nullptr;
+  HttpTransport* httpTransport = nullptr;
+  RunLoop* runLoop = nullptr;
+  ProgramStarter* programs = nullptr;
+  ProgressWindowFactory progressWindows = nullptr;
+};
+
+class ScopedEnv : public EnvWrapper {
+ public:
+  // The parts are set before the Env is installed, so threads never see it half made.
+  explicit ScopedEnv(EnvParts parts)
+      : EnvWrapper(&currentEnv()), parts_(std::move(parts)), replaced_(setDefaultEnv(this)) {}
+  ~ScopedEnv() override { setDefaultEnv(replaced_); }
+
+  FileSystem& fileSystem() override {
+    return parts_.fileSystem ? *parts_.fileSystem : EnvWrapper::fileSystem();
+  }
+  FileDates& fileDates() override {
+    return parts_.fileDates ? *parts_.fileDates : EnvWrapper::fileDates();
+  }
+  Clock& clock() override { return parts_.clock ? *parts_.clock : EnvWrapper::clock(); }
+  HttpTransport& httpTransport() override {
+    return parts_.httpTransport ? *parts_.httpTransport : EnvWrapper::httpTransport();
+  }
+  RunLoop& runLoop() override { return parts_.runLoop ? *parts_.runLoop : EnvWrapper::runLoop(); }
+  ProgramStarter& programs() override {
+    return parts_.programs ? *parts_.programs : EnvWrapper::programs();
+  }
+  std::unique_ptr<myProgressWindowController> newProgressWindow(
+      const std::string& resource) override {
+    return parts_.progressWindows ? parts_.progressWindows(resource)
+                                  : EnvWrapper::newProgressWindow(resource);
+  }
+
+ private:
+  const EnvParts parts_;
+  Env* const replaced_;
+};
+
+}  // namespace sorv::test
