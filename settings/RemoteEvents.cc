@@ -12,25 +12,6 @@
 
 namespace sorv {
 
-std::optional<std::uint32_t> fourCharCodeFromText(const std::string& text) {
-  if (text.size() != 4) return std::nullopt;
-  std::uint32_t code = 0;
-  for (char c : text) code = (code << 8) | std::uint8_t(c);
-  return code;
-}
-
-std::string fourCharCodeText(std::uint32_t code) {
-  std::string text(4, ' ');
-  for (int i = 0; i < 4; ++i) text[i] = char((code >> (24 - 8 * i)) & 0xff);
-  return text;
-}
-
-bool isInstalledRemoteEvent(std::uint32_t eventClass, std::uint32_t eventID) {
-  for (const auto& e : kRemoteEvents)
-    if (e.eventClass == eventClass && e.eventID == eventID) return true;
-  return false;
-}
-
 double leadingDecimalValue(const std::string& text) {
   std::size_t i = 0;
   while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
