@@ -145,6 +145,17 @@ bool writeKioskDefaults(const std::string& path, const std::string& src, const s
   return writeDefaults(path, prefs);
 }
 
+std::string quitBySigterm(AgentProcess& run, const std::string& consolePath, double seconds) {
+  run.signal(SIGTERM);
+  int status = -1;
+  if (!run.wait(seconds, &status)) return "the agent did not end after SIGTERM";
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return "the agent ended with wait status " + std::to_string(status);
+  if (readFile(consolePath).find("Sanitizer") != std::string::npos)
+    return "a sanitizer report: " + readFile(consolePath);
+  return "";
+}
+
 bool waitFor(const std::function<bool()>& done, double seconds) {
   auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!done()) {

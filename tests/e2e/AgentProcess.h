@@ -53,6 +53,10 @@ bool writeDefaults(const std::string& path, const Dict& prefs);
 bool writeKioskDefaults(const std::string& path, const std::string& src, const std::string& mirror,
                         const std::string& url, const Dict& more = {});
 
+// Sends SIGTERM and waits up to seconds for the agent's end: "" when it exited with status 0
+// and its console (consolePath) holds no sanitizer report, else what went wrong.
+std::string quitBySigterm(AgentProcess& run, const std::string& consolePath, double seconds = 10);
+
 // Polls done (every 50 ms) until it is true or seconds pass.
 bool waitFor(const std::function<bool()>& done, double seconds);
 

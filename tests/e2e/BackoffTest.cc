@@ -88,11 +88,7 @@ TEST(Backoff, RetriesThinOutWhileTheSiteFailsAndTheFolderDrainsWhenItIsBack) {
   EXPECT_NE(readFile(agentMessageLogPath(dir.path())).find("The site backoff ends"),
             std::string::npos);
 
-  run.signal(SIGTERM);
-  int status = -1;
-  ASSERT_TRUE(run.wait(10, &status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(readFile(console).find("AddressSanitizer"), std::string::npos);
+  EXPECT_EQ(quitBySigterm(run, console), "");
 }
 
 }  // namespace

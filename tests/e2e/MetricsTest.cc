@@ -135,11 +135,7 @@ TEST(Metrics, TheFileReachesPrometheusThroughTheNodeExporter) {
   EXPECT_TRUE(hasLine(scraped, "sorv_problem_folder_photos 1")) << scraped;
   EXPECT_TRUE(hasLine(scraped, "node_textfile_scrape_error 0")) << scraped;
 
-  run.signal(SIGTERM);
-  int status = -1;
-  ASSERT_TRUE(run.wait(10, &status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(readFile(console).find("AddressSanitizer"), std::string::npos);
+  EXPECT_EQ(quitBySigterm(run, console), "");
 }
 
 }  // namespace
