@@ -2,7 +2,6 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <strings.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 
@@ -12,6 +11,7 @@
 #include "log/MessageLog.h"
 #include "platform/Console.h"
 #include "platform/Notifications.h"
+#include "platform/fs/FileSystem.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
 
@@ -20,16 +20,6 @@ namespace sorv {
 using namespace cycle;
 
 namespace {
-
-bool existsAtPath(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-bool isFolder(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 std::string expandTilde(const std::string& path) {
   if (path.empty() || path[0] != '~') return path;
@@ -74,7 +64,7 @@ bool AppController::applicationOpenFile(const std::optional<std::string>& path) 
           "application:openFile:");
     return true;
   }
-  if (!path || !existsAtPath(*path)) {
+  if (!path || !defaultFileSystem().exists(*path)) {
     NSLog("Inside %s => %s...  Source Path/Item Does NOT Exist = [%s]....", "AppController",
           "application:openFile:", path ? path->c_str() : "(null)");
     halted_ = true;
@@ -175,14 +165,14 @@ int folderErrors(const std::optional<std::string>& path) {
   std::string mirror = expandTilde(Preferences::getLocalMasterMirrorSiteFolder().value_or(""));
   if (mirror.empty()) {
     logError("Local Master Mirror Folder Has NOT Been Selected Yet...");
-  } else if (!isFolder(mirror)) {
+  } else if (!defaultFileSystem().isDirectory(mirror)) {
     logError("Local Master Mirror Folder is NOT a Valid FOLDER: [" + mirror + "]");
   }
   std::string source =
       expandTilde(path ? *path : Preferences::getLocalSourceUploadFolder().value_or(""));
   if (source.empty()) {
     logError("Local Source Upload Folder Has NOT Been Selected Yet...");
-  } else if (!isFolder(source)) {
+  } else if (!defaultFileSystem().isDirectory(source)) {
     logError("Local Source Upload Folder is NOT a Valid FOLDER: [" + source + "]");
   }
   if (errors > 0) return errors;
@@ -307,10 +297,10 @@ void AppController::startSynchronize() {
   }
   saveLoginInfo(nullptr);
   auto mirror = Preferences::getLocalMasterMirrorSiteFolder();
-  if (mirror && !existsAtPath(*mirror)) {
+  if (mirror && !defaultFileSystem().exists(*mirror)) {
     MessageLog::LogMessage("Local Mirror Folder Does NOT Exist:\n" + *mirror);
     MessageLog::LogMessage("Trying to Create Local Mirror Folder at:\n" + *mirror);
-    ::mkdir(mirror->c_str(), 0755);
+    defaultFileSystem().makeDirectory(*mirror, 0755);
   }
   applicationOpenFile(Preferences::getLocalSourceUploadFolder());
 }

@@ -1,6 +1,5 @@
 // The folder scan: picks the first ready item of the source folder and hands it to the upload.
 #include <strings.h>
-#include <sys/stat.h>
 
 #include <ctime>
 #include <mutex>
@@ -31,11 +30,6 @@ namespace {
 
 // How often a pass that chose an item goes on to count the whole tree.
 constexpr double kFullCountSeconds = 2;
-
-bool fileExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
 
 // A movie counts as there only as a regular file of its own: a link may lead anywhere on the
 // machine, and is never followed, sent or moved.
@@ -221,7 +215,8 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
   const bool walked = walkCache_.enumerate(scan.root, verdictKey, [&](const FolderEntry& entry) {
     if (entry.isFolder()) {
       if (!chosen)
-        ::mkdir(appendingPathComponent(scan.mirror, entry.relativePath).c_str(), entry.info.mode);
+        defaultFileSystem().makeDirectory(appendingPathComponent(scan.mirror, entry.relativePath),
+                                          entry.info.mode);
       return Visit::Continue;
     }
     if (chosen) {  // counting only, past the chosen item
@@ -288,7 +283,7 @@ std::optional<AppController::PreparedItem> AppController::prepareChosenItem(
   }
 
   std::optional<Date> date;
-  if (!fileExists(fullPath)) {
+  if (!defaultFileSystem().exists(fullPath)) {
     NSLog("WHAT???? FILE is LOST or Missing????? [%s]\n\n", fullPath.c_str());
   } else {
     date = GetAndUpdateFileCreationDate(fullPath, true, false);

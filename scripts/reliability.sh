@@ -2,7 +2,8 @@
 # scripts/reliability.sh [--short]: builds the agent, sorv-site and the reliability suite in a
 # Release tree, runs the suite against real folders and prints its table (also written to
 # BUILD/reliability.md). The full run also fuzzes every target for SORV_FUZZ_SECONDS (120)
-# seconds and adds a row per target. SORV_RELIABILITY_BUILD_DIR picks the tree (build-bench).
+# seconds and adds a row per target. SORV_RELIABILITY_BUILD_DIR picks the tree (build-bench;
+# scripts/test.sh runs the short suite in its sanitizer tree).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${SORV_RELIABILITY_BUILD_DIR:-build-bench}
@@ -14,7 +15,7 @@ if [ ! -f "$build/build.ninja" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release
 fi
 # Only the suite and what it runs (the agent, sorv-site), not the whole tree.
-run_step "release build" "$build/logs/build.log" \
+run_step "suite build" "$build/logs/suite-build.log" \
   cmake --build "$build" -j "$(nproc)" --target reliability_suite
 table="$build/reliability.md"
 rc=0

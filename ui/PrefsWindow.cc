@@ -15,6 +15,7 @@
 #include "app/AppController.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
+#include "platform/fs/FileSystem.h"
 #include "process/Process.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
@@ -31,13 +32,11 @@ namespace {
 constexpr const char* kStrings = "myLocalDictionary";
 
 bool isFolderPath(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return defaultFileSystem().isDirectory(path);
 }
 
 bool pathExists(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+  return !path.empty() && defaultFileSystem().exists(path);
 }
 
 // The top folder of a mounted file system: its parent lies on another device (or it is its
