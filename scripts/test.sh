@@ -51,7 +51,7 @@ beside_rc=0
 wait "$beside" || beside_rc=$?
 # The fuzz targets run while the suite may still be going: it mostly waits too.
 fuzz_rc=0
-[ "$beside_rc" = 0 ] && { scripts/fuzz.sh "${SORV_FUZZ_SECONDS:-10}" --no-build || fuzz_rc=$?; }
+[ "$beside_rc" = 0 ] && { scripts/fuzz.sh "${SORV_FUZZ_SECONDS:-6}" --no-build || fuzz_rc=$?; }
 suite_rc=0
 wait "$suite" || suite_rc=$?
 if [ "$tests_rc" != 0 ] || [ "$beside_rc" != 0 ] || [ "$fuzz_rc" != 0 ] || [ "$suite_rc" != 0 ]; then
