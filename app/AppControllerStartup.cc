@@ -2,6 +2,7 @@
 // applicationWillFinishLaunching, the launcher's open request (main.cc), then
 // applicationDidFinishLaunching. Steps that belong to other areas are named calls here and
 // live beside their area's other controller code.
+#include <cstdlib>
 #include <filesystem>
 
 #include "app/AppConfig.h"
@@ -49,6 +50,9 @@ std::optional<std::string> oldFtpPrefsFile() {
 void AppController::initialize() {
   registerValueTransformers();
   Preferences::setupFactoryDefaults();
+  // A service names its folder in its environment; it is served on every pass of this process.
+  if (const char* served = std::getenv("SORV_SOURCE_FOLDER"); served && *served)
+    Preferences::setServedSourceFolder(std::string(served));
   setupConsoleLogFile();
   deleteOldLogFiles();
 }
@@ -65,7 +69,15 @@ void AppController::launch(const std::optional<std::string>& folder,
                            const std::function<void()>& afterAwake,
                            const std::function<void()>& afterWillFinish) {
   startUp(afterAwake, afterWillFinish);
-  if (folder) applicationOpenFile(*folder);
+  // Without a launch folder, a served folder is opened as if the launcher had named it.
+  const std::optional<std::string> first = folder ? folder : Preferences::servedSourceFolder();
+  if (auto served = Preferences::servedSourceFolder()) {
+    std::string text = "Serving [" + *served + "] on every pass (SORV_SOURCE_FOLDER)";
+    auto stored = DefaultsStore::standard().stringForKey(sPrefLocalSourceUploadFolder);
+    if (stored && *stored != *served) text += "; the preference's folder [" + *stored + "] is not served";
+    MessageLog::LogMessage(text.c_str(), true);
+  }
+  if (first) applicationOpenFile(*first);
   applicationDidFinishLaunching();
 }
 

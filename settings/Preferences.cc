@@ -78,10 +78,24 @@ bool boolReadWithWriteBack(const char* key) {
 std::mutex gInitialValuesMutex;
 Dict gInitialValues;
 
+std::mutex gServedMutex;
+std::optional<std::string> gServedSourceFolder;
+
 }  // namespace
 
 std::optional<std::string> Preferences::getLocalSourceUploadFolder() {
+  if (auto served = servedSourceFolder()) return served;
   return stringRead(sPrefLocalSourceUploadFolder);
+}
+
+void Preferences::setServedSourceFolder(const std::optional<std::string>& folder) {
+  std::lock_guard<std::mutex> lock(gServedMutex);
+  gServedSourceFolder = folder && !folder->empty() ? folder : std::nullopt;
+}
+
+std::optional<std::string> Preferences::servedSourceFolder() {
+  std::lock_guard<std::mutex> lock(gServedMutex);
+  return gServedSourceFolder;
 }
 
 std::optional<std::string> Preferences::getLocalMasterMirrorSiteFolder() {

@@ -53,7 +53,12 @@ extern const char* const sPrefDoRedirectNSLog;   // "prefDoRedirectNSLog"
 // an argument in the original design take none here.
 class Preferences {
  public:
+  // The served folder when one is set, else "prefLocalSourceUploadFolder".
   static std::optional<std::string> getLocalSourceUploadFolder();
+  // The folder this process serves on every pass whatever the preference says (a service's
+  // SORV_SOURCE_FOLDER); nullopt or "" clears it. The stored preference is left as it is.
+  static void setServedSourceFolder(const std::optional<std::string>& folder);
+  static std::optional<std::string> servedSourceFolder();
   static std::optional<std::string> getLocalMasterMirrorSiteFolder();
   static std::optional<std::string> getLocalProblemUploadFolder();  // sibling "Problem Folder"
   static std::optional<std::string> getCurUserLoginName();
