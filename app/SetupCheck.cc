@@ -21,8 +21,7 @@ namespace sorv {
 namespace {
 
 constexpr const char* kImportHint =
-    "put it in your settings file and run: "
-    "sorv-uploader --import-settings FILE";
+    "set them in your settings file and run: sorv-uploader --import-settings FILE";
 
 std::string expandTilde(const std::string& path) {
   if (path.empty() || path[0] != '~' || (path.size() > 1 && path[1] != '/')) return path;
@@ -287,7 +286,9 @@ std::vector<SetupCheckResult> runSetupChecks(const SetupCheckOptions& options) {
 
 std::string setupCheckLine(const SetupCheckResult& r) {
   std::string line = std::string(r.passed ? "PASS" : "FAIL") + "  " + r.name + ": " + r.detail;
-  if (!r.passed && !r.fix.empty()) line += ". Fix: " + r.fix;
+  if (r.passed || r.fix.empty()) return line;
+  while (!line.empty() && line.back() == '.') line.pop_back();
+  return line + ". Fix: " + r.fix;
   return line;
 }
 

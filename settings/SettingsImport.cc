@@ -427,6 +427,12 @@ bool isImportableSetting(const std::string& key) {
   return ruleFor(key) != nullptr;
 }
 
+std::vector<std::string> importableSettingKeys() {
+  std::vector<std::string> keys;
+  for (const Rule& r : kRules) keys.emplace_back(r.key);
+  return keys;
+}
+
 std::string settingDisplayText(const std::string& key, const Value& value) {
   if (key == sUserLoginPassword) return "********";
   if (const bool* b = value.asBoolean()) return *b ? "yes" : "no";

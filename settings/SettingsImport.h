@@ -53,8 +53,9 @@ bool applySettings(const SettingsFile& file, DefaultsStore& store, std::string* 
 // ..."); nullopt when it is valid. Stored switches may also be the texts "yes"/"no" and
 // numbers may be numeric texts, as other writers of the store leave them.
 std::optional<std::string> storedSettingProblem(const std::string& key, const Value& value);
-// Whether the settings file takes key.
+// Whether the settings file takes key; the keys it takes, in a fixed order.
 bool isImportableSetting(const std::string& key);
+std::vector<std::string> importableSettingKeys();
 // The value as printed back to the operator; the password is masked.
 std::string settingDisplayText(const std::string& key, const Value& value);
 
