@@ -25,6 +25,7 @@ grep -q "^Exec=$prefix/bin/sorv-uploader %f" "$prefix/share/applications/sorv-up
 for f in relaunch relaunch.app/Contents/MacOS/relaunch revealInFinder.sh; do
   [ -x "$prefix/lib/sorv-uploader/Sorv-FTPUploader.app/Contents/Resources/$f" ] || fail "no $f"
 done
+ls "$prefix"/share/doc/*/sorv-uploader-settings.conf >/dev/null || fail "no example settings file"
 if command -v systemd-analyze >/dev/null; then systemd-analyze verify "$unit"; fi
 ctl="$prefix/bin/sorvctl"
 [ -x "$ctl" ] || fail "no $ctl"
