@@ -3,6 +3,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -77,6 +78,8 @@ bool sentToJournal(LogPriority priority, const std::string& text) {
   JournalEntry entry;
   entry.priority = priority;
   entry.message = text;
+  // A carriage return would make the journal show the entry as binary data.
+  std::replace(entry.message.begin(), entry.message.end(), '\r', '\n');
   while (!entry.message.empty() && entry.message.back() == '\n') entry.message.pop_back();
   entry.fields.emplace_back("SORV_THREAD", currentThreadName());
   {

@@ -157,6 +157,9 @@ TEST(ConsoleTest, UnderTheJournalEachMessageIsOneEntryWithItsPriority) {
       // Raw diagnostics lose their blank lines, and a blank text makes no entry.
       {[] { consolePrintf("\ncreateDirectory %s\n", "/srv/Mirror/Fair"); }, LogPriority::Info,
        "createDirectory /srv/Mirror/Fair"},
+      // Carriage returns become line ends: the journal shows the text, not binary data.
+      {[] { consolePrintf("\nmoveFileToPath2\rFROM %s\rTO %s\n\n", "a", "b"); },
+       LogPriority::Info, "moveFileToPath2\nFROM a\nTO b"},
   };
   std::string err = tmp.sub("err.txt");
   {
