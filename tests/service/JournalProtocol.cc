@@ -51,20 +51,14 @@ int parseBoolean(std::string_view s) {
   return -1;
 }
 
-// A leading "<N>" (N of one to three digits): its priority, and the line after it.
+// A leading "<N>" with N from 0 to 7 (a syslog priority without facility): its priority, and
+// the line after it. Any other prefix is text, as journald keeps it.
 bool takeLevelPrefix(std::string_view* line, int* priority) {
-  std::size_t close = line->find('>');
-  if (line->empty() || (*line)[0] != '<' || close == std::string_view::npos || close < 2 ||
-      close > 4)
+  if (line->size() < 3 || (*line)[0] != '<' || (*line)[1] < '0' || (*line)[1] > '7' ||
+      (*line)[2] != '>')
     return false;
-  int value = 0;
-  for (std::size_t i = 1; i < close; ++i) {
-    char c = (*line)[i];
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  *priority = value & 7;
-  line->remove_prefix(close + 1);
+  *priority = (*line)[1] - '0';
+  line->remove_prefix(3);
   return true;
 }
 
@@ -149,10 +143,17 @@ bool StreamParser::takeHeaderLine(std::string_view line) {
     case 1:
       unitId_ = line;
       return true;
-    case 2:
-      if (line.size() != 1 || line[0] < '0' || line[0] > '7') return false;
-      priority_ = line[0] - '0';
+    case 2: {  // a syslog priority, facility included (LOG_DAEMON | LOG_INFO is 30)
+      if (line.empty() || line.size() > 3) return false;
+      int value = 0;
+      for (char c : line) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+      }
+      priority_ = value & 7;
+      facility_ = value >> 3;
       return true;
+    }
     default: {
       int b = parseBoolean(line);
       if (headerLines_ == 3) levelPrefix_ = b == 1;
@@ -171,6 +172,7 @@ void StreamParser::takeLine(std::string_view line, std::vector<Entry>* out) {
   int priority = priority_;
   if (levelPrefix_) takeLevelPrefix(&line, &priority);
   Entry entry{{"MESSAGE", std::string(line)}, {"PRIORITY", std::to_string(priority)}};
+  if (facility_ != 0) entry.emplace_back("SYSLOG_FACILITY", std::to_string(facility_));
   if (!identifier_.empty()) entry.emplace_back("SYSLOG_IDENTIFIER", identifier_);
   out->push_back(std::move(entry));
 }

@@ -34,7 +34,8 @@ class StreamParser {
  public:
   // The next bytes of the connection; returns the entries of the lines they complete. Each
   // entry holds MESSAGE, PRIORITY (the header's, or the line's "<N>" prefix when the header
-  // asks for prefixes) and SYSLOG_IDENTIFIER (when the header names one).
+  // asks for prefixes), SYSLOG_FACILITY (when the header's priority has one) and
+  // SYSLOG_IDENTIFIER (when the header names one).
   std::vector<Entry> feed(std::string_view bytes);
   // End of the connection: the last line, if it had no newline.
   std::vector<Entry> finish();
@@ -49,7 +50,7 @@ class StreamParser {
   int headerLines_ = 0;
   bool broken_ = false;
   std::string identifier_, unitId_;
-  int priority_ = 6;
+  int priority_ = 6, facility_ = 0;
   bool levelPrefix_ = false;
   std::string pending_;
 };
