@@ -239,7 +239,7 @@ wait_for() { # SECONDS WHAT COMMAND...: until COMMAND succeeds
 }
 mirrored() { cmp -s "$work/$1.orig" "$mirror/Fair/$1"; }
 uploaded() { mirrored "$1" && [ "$(stored_count "$1")" = 1 ] && [ ! -e "$source_folder/Fair/$1" ]; }
-outcomes() { grep -F "$1" "$work/store/.requests.log" | cut -f4 | tr '\n' ' ' | sed 's/ $//'; }
+outcomes() { grep -sF "$1" "$work/store/.requests.log" | cut -f4 | tr '\n' ' ' | sed 's/ $//'; }
 outcomes_are() { [ "$(outcomes "$1")" = "$2" ]; }
 status_shows() { # REGEX: the unit's status text matches within 3 s
   for _ in $(seq 30); do
@@ -343,6 +343,13 @@ sed 's/^/    /' "$work/security.txt"
 
 check "stop" systemctl_user stop sorv-uploader
 check "stopped cleanly at the end" [ "$(show Result)" = success ]
+stored=$(find "$work/store" -mindepth 1 -maxdepth 1 -name '[0-9]*' -printf '%f\n' | sort | tr '\n' ' ')
+check "each photo stored once: $stored" [ "$(wc -w <<<"$stored")" = 5 ]
+for name in IMG_1.jpg IMG_2.jpg IMG_3.jpg IMG_4.jpg HELD_1.jpg; do
+  check "$name stored once ($stored)" [ "$(stored_count "$name")" = 1 ]
+done
+step "the site stored: $stored; the log folder holds: $(ls "$logdir" | tr '\n' ' ')"
+sleep 0.3 # the stand-in's last reads
 
 # The journal, as the stand-in received it: the agent's entries, and the manager's own.
 agent_entries() { jq -c 'select(.SYSLOG_IDENTIFIER == "sorv-uploader")' "$journal"; }
