@@ -254,11 +254,11 @@ void AppController::getCurrentLoginInfo() {
   if (name)
     fCurUserName = *name;
   else
-    fprintf(stderr, "Using Factory default for curUserLoginName\n");
+    consolePrintf("Using Factory default for curUserLoginName\n");
   if (password)
     fCurPassword = *password;
   else
-    fprintf(stderr, "Using Factory default for curUserLoginPassword\n");
+    consolePrintf("Using Factory default for curUserLoginPassword\n");
 }
 
 void AppController::getUserEnteredEventName() {

@@ -74,7 +74,8 @@ void AppController::launch(const std::optional<std::string>& folder,
   if (auto served = Preferences::servedSourceFolder()) {
     std::string text = "Serving [" + *served + "] on every pass (SORV_SOURCE_FOLDER)";
     auto stored = DefaultsStore::standard().stringForKey(sPrefLocalSourceUploadFolder);
-    if (stored && *stored != *served) text += "; the preference's folder [" + *stored + "] is not served";
+    if (stored && *stored != *served)
+      text += "; the preference's folder [" + *stored + "] is not served";
     MessageLog::LogMessage(text.c_str(), true);
   }
   if (first) applicationOpenFile(*first);

@@ -363,6 +363,8 @@ void AppController::handleNotification_UploadStart(const Notification* note) {
   if (!note) return logUnknown("handleNotification_UploadStart");
   const std::string* item = note->userInfo ? dictGetString(*note->userInfo, kLocalItem) : nullptr;
   if (item) counts_.setCurrentItem(*item);
+  // Journal entries written while it uploads name it.
+  setConsoleItem(item ? *item : "");
   setStartedUploadProcess(true);
   if (item)
     ibUpdateFileNameField(*item);
@@ -415,6 +417,7 @@ void AppController::handleNotification_UploadProcessPaused(const Notification* n
 void AppController::handleNotification_CleanUpAfterUpload(const Notification* note) {
   if (!note) logUnknown("handleNotification_CleanUpAfterUpload");
   if (note && note->userInfo) note->userInfo->clear();
+  setConsoleItem("");
   setStartedUploadProcess(false);
   if (gDidHaltProcess) {
     ibUpdateFTPCallbackStatusTextField("Process Paused...");
@@ -426,6 +429,7 @@ void AppController::handleNotification_CleanUpAfterUpload(const Notification* no
 void AppController::handleNotification_CleanUpAfterCompleteLoop(const Notification* note) {
   if (!note) logUnknown("handleNotification_CleanUpAfterCompleteLoop");
   if (note && note->userInfo) note->userInfo->clear();
+  setConsoleItem("");
   setStartedUploadProcess(false);
 }
 

@@ -25,15 +25,17 @@ bool HeadlessControl::isEnabled() const {
   return enabled_;
 }
 
-HeadlessView::HeadlessView(std::function<void()> onTerminate)
-    : onTerminate_(std::move(onTerminate)) {}
+HeadlessView::HeadlessView(std::function<void()> onTerminate, StatusLineObserver onStatusLine)
+    : onTerminate_(std::move(onTerminate)), onStatusLine_(std::move(onStatusLine)) {}
 
 void HeadlessView::fieldUpdateSkipped(AppField field, const std::string& text, bool isError) {
   // The status lines and the current item matter to an operator reading the console; empty
   // texts are the cycle clearing them.
   if (text.empty()) return;
   if (field == AppField::FTPCallbackStatus) {
-    NSLogText((isError ? "Status (error): " : "Status: ") + text);
+    NSLogTextWithPriority(isError ? LogPriority::Error : LogPriority::Info,
+                          (isError ? "Status (error): " : "Status: ") + text);
+    if (onStatusLine_) onStatusLine_(text, isError);
   } else if (field == AppField::UploadFileStatus) {
     NSLogText("Item status: " + text);
   } else if (field == AppField::FileName) {

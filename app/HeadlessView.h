@@ -27,8 +27,13 @@ class HeadlessControl : public AppControl {
 
 class HeadlessView : public AppView {
  public:
-  // onTerminate runs when the application is asked to quit (e.g. stops the main loop).
-  explicit HeadlessView(std::function<void()> onTerminate = {});
+  // The status line as it changes: its text and whether it is an error (shown in red).
+  using StatusLineObserver = std::function<void(const std::string& text, bool isError)>;
+
+  // onTerminate runs when the application is asked to quit (e.g. stops the main loop);
+  // onStatusLine on the thread that sets the line.
+  explicit HeadlessView(std::function<void()> onTerminate = {},
+                        StatusLineObserver onStatusLine = {});
 
   // No window: every field counts as hidden; the rest keeps AppView's empty defaults.
   void fieldUpdateSkipped(AppField field, const std::string& text, bool isError) override;
@@ -42,6 +47,7 @@ class HeadlessView : public AppView {
  private:
   HeadlessControl pauseButton_;
   std::function<void()> onTerminate_;
+  StatusLineObserver onStatusLine_;
   double lastCounts_ = -1;  // main thread: when the counts were last written
 };
 

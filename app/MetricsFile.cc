@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "log/MessageLog.h"
+#include "platform/Clock.h"
 #include "platform/fs/AtomicWrite.h"
 
 namespace sorv {
@@ -44,7 +45,7 @@ void addGauge(std::string* out, const char* name, const char* help, double value
 
 }  // namespace
 
-std::string metricsText(const CycleStatus& s) {
+std::string metricsText(const CycleStatus& s, double writtenAt) {
   std::string out;
   addMetric(&out, "sorv_uploads_total", "counter",
             "Photos the upload cycle finished since the agent started, by outcome: ok "
@@ -72,6 +73,8 @@ std::string metricsText(const CycleStatus& s) {
            s.state == CycleState::Paused ? 1 : 0);
   addGauge(&out, "sorv_stopped_by_site", "1 while the site's reply has stopped the cycle, else 0.",
            s.state == CycleState::StoppedBySite ? 1 : 0);
+  addGauge(&out, "sorv_metrics_written_timestamp_seconds",
+           "When the agent wrote these figures, in seconds since 1970.", writtenAt);
   return out;
 }
 
@@ -91,7 +94,9 @@ MetricsFile::~MetricsFile() {
 bool MetricsFile::write() {
   MutexLock lock(&mutex_);
   // The figures are taken under the lock, so that two writers never put older figures last.
-  std::string text = metricsText(status_());
+  // The write time is read after the figures, so no age in the file runs past it.
+  const CycleStatus status = status_();
+  std::string text = metricsText(status, defaultClock().wallNow());
   // No fsync: the figures are current state, rewritten every few seconds, and a sync per
   // outcome would slow the drain.
   int rc = writeFileAtomically(fs_, path_, text, 0644, false);

@@ -15,8 +15,10 @@
 
 namespace sorv {
 
-// The figures of status in the text exposition format, each metric with its HELP and TYPE.
-std::string metricsText(const CycleStatus& status);
+// The figures of status in the text exposition format, each metric with its HELP and TYPE;
+// writtenAt (seconds since 1970) is the time of the write, so that alert rules can weigh the
+// ages in the file on the kiosk's own clock.
+std::string metricsText(const CycleStatus& status, double writtenAt);
 
 // SORV_METRICS_FILE when it is set to a path of at most 4095 bytes; nullopt otherwise.
 std::optional<std::string> metricsFileFromEnvironment();

@@ -130,9 +130,9 @@ bool isDirectoryEmpty(const std::string& folder) {
   Emptiness e = emptinessOf(fd);
   fs.closeDescriptor(fd);
   if (e == Emptiness::Empty) {
-    fprintf(stderr, "directory is EMPTY\n");
+    consolePrintf("directory is EMPTY\n");
   } else if (e == Emptiness::OnlyDSStore) {
-    fprintf(stderr, ".DS_Store is the ONLY item in this folder\n");
+    consolePrintf(".DS_Store is the ONLY item in this folder\n");
   }
   return e == Emptiness::Empty || e == Emptiness::OnlyDSStore;
 }
@@ -208,7 +208,7 @@ void QMI_FileManager::deleteFolderIfEmpty(const std::string& root, bool doNotDel
   walkBelow(root, true, [&](const WalkEntry& entry) {
     if (!entry.isFolder()) return WalkVisit::Continue;  // files and links are left alone
     if (!folderAllowsRemoval(entry.folderFd)) {
-      fprintf(stderr, "??? Directory is CANNOT Be Deleted?????: %s\n", entry.fullPath.c_str());
+      consolePrintf("??? Directory is CANNOT Be Deleted?????: %s\n", entry.fullPath.c_str());
       return WalkVisit::Continue;
     }
     int fd = openWalkedFolder(entry);
@@ -238,7 +238,7 @@ void QMI_FileManager::deleteFolderIfEmpty(const std::string& root, bool doNotDel
     }
     if (remove) {
       showLine2(progress, entry.relativePath);
-      fprintf(stderr, "\n===>  DELETING an EMPTY Directory: %s\n\n", entry.fullPath.c_str());
+      consolePrintf("\n===>  DELETING an EMPTY Directory: %s\n\n", entry.fullPath.c_str());
       removeEmptyFolder(entry, fd, emptiness, failures);
     }
     fs.closeDescriptor(fd);
@@ -291,7 +291,7 @@ OldPhotoCounts deleteOldPhotosBelow(const std::string& root, Date cutoff,
                    IsValidImageObject("/proc/self/fd/" + std::to_string(fd));
     fs.closeDescriptor(fd);
     if (!isImage) {
-      fprintf(stderr, "itemName is NOT an Image File: [%s]\n", entry.fullPath.c_str());
+      consolePrintf("itemName is NOT an Image File: [%s]\n", entry.fullPath.c_str());
       if (entry.name[0] != '.') showLine2(window, "Skipping: " + entry.relativePath);
       ++counts.skipped;
       return WalkVisit::Continue;

@@ -41,13 +41,13 @@ int QMI_FileManager::moveFileToPath(const std::string& itemPath, const std::stri
     // Folders are mirrored, never moved: the source folder keeps its contents.
     std::string destFolder = appendingPathComponent(destRoot, itemPath);
     createDirectory(fs, destFolder);
-    fprintf(stderr, "\ncreateDirectory %s\n", destFolder.c_str());
+    consolePrintf("\ncreateDirectory %s\n", destFolder.c_str());
     FileInfo made;
     if (fs.stat(destRoot, &made) == 0) {
-      fprintf(stderr, "moveFileToPath2 => destination moved/created Successfully\n\n");
+      consolePrintf("moveFileToPath2 => destination moved/created Successfully\n\n");
     } else {
-      fprintf(stderr, "moveFileToPath2 => destination NOT moved or created: %s\n\n",
-              destRoot.c_str());
+      consolePrintf("moveFileToPath2 => destination NOT moved or created: %s\n\n",
+                    destRoot.c_str());
     }
     fflush(stderr);
     return 0;
@@ -66,7 +66,7 @@ int QMI_FileManager::moveFileToPath(const std::string& itemPath, const std::stri
   const char* format =
       "\nmoveFileToPath2\rFROM fullSourcePath: %s\r        TO destPath: %s\r   modifiedDestPath: "
       "%s\n\n";
-  fprintf(stderr, format, fullSourcePath.c_str(), destRoot.c_str(), destPath.c_str());
+  consolePrintf(format, fullSourcePath.c_str(), destRoot.c_str(), destPath.c_str());
   NSLog(format, fullSourcePath.c_str(), destRoot.c_str(), destPath.c_str());
 
   int rc = moveFileSafely(fs, fullSourcePath, destPath, doOverWrite);
@@ -77,10 +77,9 @@ int QMI_FileManager::moveFileToPath(const std::string& itemPath, const std::stri
 
   FileInfo moved;
   if (fs.lstat(destPath, &moved) == 0) {
-    fprintf(stderr, "moveFileToPath2 => destination moved/created Successfully\n\n");
+    consolePrintf("moveFileToPath2 => destination moved/created Successfully\n\n");
   } else {
-    fprintf(stderr, "moveFileToPath2 => destination NOT moved or created: %s\n\n",
-            destPath.c_str());
+    consolePrintf("moveFileToPath2 => destination NOT moved or created: %s\n\n", destPath.c_str());
   }
   fflush(stderr);
   return rc;
@@ -133,8 +132,8 @@ int QMI_FileManager::moveFileToProblemFolder(const std::string& itemPath,
             appendingPathComponent(deletingLastPathComponent(itemPath), lastPathComponent(to));
     }
     if (rc == 0) {
-      fprintf(stderr, "\nmoveFileToPath2\rFROM fullSourcePath: %s\r        TO destPath: %s\n\n",
-              from.c_str(), to.c_str());
+      consolePrintf("\nmoveFileToPath2\rFROM fullSourcePath: %s\r        TO destPath: %s\n\n",
+                    from.c_str(), to.c_str());
       NSLog("moveFileToPath2 => destination moved/created Successfully [%s]", to.c_str());
     }
   }
@@ -155,9 +154,9 @@ std::string createEncapsulationFolder(const std::string& destRoot, const std::st
   std::optional<std::string> base = getBaseName1(itemPath);
   if (!base) return parent;
   std::string folder = appendingPathComponent(parent, *base);
-  fprintf(stderr, "createEncapsulationFolder formed name: %s\n\n", folder.c_str());
+  consolePrintf("createEncapsulationFolder formed name: %s\n\n", folder.c_str());
   if (create) {
-    fprintf(stderr, "createEncapsulationFolder CREATING: %s\n\n", folder.c_str());
+    consolePrintf("createEncapsulationFolder CREATING: %s\n\n", folder.c_str());
     createDirectory(defaultFileSystem(), folder);
   }
   return folder;
@@ -168,11 +167,11 @@ std::optional<std::string> getBaseName1(const std::optional<std::string>& path) 
   std::string name = lastPathComponent(*path);
   std::size_t underscore = name.find('_');
   if (underscore == std::string::npos || underscore == 0) {
-    fprintf(stderr, "==> getBaseName1 FAILED\n");
+    consolePrintf("==> getBaseName1 FAILED\n");
     return std::nullopt;
   }
   std::string base = name.substr(0, underscore);
-  fprintf(stderr, "==> getBaseName1 returned: [%s]\n", base.c_str());
+  consolePrintf("==> getBaseName1 returned: [%s]\n", base.c_str());
   return base;
 }
 

@@ -1,5 +1,10 @@
 #include "log/MessageLog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -46,17 +51,36 @@ std::string asctimeStamp(const struct tm& t) {
 }
 
 std::string MessageLog::logFilePath() {
-  std::string folder = deletingLastPathComponent(Bundle::bundlePath());
-  return appendingPathComponent(folder, Bundle::displayName() + "Log.txt");
+  return appendingPathComponent(logFolderPath(), Bundle::displayName() + "Log.txt");
 }
 
 void MessageLog::InitLog() {
-  std::string path = logFilePath();
-  MutexLock l(&gLogThreadLock);
-  if (gLogFile) std::fclose(gLogFile);
-  // A file that cannot be created leaves the log open with no file: entries are dropped.
-  gLogFile = std::fopen(path.c_str(), "w");
-  gLogOpen = true;
+  const std::string path = logFilePath();
+  createFolderWithParents(deletingLastPathComponent(path));
+  // The previous run's entries explain why this run began (a relaunch, a crash): kept once.
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    ::rename(path.c_str(), (path + ".1").c_str());
+  // Never through a link, and never a device or a pipe that would block the writers.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                  0644);
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    ::close(fd);
+    fd = -1;
+    errno = EINVAL;
+  }
+  const int openError = fd < 0 ? errno : 0;
+  {
+    MutexLock l(&gLogThreadLock);
+    if (gLogFile) std::fclose(gLogFile);
+    // A file that cannot be created leaves the log open with no file: entries are dropped.
+    gLogFile = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
+    if (!gLogFile && fd >= 0) ::close(fd);
+    gLogOpen = true;
+  }
+  if (fd < 0)
+    NSLog("The message log [%s] cannot be opened (%s); this run keeps no message log", path.c_str(),
+          openError == EINVAL ? "not a regular file" : std::strerror(openError));
 }
 
 void MessageLog::LogMessage(const char* text, bool echo) {
@@ -119,7 +143,7 @@ void myNSLog(const char* format, ...) {
   va_start(args, format);
   std::string text = formatV(fmt.c_str(), args);
   va_end(args);
-  std::fputs(text.c_str(), stderr);
+  consolePrintf("%s", text.c_str());
   MessageLog::LogMessage(text);
 }
 

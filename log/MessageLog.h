@@ -1,5 +1,6 @@
-// The message log beside the application bundle: "<display name>Log.txt", truncated at each
-// start, one "[asctime] ==> text" entry per call, serialised by a lock.
+// The message log in the log folder: "<display name>Log.txt", begun afresh at each start with
+// the previous run's file kept as "<display name>Log.txt.1", one "[asctime] ==> text" entry per
+// call, serialised by a lock.
 #pragma once
 
 #include <ctime>
@@ -9,6 +10,8 @@ namespace sorv {
 
 class MessageLog {
  public:
+  // Makes the log folder when missing; a file that cannot be opened (or is not a regular file)
+  // is said once on the console and its entries are dropped.
   static void InitLog();
   // Writes one entry (the text literally, never as a format); echo copies it to the console
   // as "NSLog = <text>". Before InitLog / after CloseLog the console gets

@@ -13,9 +13,11 @@
 
 #include "app/AppController.h"
 #include "app/HeadlessView.h"
+#include "app/ServiceReporter.h"
 #include "platform/Console.h"
 #include "platform/Env.h"
 #include "platform/RunLoop.h"
+#include "platform/ServiceManager.h"
 #include "process/Process.h"
 #include "settings/DefaultsStore.h"
 #include "settings/PreferenceFiles.h"
@@ -86,12 +88,20 @@ int main(int argc, char** argv) {
 
   setLaunchArguments(argc, argv);
   AppController::initialize();
-  HeadlessView view([&loop] { loop.stop(); });
+  AppController* running = nullptr;
+  ServiceReporter service(defaultServiceManager(),
+                          [&running] { return running ? running->cycleStatus() : CycleStatus{}; });
+  HeadlessView view([&loop] { loop.stop(); },
+                    [&service](const std::string& text, bool) { service.setStatusLine(text); });
   AppController controller(&view);
+  running = &controller;
   controller.launch(folder);
+  // Started, and the bus name is taken: a service manager may count the agent as running.
+  service.start(loop);
 
   loop.run();
   if (int sig = loop.interruptSignal()) NSLog("Received signal %d, quitting...", sig);
+  service.stop();
   controller.quit();
   // Upload threads may still be blocked in a send; the process ends without waiting for them.
   std::fflush(nullptr);

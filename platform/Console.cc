@@ -1,14 +1,18 @@
 #include "platform/Console.h"
 
+#include <strings.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
+#include "platform/Env.h"
 #include "platform/Thread.h"
 
 namespace sorv {
@@ -18,6 +22,11 @@ namespace {
 std::mutex& nameMutex() {
   static std::mutex* m = new std::mutex;
   return *m;
+}
+
+std::string& consoleItem() {
+  static std::string* item = new std::string;
+  return *item;
 }
 
 std::string& processName() {
@@ -55,7 +64,57 @@ void writeAll(int fd, const std::string& bytes) {
   }
 }
 
+bool startsWithWord(const std::string& text, size_t at, const char* word) {
+  const size_t n = std::strlen(word);
+  if (text.size() < at + n || strncasecmp(text.c_str() + at, word, n) != 0) return false;
+  return text.size() == at + n || !std::isalpha(static_cast<unsigned char>(text[at + n]));
+}
+
+// Sends text as one journal entry when the journal is the console; false otherwise.
+bool sentToJournal(LogPriority priority, const std::string& text) {
+  Journal& journal = defaultJournal();
+  if (!journal.active()) return false;
+  JournalEntry entry;
+  entry.priority = priority;
+  entry.message = text;
+  while (!entry.message.empty() && entry.message.back() == '\n') entry.message.pop_back();
+  entry.fields.emplace_back("SORV_THREAD", currentThreadName());
+  {
+    std::lock_guard<std::mutex> lock(nameMutex());
+    if (!consoleItem().empty()) entry.fields.emplace_back("SORV_ITEM", consoleItem());
+  }
+  if (journal.send(entry)) return true;
+  // The native socket is out of reach: the stream still takes one "<priority>" line a line.
+  std::string lines;
+  size_t start = 0;
+  do {
+    size_t end = entry.message.find('\n', start);
+    if (end == std::string::npos) end = entry.message.size();
+    lines += "<" + std::to_string(static_cast<int>(priority)) + ">" +
+             entry.message.substr(start, end - start) + "\n";
+    start = end + 1;
+  } while (start < entry.message.size());
+  writeAll(STDERR_FILENO, lines);
+  return true;
+}
+
 }  // namespace
+
+LogPriority consolePriority(const std::string& text) {
+  size_t at = text.rfind("NSLog = ", 0) == 0 ? 8 : 0;
+  while (at < text.size() && (text[at] == ' ' || text[at] == '*' || text[at] == '\n')) ++at;
+  for (const char* word : {"ERROR", "FAILED"})
+    if (startsWithWord(text, at, word)) return LogPriority::Error;
+  for (const char* word : {"WARNING", "UNABLE"})
+    if (startsWithWord(text, at, word)) return LogPriority::Warning;
+  if (text.compare(at, 7, "Inside ") == 0) return LogPriority::Debug;
+  return LogPriority::Info;
+}
+
+void setConsoleItem(const std::string& item) {
+  std::lock_guard<std::mutex> lock(nameMutex());
+  consoleItem() = item;
+}
 
 void setConsoleProcessName(const std::string& name) {
   std::lock_guard<std::mutex> lock(nameMutex());
@@ -63,6 +122,11 @@ void setConsoleProcessName(const std::string& name) {
 }
 
 void NSLogText(const std::string& text) {
+  NSLogTextWithPriority(consolePriority(text), text);
+}
+
+void NSLogTextWithPriority(LogPriority priority, const std::string& text) {
+  if (sentToJournal(priority, text)) return;
   using namespace std::chrono;
   auto now = system_clock::now();
   time_t secs = system_clock::to_time_t(now);
@@ -92,6 +156,20 @@ void NSLog(const char* format, ...) {
   std::string text = vformat(format, args);
   va_end(args);
   NSLogText(text);
+}
+
+void consolePrintf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vformat(format, args);
+  va_end(args);
+  size_t first = text.find_first_not_of("\r\n");
+  if (first == std::string::npos) {
+    if (!defaultJournal().active()) writeAll(STDERR_FILENO, text);
+    return;
+  }
+  if (sentToJournal(consolePriority(text.substr(first)), text.substr(first))) return;
+  writeAll(STDERR_FILENO, text);
 }
 
 std::string stringWithFormat(const char* format, ...) {

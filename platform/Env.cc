@@ -4,9 +4,11 @@
 
 #include "platform/Clock.h"
 #include "platform/FileDates.h"
+#include "platform/Journal.h"
 #include "platform/Program.h"
 #include "platform/ProgressWindow.h"
 #include "platform/RunLoop.h"
+#include "platform/ServiceManager.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/http/HttpTransport.h"
 
@@ -27,6 +29,8 @@ class PosixEnv : public Env {
     return *loop;
   }
   ProgramStarter& programs() override { return posixPrograms(); }
+  ServiceManager& serviceManager() override { return systemServiceManager(); }
+  Journal& journal() override { return systemJournal(); }
   std::unique_ptr<myProgressWindowController> newProgressWindow(const std::string&) override {
     return std::make_unique<ConsoleProgressWindow>();
   }
@@ -75,6 +79,14 @@ RunLoop& mainRunLoop() {
 
 ProgramStarter& defaultPrograms() {
   return currentEnv().programs();
+}
+
+ServiceManager& defaultServiceManager() {
+  return currentEnv().serviceManager();
+}
+
+Journal& defaultJournal() {
+  return currentEnv().journal();
 }
 
 std::unique_ptr<myProgressWindowController> makeProgressWindow(const std::string& resource) {

@@ -16,8 +16,10 @@ class Clock;
 class FileDates;
 class FileSystem;
 class HttpTransport;
+class Journal;
 class ProgramStarter;
 class RunLoop;
+class ServiceManager;
 
 class Env {
  public:
@@ -27,8 +29,9 @@ class Env {
   virtual ~Env();
 
   // The real platform: the POSIX file system, statx dates, the system clock, the libcurl
-  // transport, a process-wide EventLoop (run by whoever runs the main loop), posix_spawn and
-  // console progress windows. Never destroyed; safe from any thread.
+  // transport, a process-wide EventLoop (run by whoever runs the main loop), posix_spawn,
+  // console progress windows, and systemd's notification socket and journal. Never
+  // destroyed; safe from any thread.
   static Env* Default();
 
   // Every part is owned by the Env (or outlives it) and is safe from several threads as its
@@ -39,6 +42,8 @@ class Env {
   virtual HttpTransport& httpTransport() = 0;
   virtual RunLoop& runLoop() = 0;
   virtual ProgramStarter& programs() = 0;
+  virtual ServiceManager& serviceManager() = 0;
+  virtual Journal& journal() = 0;
   // A new window from the window resource `resource` ("maintenanceWindow"), or nullptr when
   // it cannot be made (the caller then logs and works without one). The caller owns it.
   virtual std::unique_ptr<myProgressWindowController> newProgressWindow(
@@ -58,6 +63,8 @@ class EnvWrapper : public Env {
   HttpTransport& httpTransport() override { return target_->httpTransport(); }
   RunLoop& runLoop() override { return target_->runLoop(); }
   ProgramStarter& programs() override { return target_->programs(); }
+  ServiceManager& serviceManager() override { return target_->serviceManager(); }
+  Journal& journal() override { return target_->journal(); }
   std::unique_ptr<myProgressWindowController> newProgressWindow(
       const std::string& resource) override {
     return target_->newProgressWindow(resource);

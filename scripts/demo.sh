@@ -262,8 +262,8 @@ done
 echo "== Folders left in the mirror and source folders (empty ones deleted)"
 (cd "$mirror" && find . -mindepth 1 -type d | sort | sed 's/^/  mirror: /')
 (cd "$src" && find . -mindepth 1 -type d | sort | sed 's/^/  source: /')
-echo "== Message log ($build/Sorv-FTPUploaderLog.txt)"
-cat "$root/$build/Sorv-FTPUploaderLog.txt" 2>/dev/null | tail -n 20 || true
+echo "== Message log ($work/logs/Sorv-FTPUploaderLog.txt)"
+cat "$work/logs/Sorv-FTPUploaderLog.txt" 2>/dev/null | tail -n 20 || true
 if [ -n "$orders_file" ]; then
   echo "== Hi-res orders (the agent's console)"
   console | grep -E "Uploading Hi Res Item|Unable to find item|Refusing hi-res" |

@@ -6,7 +6,7 @@ pkgs=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libpugixml-dev libplist-dev libexif-dev
   libjpeg62-turbo-dev libpng-dev libcpp-httplib-dev
-  libsdbus-c++-dev dbus inotify-tools libssl-dev openssl tinyproxy-bin
+  libsdbus-c++-dev libsystemd-dev dbus inotify-tools libssl-dev openssl tinyproxy-bin
   prometheus prometheus-node-exporter
   qt6-base-dev libsndfile1-dev libasound2-dev xvfb xauth x11-utils xdotool
   systemd dbus-user-session util-linux passwd jq libsystemd-dev

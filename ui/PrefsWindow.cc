@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTabWidget>
@@ -232,7 +233,23 @@ void PrefsWindow::applyStartupState() {
                            : ui_->ibVyrHiResAlternatePath1;
     observeValueForKeyPath(std::string("values.") + key, context);
   }
+  showServedSourceFolder();
   ibClickedOnOpenPref(nullptr);
+}
+
+void PrefsWindow::showServedSourceFolder() {
+  // A service that names its folder serves that one whatever is chosen here.
+  auto served = Preferences::servedSourceFolder();
+  if (!served || panel_->findChild<QLabel*>("servedSourceFolderNote")) return;
+  auto* note = new QLabel(
+      QString::fromStdString("This agent serves " + *served +
+                             " on every pass: its service names it in SORV_SOURCE_FOLDER. The "
+                             "folder chosen here is served when the agent runs without it."),
+      ui_->ibChangeablePref2View);
+  note->setObjectName("servedSourceFolderNote");
+  note->setWordWrap(true);
+  if (auto* grid = qobject_cast<QGridLayout*>(ui_->ibChangeablePref2View->layout()))
+    grid->addWidget(note, grid->rowCount(), 0, 1, -1);
 }
 
 // ---- Opening and closing

@@ -71,6 +71,8 @@ class PrefsWindow {
   // then the window is shown on its own.
   void applyStartupState();
   void setupCodeField();
+  // A note under the source folder when a service's SORV_SOURCE_FOLDER is served instead.
+  void showServedSourceFolder();
 
   void ibClickedOnOpenPref(AppControl* sender);
   void doHandleOpenPrefPanel(AppControl* sender);

@@ -5,6 +5,7 @@
 #include "app/MetricsFile.h"
 #include "platform/Program.h"
 #include "tests/support/CapturedOutput.h"
+#include "tests/support/FakeClock.h"
 #include "tests/support/FaultInjectionFileSystem.h"
 #include "tests/support/TempDir.h"
 
@@ -21,6 +22,7 @@ std::string promtoolComplaints(const std::string& file) {
 }
 
 TEST(MetricsFile, TextPassesPromtoolAndCarriesTheFigures) {
+  test::ScopedFakeClock clock;  // the wall clock at 1.8e9 s
   CycleStatus fresh;
   CycleStatus draining;
   draining.state = CycleState::Uploading;
@@ -46,7 +48,8 @@ TEST(MetricsFile, TextPassesPromtoolAndCarriesTheFigures) {
        fresh,
        {"sorv_uploads_total{result=\"ok\"} 0", "sorv_waiting_photos 0",
         "sorv_oldest_waiting_photo_age_seconds 0", "sorv_last_success_timestamp_seconds 0",
-        "sorv_paused 0", "sorv_stopped_by_site 0"}},
+        "sorv_paused 0", "sorv_stopped_by_site 0",
+        "sorv_metrics_written_timestamp_seconds 1800000000"}},
       {"draining",
        draining,
        {"sorv_uploads_total{result=\"ok\"} 4", "sorv_uploads_total{result=\"problem\"} 1",
@@ -67,14 +70,23 @@ TEST(MetricsFile, TextPassesPromtoolAndCarriesTheFigures) {
     EXPECT_EQ(promtoolComplaints(file.path()), "") << text;
     for (const std::string& line : row.lines)
       EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line << "\n" << text;
-    for (const char* name : {"sorv_uploads_total", "sorv_upload_bytes_total", "sorv_waiting_photos",
-                             "sorv_held_back_photos", "sorv_oldest_waiting_photo_age_seconds",
-                             "sorv_last_success_timestamp_seconds", "sorv_problem_folder_photos",
-                             "sorv_paused", "sorv_stopped_by_site"}) {
+    for (const char* name :
+         {"sorv_uploads_total", "sorv_upload_bytes_total", "sorv_waiting_photos",
+          "sorv_held_back_photos", "sorv_oldest_waiting_photo_age_seconds",
+          "sorv_last_success_timestamp_seconds", "sorv_problem_folder_photos", "sorv_paused",
+          "sorv_stopped_by_site", "sorv_metrics_written_timestamp_seconds"}) {
       EXPECT_NE(text.find(std::string("# HELP ") + name + " "), std::string::npos) << name;
       EXPECT_NE(text.find(std::string("# TYPE ") + name + " "), std::string::npos) << name;
     }
   }
+  // Each write carries its own time.
+  clock.clock.advance(2.25);
+  MetricsFile later(dir.sub("sorv.prom"), posixFileSystem(), [&] { return fresh; });
+  ASSERT_TRUE(later.write());
+  EXPECT_NE(test::readFile(later.path())
+                .find("\nsorv_metrics_written_timestamp_seconds 1800000002.250\n"),
+            std::string::npos)
+      << test::readFile(later.path());
 }
 
 TEST(MetricsFile, AFailedWriteKeepsTheLastFileWholeAndIsSaidOnce) {

@@ -41,8 +41,8 @@ std::string installAgentBundle(const std::string& folder) {
   return (target / "Contents/MacOS" / fs::path(SORV_AGENT_PATH).filename()).string();
 }
 
-std::string agentMessageLogPath(const std::string& folder) {
-  return folder + "/Sorv-FTPUploaderLog.txt";
+std::string agentMessageLogPath(const std::string& logDir) {
+  return logDir + "/Sorv-FTPUploaderLog.txt";
 }
 
 AgentProcess::AgentProcess(const std::string& executable, const std::string& folder,
@@ -67,7 +67,8 @@ AgentProcess::AgentProcess(const std::string& executable, const std::string& fol
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
   std::vector<std::string> args = runAs;
-  args.insert(args.end(), {executable, "--headless", folder});
+  args.insert(args.end(), {executable, "--headless"});
+  if (!folder.empty()) args.push_back(folder);
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -16,13 +16,13 @@ namespace sorv::test {
 // Copies the built bundle into folder; gives the copy's executable, or "" on failure.
 std::string installAgentBundle(const std::string& folder);
 
-// The message log of the bundle installed in folder.
-std::string agentMessageLogPath(const std::string& folder);
+// The message log of an agent whose log folder is logDir.
+std::string agentMessageLogPath(const std::string& logDir);
 
 class AgentProcess {
  public:
-  // Starts `executable --headless folder` with SORV_DEFAULTS and SORV_LOG_DIR set to the given
-  // paths, its standard output and error appended to consolePath.
+  // Starts `executable --headless folder` (no folder when it is "") with SORV_DEFAULTS and
+  // SORV_LOG_DIR set to the given paths, its standard output and error appended to consolePath.
   // extraEnv: further NAME=VALUE entries; runAs: a command that runs the agent (for example
   // setpriv as another user), given before the agent's own command line.
   AgentProcess(const std::string& executable, const std::string& folder,

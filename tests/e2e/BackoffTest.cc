@@ -62,7 +62,7 @@ TEST(Backoff, RetriesThinOutWhileTheSiteFailsAndTheFolderDrainsWhenItIsBack) {
   // off. The agent says each wait, and each lies within its doubling bounds (1 s between
   // scans): 1-2 s, 2-4 s, 4-8 s. The photo's own pacing comes on top, so each gap between two
   // POSTs is at least its wait (give or take the 50 ms polling and the rounding).
-  const std::string messages = readFile(agentMessageLogPath(dir.path()));
+  const std::string messages = readFile(agentMessageLogPath(dir.sub("logs")));
   for (int n = 1; n <= 3; ++n) {
     const std::string said = "retry " + std::to_string(n) + " in a row waits ";
     const std::size_t at = messages.find(said);
@@ -85,7 +85,7 @@ TEST(Backoff, RetriesThinOutWhileTheSiteFailsAndTheFolderDrainsWhenItIsBack) {
   SiteProcess site(dir.sub("store"), {"--port", std::to_string(port)});
   ASSERT_TRUE(site.ok());
   ASSERT_TRUE(waitFor([&] { return filesUnder(mirror).size() == 3; }, 40)) << readFile(console);
-  EXPECT_NE(readFile(agentMessageLogPath(dir.path())).find("The site backoff ends"),
+  EXPECT_NE(readFile(agentMessageLogPath(dir.sub("logs"))).find("The site backoff ends"),
             std::string::npos);
 
   EXPECT_EQ(quitBySigterm(run, console), "");

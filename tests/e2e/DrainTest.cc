@@ -126,7 +126,7 @@ TEST(EndToEnd, DrainsSubfoldersWithAMovieThenQuitsOnSigterm) {
   ASSERT_TRUE(run.wait(10, &status));
   EXPECT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_NE(readFile(agentMessageLogPath(dir.path())).find("applicationWillTerminate - DONE!"),
+  EXPECT_NE(readFile(agentMessageLogPath(dir.sub("logs"))).find("applicationWillTerminate - DONE!"),
             std::string::npos);
   EXPECT_EQ(readFile(console).find("AddressSanitizer"), std::string::npos);
 }

@@ -87,8 +87,9 @@ TEST(Edges, APhotoChangedWhileItUploadsIsSentAgainAndNeverArchivedUnsent) {
   EXPECT_EQ(storedBytes(dir.sub("store")), (std::multiset<std::string>{oldA, oldB, newA, newB}));
   EXPECT_EQ(readFile(k.mirror + "/Event/A_000.jpg"), newA);
   EXPECT_EQ(readFile(k.mirror + "/Event/B_000.jpg"), newB);
-  EXPECT_NE(readFile(agentMessageLogPath(dir.path())).find("changed while it was being uploaded"),
-            std::string::npos);
+  EXPECT_NE(
+      readFile(agentMessageLogPath(dir.sub("logs"))).find("changed while it was being uploaded"),
+      std::string::npos);
 }
 
 // The source folder renamed away for a while (a disk unplugged, a share reconnecting), or

@@ -1,85 +1,18 @@
 // The metrics file as an operator's Prometheus meets it: the agent drains a folder with one
 // photo the site refuses, the file passes promtool, and a real node exporter serves the
 // figures from its textfile collector on loopback.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 
 #include "platform/Program.h"
 #include "tests/e2e/AgentProcess.h"
+#include "tests/e2e/NodeExporter.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace sorv::test {
 namespace {
-
-// A loopback port nobody listens on right now.
-int freePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = -1;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  ::close(fd);
-  return port;
-}
-
-// The body of GET /metrics on the loopback port, or "" when nothing answered.
-std::string scrape(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string reply;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-    const std::string request = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    if (::write(fd, request.data(), request.size()) == ssize_t(request.size())) {
-      char buf[8192];
-      for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0 && reply.size() < (8u << 20);)
-        reply.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-  ::close(fd);
-  std::size_t body = reply.find("\r\n\r\n");
-  return body == std::string::npos ? "" : reply.substr(body + 4);
-}
-
-// The node exporter with only its textfile collector, on folder, until the object goes.
-class NodeExporter {
- public:
-  NodeExporter(const std::string& folder, const std::string& logPath) : port_(freePort()) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      std::string listen = "--web.listen-address=127.0.0.1:" + std::to_string(port_);
-      std::string dir = "--collector.textfile.directory=" + folder;
-      FILE* log = std::fopen(logPath.c_str(), "a");
-      if (log) ::dup2(fileno(log), 1), ::dup2(fileno(log), 2);
-      ::execlp("prometheus-node-exporter", "prometheus-node-exporter",
-               "--collector.disable-defaults", "--collector.textfile", dir.c_str(), listen.c_str(),
-               static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-  }
-  ~NodeExporter() {
-    if (pid_ > 0) ::kill(pid_, SIGTERM), ::waitpid(pid_, nullptr, 0);
-  }
-  int port() const { return port_; }
-
- private:
-  int port_;
-  pid_t pid_ = -1;
-};
 
 bool hasLine(const std::string& text, const std::string& line) {
   return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
@@ -122,10 +55,11 @@ TEST(Metrics, TheFileReachesPrometheusThroughTheNodeExporter) {
   EXPECT_FALSE(hasLine(text, "sorv_last_success_timestamp_seconds 0")) << text;
 
   NodeExporter exporter(textfiles, dir.sub("node-exporter.log"));
+  ASSERT_GT(exporter.port(), 0) << readFile(dir.sub("node-exporter.log"));
   std::string scraped;
   ASSERT_TRUE(waitFor(
       [&] {
-        scraped = scrape(exporter.port());
+        scraped = exporter.scrape();
         return scraped.find("sorv_uploads_total") != std::string::npos;
       },
       20))

@@ -123,7 +123,7 @@ TEST(RemoteControl, SorvctlBusctlAndASecondLaunchDriveTheAgent) {
   EXPECT_EQ(readFile(k.mirror + "/Gala/IMG_9.jpg"), bytes);
 
   Dict stored = k.quitAndReadDefaults();
-  std::string log = readFile(agentMessageLogPath(k.dir.path()));
+  std::string log = readFile(agentMessageLogPath(k.dir.sub("logs")));
   EXPECT_NE(log.find("ibClickedOnQuit"), std::string::npos);
   EXPECT_NE(log.find("applicationWillTerminate - DONE!"), std::string::npos);
   EXPECT_EQ(stored[sPrefAutoSynchronize], Value("YES"));

@@ -25,6 +25,7 @@ grep -q "^Exec=$prefix/bin/sorv-uploader %f" "$prefix/share/applications/sorv-up
 for f in relaunch relaunch.app/Contents/MacOS/relaunch revealInFinder.sh; do
   [ -x "$prefix/lib/sorv-uploader/Sorv-FTPUploader.app/Contents/Resources/$f" ] || fail "no $f"
 done
+[ -n "$(find "$prefix/share/doc" -name sorv-alerts.yml)" ] || fail "no alert rules with the docs"
 if command -v systemd-analyze >/dev/null; then systemd-analyze verify "$unit"; fi
 ctl="$prefix/bin/sorvctl"
 [ -x "$ctl" ] || fail "no $ctl"
@@ -98,6 +99,7 @@ if command -v dpkg-deb >/dev/null; then
     "../lib/sorv-uploader/Sorv-FTPUploader.app/Contents/MacOS/Sorv-FTPUploader" ] ||
     fail "package link"
   [ -x "$work/root/usr/bin/sorvctl" ] || fail "package sorvctl"
+  [ -n "$(find "$work/root/usr/share/doc" -name sorv-alerts.yml)" ] || fail "package alert rules"
   grep -q '^ExecStart=.* /usr/bin/sorv-uploader$' "$work/root/usr/lib/systemd/user/sorv-uploader.service" ||
     fail "package unit"
 fi

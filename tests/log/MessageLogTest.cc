@@ -3,6 +3,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -91,8 +92,8 @@ TEST(MessageLogTest, StampHasTheAsctimeForm) {
   EXPECT_EQ(asctimeStamp(local).size(), 24u);
 }
 
-TEST(MessageLogTest, FileIsDisplayNameLogBesideTheBundle) {
-  EXPECT_EQ(MessageLog::logFilePath(), LogBundleEnvironment::dir->sub("UploaderLog.txt"));
+TEST(MessageLogTest, FileIsDisplayNameLogInTheLogFolder) {
+  EXPECT_EQ(MessageLog::logFilePath(), LogBundleEnvironment::dir->sub("logs/UploaderLog.txt"));
 }
 
 TEST(MessageLogTest, EntryHasStampArrowAndText) {
@@ -132,17 +133,20 @@ TEST(MessageLogTest, TextsAreWrittenLiterallyAndWhole) {
   MessageLog::CloseLog();
 }
 
-TEST(MessageLogTest, EachInitLogStartsAnEmptyFile) {
-  MessageLog::InitLog();
-  MessageLog::LogMessage("first run", false);
-  MessageLog::CloseLog();
-  MessageLog::InitLog();
-  MessageLog::LogMessage(std::string("second run"));
+TEST(MessageLogTest, EachInitLogStartsAnEmptyFileAndKeepsThePreviousRun) {
+  std::filesystem::remove_all(LogBundleEnvironment::dir->sub("logs"));
+  const std::string previous = MessageLog::logFilePath() + ".1";
+  for (const char* run : {"first run", "second run", "third run"}) {
+    MessageLog::InitLog();
+    MessageLog::LogMessage(std::string(run));
+    MessageLog::CloseLog();
+  }
   std::string file = logText();
-  EXPECT_EQ(file.find("first run"), std::string::npos);
   EXPECT_EQ(lines(file).size(), 1u);
-  EXPECT_NE(file.find("] ==> second run\n"), std::string::npos);
-  MessageLog::CloseLog();
+  EXPECT_NE(file.find("] ==> third run\n"), std::string::npos);
+  // Only the run before is kept.
+  EXPECT_EQ(lines(readFile(previous)).size(), 1u);
+  EXPECT_NE(readFile(previous).find("] ==> second run\n"), std::string::npos);
 }
 
 TEST(MessageLogTest, ConsoleLinesForEchoAndClosedLog) {
@@ -249,16 +253,38 @@ TEST(MessageLogTest, ConcurrentEntriesNeverInterleave) {
   }
 }
 
-TEST(MessageLogTest, UnwritableFolderDropsEntriesSilently) {
-  // The log opens on a folder path that cannot be a file: entries are dropped, nothing crashes.
-  std::filesystem::remove(MessageLog::logFilePath());
-  std::filesystem::create_directories(MessageLog::logFilePath());
-  MessageLog::InitLog();
-  CapturedOutput err(2);
-  MessageLog::LogMessage("dropped", false);
-  EXPECT_EQ(err.text(), "");
-  MessageLog::CloseLog();
-  std::filesystem::remove(MessageLog::logFilePath());
+TEST(MessageLogTest, ALogThatCannotBeOpenedIsSaidOnceAndDropsEntries) {
+  namespace fs = std::filesystem;
+  const std::string path = MessageLog::logFilePath();
+  const std::string elsewhere = LogBundleEnvironment::dir->sub("elsewhere.txt");
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+  } cases[] = {
+      {"a folder in its place", [&] { fs::create_directories(path); }},
+      // A link is never followed: the file it names stays as it was.
+      {"a link to another file",
+       [&] {
+         writeFile(elsewhere, "keep");
+         fs::create_symlink(elsewhere, path);
+       }},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(LogBundleEnvironment::dir->sub("logs"));
+    fs::create_directories(LogBundleEnvironment::dir->sub("logs"));
+    c.make();
+    CapturedOutput opening(2);
+    MessageLog::InitLog();
+    std::string said = opening.text();
+    EXPECT_NE(said.find("cannot be opened"), std::string::npos) << c.name << ": " << said;
+    CapturedOutput err(2);
+    MessageLog::LogMessage("dropped", false);
+    MessageLog::LogMessage("dropped again", false);
+    EXPECT_EQ(err.text(), "") << c.name;
+    MessageLog::CloseLog();
+  }
+  EXPECT_EQ(readFile(elsewhere), "keep");
+  fs::remove_all(LogBundleEnvironment::dir->sub("logs"));
 }
 
 }  // namespace

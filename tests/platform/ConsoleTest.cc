@@ -2,14 +2,18 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <regex>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include "platform/Console.h"
+#include "platform/Journal.h"
 #include "platform/Thread.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace sorv {
@@ -98,6 +102,116 @@ TEST(ConsoleTest, WorkerThreadsAreNamed) {
   startThread("orderCheckInThread", [&] { name.set_value(currentThreadName()); });
   EXPECT_EQ(future.get(), "orderCheckInThr");
   EXPECT_EQ(currentThreadName(), "main");
+}
+
+// A journal that is always the console and keeps what it is sent, or refuses it.
+class FakeJournal : public Journal {
+ public:
+  bool active() override { return true; }
+  bool send(const JournalEntry& entry) override {
+    if (refuse) return false;
+    std::lock_guard<std::mutex> lock(mutex);
+    entries.push_back(entry);
+    return true;
+  }
+  std::string field(size_t i, const std::string& name) {
+    for (const auto& [key, value] : entries.at(i).fields)
+      if (key == name) return value;
+    return "(none)";
+  }
+  bool refuse = false;
+  std::mutex mutex;
+  std::vector<JournalEntry> entries;
+};
+
+TEST(ConsoleTest, UnderTheJournalEachMessageIsOneEntryWithItsPriority) {
+  FakeJournal journal;
+  test::ScopedEnv env({.journal = &journal});
+  test::TempDir tmp;
+  struct Case {
+    std::function<void()> write;
+    LogPriority priority;
+    std::string message;
+  } cases[] = {
+      {[] { NSLogText("Scanning [/srv/Source]"); }, LogPriority::Info, "Scanning [/srv/Source]"},
+      {[] { NSLog("ERROR: %s=%d", "prefUploadTimeOut", 0); }, LogPriority::Error,
+       "ERROR: prefUploadTimeOut=0"},
+      {[] { NSLogText("*** ERROR: uploadThread should have been terminated"); }, LogPriority::Error,
+       "*** ERROR: uploadThread should have been terminated"},
+      {[] { NSLogText("NSLog = FAILED in changing ZeroDate"); }, LogPriority::Error,
+       "NSLog = FAILED in changing ZeroDate"},
+      {[] { NSLogText("WARNING: the site address starts with http://"); }, LogPriority::Warning,
+       "WARNING: the site address starts with http://"},
+      {[] { NSLogText("NSLog = Unable to find the relaunch helper"); }, LogPriority::Warning,
+       "NSLog = Unable to find the relaunch helper"},
+      // A word that only begins like one of them is routine.
+      {[] { NSLogText("Errors are counted per photo"); }, LogPriority::Info,
+       "Errors are counted per photo"},
+      {[] { NSLogText("Inside AppController => scanFolder..."); }, LogPriority::Debug,
+       "Inside AppController => scanFolder..."},
+      {[] { NSLogTextWithPriority(LogPriority::Error, "Status (error): Upload Failed"); },
+       LogPriority::Error, "Status (error): Upload Failed"},
+      // Several lines stay one entry; the trailing line end is the journal's to add.
+      {[] { NSLogText("{\n  localItem = IMG_1.jpg;\n}\n"); }, LogPriority::Info,
+       "{\n  localItem = IMG_1.jpg;\n}"},
+      // Raw diagnostics lose their blank lines, and a blank text makes no entry.
+      {[] { consolePrintf("\ncreateDirectory %s\n", "/srv/Mirror/Fair"); }, LogPriority::Info,
+       "createDirectory /srv/Mirror/Fair"},
+  };
+  std::string err = tmp.sub("err.txt");
+  {
+    StderrToFile redirect(err);
+    for (const Case& c : cases) c.write();
+    consolePrintf("\n\n");
+  }
+  EXPECT_EQ(test::readFile(err), "");  // nothing of it went to standard error as text
+  ASSERT_EQ(journal.entries.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(journal.entries[i].message, cases[i].message) << i;
+    EXPECT_EQ(journal.entries[i].priority, cases[i].priority) << cases[i].message;
+    EXPECT_EQ(journal.field(i, "SORV_THREAD"), "main");
+    EXPECT_EQ(journal.field(i, "SORV_ITEM"), "(none)");
+  }
+
+  // The item being uploaded is named on the entries written meanwhile, from any thread.
+  journal.entries.clear();
+  setConsoleItem("Fair/IMG_3.jpg");
+  std::thread([] { NSLogText("Sending"); }).join();
+  setConsoleItem("");
+  NSLogText("Waiting For New Images...");
+  ASSERT_EQ(journal.entries.size(), 2u);
+  EXPECT_EQ(journal.field(0, "SORV_ITEM"), "Fair/IMG_3.jpg");
+  EXPECT_EQ(journal.field(1, "SORV_ITEM"), "(none)");
+
+  // A journal whose socket refuses still gets the priorities, through the stream's prefixes.
+  journal.refuse = true;
+  {
+    StderrToFile redirect(err);
+    NSLogText("ERROR: two\nlines");
+    NSLogText("routine");
+  }
+  EXPECT_EQ(test::readFile(err), "<3>ERROR: two\n<3>lines\n<6>routine\n");
+}
+
+TEST(ConsoleTest, TheJournalStreamMustNameStandardError) {
+  struct Case {
+    const char* stream;
+    bool matches;
+  } cases[] = {
+      {"64769:1234", true},
+      {"64769:1235", false},
+      {"1:1234", false},
+      {"64769:1234x", false},
+      {"64769:", false},
+      {":1234", false},
+      {"", false},
+      {"64769 1234", false},
+      {"99999999999999999999999:1234", false},  // too long to be a device number
+      {"-64769:1234", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(journalStreamMatches(c.stream, 64769, 1234), c.matches) << c.stream;
+  EXPECT_FALSE(journalStreamMatches(nullptr, 64769, 1234));
 }
 
 }  // namespace

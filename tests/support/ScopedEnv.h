@@ -5,9 +5,11 @@
 #include "platform/Clock.h"
 #include "platform/Env.h"
 #include "platform/FileDates.h"
+#include "platform/Journal.h"
 #include "platform/Program.h"
 #include "platform/ProgressWindow.h"
 #include "platform/RunLoop.h"
+#include "platform/ServiceManager.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/http/HttpTransport.h"
 
@@ -22,6 +24,8 @@ struct EnvParts {
   RunLoop* runLoop = nullptr;
   ProgramStarter* programs = nullptr;
   ProgressWindowFactory progressWindows = nullptr;
+  ServiceManager* serviceManager = nullptr;
+  Journal* journal = nullptr;
 };
 
 class ScopedEnv : public EnvWrapper {
@@ -45,6 +49,10 @@ class ScopedEnv : public EnvWrapper {
   ProgramStarter& programs() override {
     return parts_.programs ? *parts_.programs : EnvWrapper::programs();
   }
+  ServiceManager& serviceManager() override {
+    return parts_.serviceManager ? *parts_.serviceManager : EnvWrapper::serviceManager();
+  }
+  Journal& journal() override { return parts_.journal ? *parts_.journal : EnvWrapper::journal(); }
   std::unique_ptr<myProgressWindowController> newProgressWindow(
       const std::string& resource) override {
     return parts_.progressWindows ? parts_.progressWindows(resource)

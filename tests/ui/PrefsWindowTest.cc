@@ -192,5 +192,25 @@ TEST(PrefsWindow, SavePanelNamesEndInPlist) {
   EXPECT_EQ(panelUserEnteredFilename(false, "MySettings"), "MySettings");
 }
 
+TEST(PrefsWindow, AServedFolderIsNamedUnderTheSourceFolder) {
+  UiHarness h;
+  QWidget main;
+  for (const char* served : {"", "/srv/kiosk/Source"}) {
+    Preferences::setServedSourceFolder(std::string(served));
+    PrefsWindow prefs(nullptr, &main, nullptr);
+    prefs.showServedSourceFolder();
+    prefs.showServedSourceFolder();  // said once
+    auto notes = prefs.ibChangeablePref2View()->findChildren<QLabel*>("servedSourceFolderNote");
+    if (!*served) {
+      EXPECT_TRUE(notes.empty());
+      continue;
+    }
+    ASSERT_EQ(notes.size(), 1);
+    EXPECT_TRUE(notes[0]->text().contains(served)) << notes[0]->text().toStdString();
+    EXPECT_TRUE(notes[0]->text().contains("SORV_SOURCE_FOLDER"));
+  }
+  Preferences::setServedSourceFolder(std::nullopt);
+}
+
 }  // namespace
 }  // namespace sorv::test
