@@ -67,7 +67,8 @@ fail() {
   echo "FAIL: $*" >&2
   if [ -s "${journal:-}" ]; then
     echo "the stand-in journal's last entries:" >&2
-    tail -n 30 "$journal" | jq -r '"    \(.SYSLOG_IDENTIFIER) <\(.PRIORITY)> \(.MESSAGE)"' >&2
+    tail -n 30 "$journal" |
+      jq -r '"    \(.SYSLOG_IDENTIFIER) <\(.PRIORITY)> \(.MESSAGE | strings | gsub("\r"; "\\r"))"' >&2
   fi
   exit 1
 }
@@ -150,7 +151,7 @@ systemctl_user() { as_user systemctl --user --no-pager "$@"; }
 show() { systemctl_user show -p "$1" --value sorv-uploader; }
 
 # The reference site: photos named HELD hang twice (a stop during the first, the upload
-# watchdog on the second), every other photo is stored.
+# watchdog on the second), every other photo is stored. It is stopped before the last photo.
 mkdir "$work/store"
 "$site_bin" --port 0 --store "$work/store" --fault hang --fault-only HELD --fault-times 2 \
   --hang-seconds 40 >"$work/site.txt" 2>&1 &
@@ -159,51 +160,13 @@ for _ in $(seq 100); do grep -q 'listening on' "$work/site.txt" && break; sleep 
 port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/site.txt" | head -n1)
 [ -n "$port" ] || fail "site did not start: $(cat "$work/site.txt")"
 
-# The README's service section, as the user would follow it (keep these steps in step with it).
-prefix=$home/.local
-source_folder=$home/Kiosk/Source mirror=$home/Kiosk/Mirror logdir=$home/.local/state/sorv
-cmake --install "$build" --prefix "$prefix" >"$work/install.txt"
-unit_dir=$home/.local/share/systemd/user
-# UNTIL the install puts the unit where systemd looks for a home prefix: copy it there.
-if [ ! -e "$unit_dir/sorv-uploader.service" ] && [ -e "$prefix/lib/systemd/user/sorv-uploader.service" ]; then
-  mkdir -p "$unit_dir"
-  cp "$prefix/lib/systemd/user/sorv-uploader.service" "$unit_dir/"
-fi
-mkdir -p "$source_folder/Fair" "$mirror" "$logdir" "$home/.config/Sorv" "$home/staging"
-cat >"$home/.config/sorv-uploader.env" <<ENV
-SORV_SOURCE_FOLDER=$source_folder
-SORV_LOG_DIR=$logdir
-ENV
-cat >"$home/.config/Sorv/com.quenmor.SorvUploader.plist" <<PLIST
-<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>
-  <key>prefLocalMasterMirrorSiteFolder</key><string>$mirror</string>
-  <key>userLoginName</key><string>kiosk</string>
-  <key>userLoginPassword</key><string>secret</string>
-  <key>userEnteredEventName</key><string>Fair</string>
-  <key>prefVyrURL</key><string>http://127.0.0.1:$port/upload</string>
-  <key>prefAutoSynchronize</key><true/>
-  <key>prefSecondsBetweenScans</key><integer>2</integer>
-  <key>prefUploadTimeOut</key><integer>4</integer>
-</dict></plist>
-PLIST
-# No tmpfiles clean-up under this manager: it would walk the machine's shared /tmp.
+# The user's session: the user manager, with the stand-in journal beside it. No tmpfiles
+# clean-up under this manager: it would walk the machine's shared /tmp.
 mkdir -p "$home/.config/systemd/user"
 for unit in systemd-tmpfiles-setup.service systemd-tmpfiles-clean.service systemd-tmpfiles-clean.timer; do
   ln -sf /dev/null "$home/.config/systemd/user/$unit"
 done
-# The test's changes to the unit: a watchdog of 2 s, so that a main loop that does not feed it
-# is killed (and the manager's journal says so) within the test, and 30 s for READY=1.
-mkdir -p "$home/.config/systemd/user/sorv-uploader.service.d"
-if [ "$pending" = 1 ]; then
-  printf '[Service]\nType=exec\nWatchdogSec=0\n'
-else
-  printf '[Service]\nWatchdogSec=2\nTimeoutStartSec=30\n'
-fi >"$home/.config/systemd/user/sorv-uploader.service.d/test.conf"
-chown -R "$uid:$gid" "$home"
-step "installed into $prefix"
-
-# The user manager, with the stand-in journal beside it.
+chown -R "$uid:$gid" "$home/.config"
 cp "$standin_bin" "$work/journal_standin"
 mkdir "$work/journal"
 chown "$uid:$gid" "$work/journal"
@@ -218,6 +181,79 @@ for _ in $(seq 100); do
 done
 as_user test -S "$runtime/systemd/private" || fail "the user manager did not start"
 step "user manager $mgr_pid running: $(systemctl_user is-system-running || true)"
+
+# The README's service section, step by step as the user would follow it (keep in step with
+# README.md). Installing is done as root, then handed to the user.
+prefix=$home/.local
+source_folder=$home/Kiosk/Source mirror=$home/Kiosk/Mirror logdir=$home/.local/state/sorv
+cmake --install "$build" --prefix "$prefix" >"$work/install.txt"
+unit_dir=$home/.local/share/systemd/user
+# UNTIL the install puts the unit where systemd looks for a home prefix: copy it there.
+if [ ! -e "$unit_dir/sorv-uploader.service" ] && [ -e "$prefix/lib/systemd/user/sorv-uploader.service" ]; then
+  mkdir -p "$unit_dir"
+  cp "$prefix/lib/systemd/user/sorv-uploader.service" "$unit_dir/"
+fi
+chown -R "$uid:$gid" "$home"
+step "installed into $prefix"
+mkdir -p "$source_folder/Fair" "$mirror" "$logdir" "$home/staging"
+settings=$home/.config/sorv-uploader-settings.conf
+example=$(find "$prefix/share/doc" -name sorv-uploader-settings.conf 2>/dev/null | head -n1)
+set_setting() { # NAME VALUE: the line "NAME = VALUE" in the settings file, as an editor would
+  if grep -qE "^#? ?$1 =" "$settings"; then
+    sed -i -E "s|^#? ?$1 =.*|$1 = $2|" "$settings"
+  else
+    echo "$1 = $2" >>"$settings"
+  fi
+}
+if [ -n "$example" ]; then
+  cp "$example" "$settings"
+  set_setting userLoginName kiosk
+  set_setting userLoginPassword secret
+  set_setting userEnteredEventName Fair
+  set_setting prefVyrURL "http://127.0.0.1:$port/upload"
+  set_setting prefLocalSourceUploadFolder "$source_folder"
+  set_setting prefLocalMasterMirrorSiteFolder "$mirror"
+  set_setting prefAutoSynchronize yes
+  set_setting prefSecondsBetweenScans 2
+  set_setting prefUploadTimeOut 4
+else
+  # UNTIL the example settings and --import-settings are installed: the defaults file itself.
+  mkdir -p "$home/.config/Sorv"
+  cat >"$home/.config/Sorv/com.quenmor.SorvUploader.plist" <<PLIST
+<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+  <key>prefLocalMasterMirrorSiteFolder</key><string>$mirror</string>
+  <key>userLoginName</key><string>kiosk</string>
+  <key>userLoginPassword</key><string>secret</string>
+  <key>userEnteredEventName</key><string>Fair</string>
+  <key>prefVyrURL</key><string>http://127.0.0.1:$port/upload</string>
+  <key>prefAutoSynchronize</key><true/>
+  <key>prefSecondsBetweenScans</key><integer>2</integer>
+  <key>prefUploadTimeOut</key><integer>4</integer>
+</dict></plist>
+PLIST
+fi
+cat >"$home/.config/sorv-uploader.env" <<ENV
+SORV_SOURCE_FOLDER=$source_folder
+SORV_LOG_DIR=$logdir
+ENV
+# The test's changes to the unit: a watchdog of 2 s, so that a main loop that does not feed it
+# is killed (and the manager's journal says so) within the test, and 30 s for READY=1.
+mkdir -p "$home/.config/systemd/user/sorv-uploader.service.d"
+if [ "$pending" = 1 ]; then
+  printf '[Service]\nType=exec\nWatchdogSec=0\n'
+else
+  printf '[Service]\nWatchdogSec=2\nTimeoutStartSec=30\n'
+fi >"$home/.config/systemd/user/sorv-uploader.service.d/test.conf"
+chown -R "$uid:$gid" "$home"
+if [ -n "$example" ]; then
+  as_user sorv-uploader --import-settings "$settings" >"$work/import.txt" 2>&1 ||
+    fail "--import-settings: $(cat "$work/import.txt")"
+  as_user sh -c '(set -a; . ~/.config/sorv-uploader.env; sorv-uploader --check)' >"$work/check.txt" 2>&1 ||
+    fail "--check: $(cat "$work/check.txt")"
+  step "settings imported from the example; --check:"
+  sed 's/^/    /' "$work/check.txt"
+fi
 
 # Photos: made beside the source folder, then moved in whole, as a camera's copy would land.
 cat >"$work/meta.plist" <<PLIST
@@ -247,6 +283,9 @@ status_shows() { # REGEX: the unit's status text matches within 3 s
     sleep 0.1
   done
   return 1
+}
+last_failure_names() { # NAME: sorvctl status's last failure is NAME's
+  as_user sorvctl status >"$work/status.txt" 2>&1 && grep -q "^Last failure:.*$1" "$work/status.txt"
 }
 restarted_after() { # PID: a new main process runs
   local now
@@ -340,6 +379,16 @@ score=$(sed -n 's/.*Overall exposure level for sorv-uploader.service: \([0-9.]*\
 step "systemd-analyze --user security: ${score:-?}"
 sed 's/^/    /' "$work/security.txt"
 [ -n "$score" ] && awk -v s="$score" 'BEGIN { exit !(s <= 6.5) }' || fail "security score '$score' above 6.5"
+
+# The site goes away: the upload fails with a red status line, and the photo stays whole.
+kill -TERM "$site_pid"
+wait "$site_pid" || true
+site_pid=""
+new_photo IMG_5.jpg
+wait_for 30 "a failed upload of IMG_5.jpg in sorvctl status" last_failure_names IMG_5.jpg
+check "IMG_5.jpg whole in the source after the failed upload" \
+  cmp -s "$work/IMG_5.jpg.orig" "$source_folder/Fair/IMG_5.jpg"
+step "the site gone: $(grep '^Last failure:' "$work/status.txt")"
 
 check "stop" systemctl_user stop sorv-uploader
 check "stopped cleanly at the end" [ "$(show Result)" = success ]
