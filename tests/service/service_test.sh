@@ -183,18 +183,22 @@ as_user test -S "$runtime/systemd/private" || fail "the user manager did not sta
 step "user manager $mgr_pid running: $(systemctl_user is-system-running || true)"
 
 # The README's service section, step by step as the user would follow it (keep in step with
-# README.md). Installing is done as root, then handed to the user.
+# README.md). Installing is done as root with the user's HOME (the build tree need not be
+# readable by the user), then handed to the user.
 prefix=$home/.local
 source_folder=$home/Kiosk/Source mirror=$home/Kiosk/Mirror logdir=$home/.local/state/sorv
-cmake --install "$build" --prefix "$prefix" >"$work/install.txt"
+HOME=$home XDG_DATA_HOME="" cmake --install "$build" --prefix "$prefix" >"$work/install.txt"
 unit_dir=$home/.local/share/systemd/user
-# UNTIL the install puts the unit where systemd looks for a home prefix: copy it there.
+# UNTIL the install puts the unit where systemd looks for a home prefix: copy it there
+# (remove this once it does, so that the test fails when the install misses the folder).
+unit_came="installed there"
 if [ ! -e "$unit_dir/sorv-uploader.service" ] && [ -e "$prefix/lib/systemd/user/sorv-uploader.service" ]; then
   mkdir -p "$unit_dir"
   cp "$prefix/lib/systemd/user/sorv-uploader.service" "$unit_dir/"
+  unit_came="COPIED there from $prefix/lib/systemd/user"
 fi
 chown -R "$uid:$gid" "$home"
-step "installed into $prefix"
+step "installed into $prefix; the unit in $unit_dir: $unit_came"
 mkdir -p "$source_folder/Fair" "$mirror" "$logdir" "$home/staging"
 settings=$home/.config/sorv-uploader-settings.conf
 example=$(find "$prefix/share/doc" -name sorv-uploader-settings.conf 2>/dev/null | head -n1)
