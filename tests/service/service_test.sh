@@ -19,10 +19,7 @@
 # the namespace with nsenter as the user. Everything started is stopped by its PID on exit,
 # and the cgroup folders and the user are removed.
 #
-# SORV_SERVICE_TEST_PENDING=1 runs it against an agent that does not speak to the service
-# manager yet (no READY=1, STATUS=, WATCHDOG=1 or native journal): the unit runs as Type=exec
-# without a watchdog, and the checks of readiness, status text and journal priorities are
-# left out (each says so).
+# SORV_SERVICE_TEST_KEEP=1 keeps the work folder (the site's store, the journal's entries).
 set -euo pipefail
 
 # The namespace side, run by the test through unshare (as root, in the new mount namespace):
@@ -51,7 +48,6 @@ if [ "${1:-}" = --in-namespace ]; then
 fi
 
 build=$1 site_bin=$2 photos_bin=$3 standin_bin=$4
-pending=${SORV_SERVICE_TEST_PENDING:-0}
 if [ "$(id -u)" != 0 ]; then
   echo "SKIPPED: makes a throwaway user and runs its user manager: needs root"
   exit 77
@@ -244,11 +240,8 @@ ENV
 # The test's changes to the unit: a watchdog of 2 s, so that a main loop that does not feed it
 # is killed (and the manager's journal says so) within the test, and 30 s for READY=1.
 mkdir -p "$home/.config/systemd/user/sorv-uploader.service.d"
-if [ "$pending" = 1 ]; then
-  printf '[Service]\nType=exec\nWatchdogSec=0\n'
-else
-  printf '[Service]\nWatchdogSec=2\nTimeoutStartSec=30\n'
-fi >"$home/.config/systemd/user/sorv-uploader.service.d/test.conf"
+printf '[Service]\nWatchdogSec=2\nTimeoutStartSec=30\n' \
+  >"$home/.config/systemd/user/sorv-uploader.service.d/test.conf"
 chown -R "$uid:$gid" "$home"
 if [ -n "$example" ]; then
   as_user sorv-uploader --import-settings "$settings" >"$work/import.txt" 2>&1 ||
@@ -301,13 +294,6 @@ check() { # WHAT COMMAND...: fails unless COMMAND succeeds
   shift
   "$@" || fail "$what"
 }
-pending_check() { # WHAT COMMAND...: a check of the agent's side of the service manager
-  if [ "$pending" = 1 ]; then
-    step "LEFT OUT (SORV_SERVICE_TEST_PENDING): $1"
-  else
-    check "$@"
-  fi
-}
 
 # Start.
 check "daemon-reload" systemctl_user daemon-reload
@@ -317,7 +303,7 @@ systemctl_user enable --now sorv-uploader >"$work/enable.txt" 2>&1 ||
   fail "enable --now: $(cat "$work/enable.txt"; systemctl_user status sorv-uploader)"
 [ "$(show ActiveState)" = active ] || fail "not active: $(systemctl_user status sorv-uploader)"
 step "enable --now: active in $((SECONDS - t0)) s, main PID $(show MainPID)"
-pending_check "Type=notify: active came with READY=1" [ "$(show Type)" = notify ]
+check "Type=notify: active came with READY=1" [ "$(show Type)" = notify ]
 
 # A photo that arrives after start.
 sleep 1
@@ -330,7 +316,7 @@ journal_photo=$(wc -l <"$journal")
 as_user sorvctl status >"$work/status.txt" 2>&1 || fail "sorvctl status: $(cat "$work/status.txt")"
 grep -q '^Uploaded since start: 1$' "$work/status.txt" || fail "sorvctl status: $(cat "$work/status.txt")"
 step "sorvctl status over the user bus: $(grep -E '^(State|Uploaded today):' "$work/status.txt" | tr '\n' ' ')"
-pending_check "STATUS= with the counts ('$(show StatusText)')" \
+check "STATUS= with the counts ('$(show StatusText)')" \
   status_shows '^.+, [0-9]+ waiting, [1-9][0-9]* today$'
 step "StatusText: '$(show StatusText)'"
 
@@ -345,7 +331,7 @@ step "kill -9 of $pid: restarted as $(show MainPID) ($(show NRestarts) restarts)
 # A stop while a photo's upload hangs: clean, and the photo whole in the source.
 new_photo HELD_1.jpg
 wait_for 20 "HELD_1.jpg held by the site" outcomes_are HELD_1.jpg held
-pending_check "STATUS= names the photo being uploaded ('$(show StatusText)')" \
+check "STATUS= names the photo being uploaded ('$(show StatusText)')" \
   status_shows 'HELD_1\.jpg.*, [0-9]+ waiting, [0-9]+ today$'
 step "StatusText during the upload: '$(show StatusText)'"
 t0=$SECONDS
@@ -424,11 +410,11 @@ step "$count entries from sorv-uploader; by priority: $(agent_entries | jq -r .P
 check "the manager saw one failure, the kill -9 ($(manager_says 'sorv-uploader.service: Failed'))" \
   [ "$(manager_says 'sorv-uploader.service: Failed with result')" = 1 ]
 check "no watchdog timeout" [ "$(manager_says 'sorv-uploader.service: Watchdog timeout')" = 0 ]
-pending_check "an entry at priority 3 (error)" any_entry '.PRIORITY == "3"'
-pending_check "routine entries at priority 6" any_entry '.PRIORITY == "6"'
-pending_check "no time stamp or [pid:thread] of our own in the text" no_own_stamp
-pending_check "a multi-line message is one entry" any_entry '(.MESSAGE | strings | test("\\n."))'
-pending_check "no fragment of a multi-line dump as an entry of its own" \
+check "an entry at priority 3 (error)" any_entry '.PRIORITY == "3"'
+check "routine entries at priority 6" any_entry '.PRIORITY == "6"'
+check "no time stamp or [pid:thread] of our own in the text" no_own_stamp
+check "a multi-line message is one entry" any_entry '(.MESSAGE | strings | test("\\n."))'
+check "no fragment of a multi-line dump as an entry of its own" \
   no_entry '.MESSAGE == "{" or .MESSAGE == "}"'
-pending_check "SORV_ITEM on the entries of an upload" any_entry '(.SORV_ITEM // "" | test("IMG_1.jpg"))'
+check "SORV_ITEM on the entries of an upload" any_entry '(.SORV_ITEM // "" | test("IMG_1.jpg"))'
 echo "service test passed in $((SECONDS - started)) s"
