@@ -5,6 +5,8 @@
 // runs the main run loop until SIGTERM or SIGINT, then the quit sequence. When an agent
 // already runs for this user, FOLDER is handed to it instead.
 //   --save-prefs FILE / --load-prefs FILE: save or load a preference file, then exit.
+//   --import-settings FILE: load a kiosk's settings file, all of it or nothing, then exit.
+//   --check: check this kiosk's set-up, one line a check, then exit (0 when all pass).
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -14,8 +16,10 @@
 #include "app/AppController.h"
 #include "app/HeadlessView.h"
 #include "app/ServiceReporter.h"
+#include "app/SetupCheck.h"
 #include "platform/Console.h"
 #include "platform/Env.h"
+#include "platform/Paths.h"
 #include "platform/RunLoop.h"
 #include "platform/ServiceManager.h"
 #include "process/Process.h"
@@ -23,6 +27,7 @@
 #include "settings/PreferenceFiles.h"
 #include "settings/Preferences.h"
 #include "settings/RemoteClient.h"
+#include "settings/SettingsImport.h"
 
 namespace {
 
@@ -36,6 +41,41 @@ int runPrefsFileOption(bool save, const std::string& file) {
   if (!ok) std::fprintf(stderr, "%s: %s\n", file.c_str(), why.c_str());
   if (!save && ok && !DefaultsStore::standard().synchronize()) return 1;
   return ok ? 0 : 1;
+}
+
+// The settings file option: every line is checked before anything is stored.
+int runImportSettings(const std::string& file) {
+  using namespace sorv;
+  SettingsFile parsed = readSettingsFile(file);
+  for (const SettingsProblem& p : parsed.problems) {
+    if (p.line > 0)
+      std::fprintf(stderr, "%s:%d: %s\n", file.c_str(), p.line, p.text.c_str());
+    else
+      std::fprintf(stderr, "%s: %s\n", file.c_str(), p.text.c_str());
+  }
+  if (!parsed.problems.empty()) {
+    std::fprintf(stderr, "Nothing was imported: correct the lines above and run it again.\n");
+    return 1;
+  }
+  // A running agent holds the settings in memory and would write them back over these.
+  RemoteCallResult running = requestStatus(5);
+  if (running.status != RemoteCallResult::Status::NoAgent) {
+    std::fprintf(stderr,
+                 "Nothing was imported: an agent is running for this user and would write its "
+                 "own settings over these. Stop it first (systemctl --user stop sorv-uploader), "
+                 "import, then start it again (systemctl --user start sorv-uploader).\n");
+    return 1;
+  }
+  std::string why;
+  if (!applySettings(parsed, DefaultsStore::standard(), &why)) {
+    std::fprintf(stderr, "%s: %s\n", file.c_str(), why.c_str());
+    return 1;
+  }
+  std::printf("Imported %zu settings from %s into %s:\n", parsed.settings.size(), file.c_str(),
+              defaultsFilePath().c_str());
+  for (const ImportedSetting& s : parsed.settings)
+    std::printf("  %s = %s\n", s.key.c_str(), settingDisplayText(s.key, s.value).c_str());
+  return 0;
 }
 
 // A later launch with a folder: the agent already running for this user opens it.
@@ -65,11 +105,14 @@ int main(int argc, char** argv) {
     bool save = std::strcmp(argv[i], "--save-prefs") == 0;
     if ((save || std::strcmp(argv[i], "--load-prefs") == 0) && i + 1 < argc)
       return runPrefsFileOption(save, argv[i + 1]);
+    if (std::strcmp(argv[i], "--import-settings") == 0 && i + 1 < argc)
+      return runImportSettings(argv[i + 1]);
+    if (std::strcmp(argv[i], "--check") == 0) return runSetupCheckCommand(stdout);
     if (std::strcmp(argv[i], "--help") == 0 || argv[i][0] == '-') {
       std::fprintf(stderr,
                    "usage: %s [--headless] [FOLDER]\n       %s --save-prefs FILE | "
-                   "--load-prefs FILE\n",
-                   argv[0], argv[0]);
+                   "--load-prefs FILE\n       %s --import-settings FILE | --check\n",
+                   argv[0], argv[0], argv[0]);
       return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
     }
     folder = argv[i];

@@ -398,6 +398,31 @@ bool sendsInClearToAnotherHost(const std::string& url) {
   return !(host == "localhost" || host.starts_with("127.") || host == "[::1]" || host == "::1");
 }
 
+std::optional<std::string> probeSiteConnection(const std::string& url, double timeoutSeconds) {
+  initCurlOnce();
+  CURL* curl = curl_easy_init();
+  if (!curl) return std::string("Unable to start a connection");
+  char errbuf[CURL_ERROR_SIZE] = {0};
+  auto millis = static_cast<long>(timeoutSeconds > 0.1 ? timeoutSeconds * 1000 : 100);
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  // Only the connection (and its TLS handshake); the request itself is never written.
+  curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, millis);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, millis);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, kAllowedUrlSchemes);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (const char* ca = std::getenv(kCaFileVariable); ca && *ca)
+    curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
+  CURLcode rc = curl_easy_perform(curl);
+  std::optional<std::string> why;
+  if (rc != CURLE_OK) why = failureText(curl, rc, errbuf, url);
+  curl_easy_cleanup(curl);
+  return why;
+}
+
 HttpTransport& curlHttpTransport() {
   static CurlHttpTransport* curl = new CurlHttpTransport;
   return *curl;

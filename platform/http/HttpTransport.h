@@ -159,6 +159,12 @@ inline constexpr const char* kCaFileVariable = "SORV_CA_FILE";
 // would cross the network unencrypted.
 bool sendsInClearToAnotherHost(const std::string& url);
 
+// Connects to the site of url as a post would (the same proxies and, for https, the same
+// trust: SORV_CA_FILE or the system's store), completes the TLS handshake and closes the
+// connection: no request is sent. Gives up after timeoutSeconds. nullopt when the site
+// answered, else why not in words. Safe from any thread.
+std::optional<std::string> probeSiteConnection(const std::string& url, double timeoutSeconds);
+
 // The libcurl transport, made on first use and never destroyed (an upload may still run on
 // another thread while the process exits).
 HttpTransport& curlHttpTransport();

@@ -26,6 +26,7 @@ for f in relaunch relaunch.app/Contents/MacOS/relaunch revealInFinder.sh; do
   [ -x "$prefix/lib/sorv-uploader/Sorv-FTPUploader.app/Contents/Resources/$f" ] || fail "no $f"
 done
 [ -n "$(find "$prefix/share/doc" -name sorv-alerts.yml)" ] || fail "no alert rules with the docs"
+ls "$prefix"/share/doc/*/sorv-uploader-settings.conf >/dev/null || fail "no example settings file"
 if command -v systemd-analyze >/dev/null; then systemd-analyze verify "$unit"; fi
 ctl="$prefix/bin/sorvctl"
 [ -x "$ctl" ] || fail "no $ctl"
