@@ -9,7 +9,7 @@ pkgs=(
   libsdbus-c++-dev libsystemd-dev dbus inotify-tools libssl-dev openssl tinyproxy-bin lintian
   prometheus prometheus-node-exporter
   qt6-base-dev libsndfile1-dev libasound2-dev xvfb xauth x11-utils xdotool
-  systemd dbus-user-session util-linux passwd jq libsystemd-dev
+  systemd dbus-user-session util-linux passwd jq
 )
 missing=()
 for p in "${pkgs[@]}"; do

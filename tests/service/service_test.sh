@@ -185,16 +185,9 @@ prefix=$home/.local
 source_folder=$home/Kiosk/Source mirror=$home/Kiosk/Mirror logdir=$home/.local/state/sorv
 HOME=$home XDG_DATA_HOME="" cmake --install "$build" --prefix "$prefix" >"$work/install.txt"
 unit_dir=$home/.local/share/systemd/user
-# UNTIL the install puts the unit where systemd looks for a home prefix: copy it there
-# (remove this once it does, so that the test fails when the install misses the folder).
-unit_came="installed there"
-if [ ! -e "$unit_dir/sorv-uploader.service" ] && [ -e "$prefix/lib/systemd/user/sorv-uploader.service" ]; then
-  mkdir -p "$unit_dir"
-  cp "$prefix/lib/systemd/user/sorv-uploader.service" "$unit_dir/"
-  unit_came="COPIED there from $prefix/lib/systemd/user"
-fi
+[ -e "$unit_dir/sorv-uploader.service" ] || fail "the install put no unit in $unit_dir"
 chown -R "$uid:$gid" "$home"
-step "installed into $prefix; the unit in $unit_dir: $unit_came"
+step "installed into $prefix; the unit in $unit_dir"
 mkdir -p "$source_folder/Fair" "$mirror" "$logdir" "$home/staging"
 settings=$home/.config/sorv-uploader-settings.conf
 example=$(find "$prefix/share/doc" -name sorv-uploader-settings.conf 2>/dev/null | head -n1)
@@ -205,34 +198,17 @@ set_setting() { # NAME VALUE: the line "NAME = VALUE" in the settings file, as a
     echo "$1 = $2" >>"$settings"
   fi
 }
-if [ -n "$example" ]; then
-  cp "$example" "$settings"
-  set_setting userLoginName kiosk
-  set_setting userLoginPassword secret
-  set_setting userEnteredEventName Fair
-  set_setting prefVyrURL "http://127.0.0.1:$port/upload"
-  set_setting prefLocalSourceUploadFolder "$source_folder"
-  set_setting prefLocalMasterMirrorSiteFolder "$mirror"
-  set_setting prefAutoSynchronize yes
-  set_setting prefSecondsBetweenScans 2
-  set_setting prefUploadTimeOut 4
-else
-  # UNTIL the example settings and --import-settings are installed: the defaults file itself.
-  mkdir -p "$home/.config/Sorv"
-  cat >"$home/.config/Sorv/com.quenmor.SorvUploader.plist" <<PLIST
-<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>
-  <key>prefLocalMasterMirrorSiteFolder</key><string>$mirror</string>
-  <key>userLoginName</key><string>kiosk</string>
-  <key>userLoginPassword</key><string>secret</string>
-  <key>userEnteredEventName</key><string>Fair</string>
-  <key>prefVyrURL</key><string>http://127.0.0.1:$port/upload</string>
-  <key>prefAutoSynchronize</key><true/>
-  <key>prefSecondsBetweenScans</key><integer>2</integer>
-  <key>prefUploadTimeOut</key><integer>4</integer>
-</dict></plist>
-PLIST
-fi
+[ -n "$example" ] || fail "no example settings file installed"
+cp "$example" "$settings"
+set_setting userLoginName kiosk
+set_setting userLoginPassword secret
+set_setting userEnteredEventName Fair
+set_setting prefVyrURL "http://127.0.0.1:$port/upload"
+set_setting prefLocalSourceUploadFolder "$source_folder"
+set_setting prefLocalMasterMirrorSiteFolder "$mirror"
+set_setting prefAutoSynchronize yes
+set_setting prefSecondsBetweenScans 2
+set_setting prefUploadTimeOut 4
 cat >"$home/.config/sorv-uploader.env" <<ENV
 SORV_SOURCE_FOLDER=$source_folder
 SORV_LOG_DIR=$logdir
