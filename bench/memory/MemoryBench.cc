@@ -4,7 +4,9 @@
 // restarts needs the memory flat: the last line gives the growth from the first --mark photos
 // (6,000) to the end.
 //
-//   bench_memory [--photos 20000] [--batch 2000] [--folders 20] [--mark 6000]
+//   bench_memory [--photos 20000] [--batch 2000] [--folders 20] [--mark 6000] [--heaptrack OUT]
+//
+// --heaptrack OUT runs the agent under heaptrack (Debian's heaptrack), its data in OUT.*.
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
@@ -34,10 +36,15 @@ struct Options {
   int batch = 2000;
   int folders = 20;
   int mark = 6000;
+  std::string heaptrack;  // runs the agent under heaptrack, its data written here
 };
 
 bool parse(int argc, char** argv, Options* o) {
   for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--heaptrack") == 0) {
+      o->heaptrack = argv[i + 1];
+      continue;
+    }
     int value = std::atoi(argv[i + 1]);
     if (value <= 0) return false;
     if (std::strcmp(argv[i], "--photos") == 0)
@@ -97,7 +104,9 @@ void addBatch(const std::string& stage, const std::string& src, int first, int c
 int main(int argc, char** argv) {
   Options o;
   if (!parse(argc, argv, &o)) {
-    std::fprintf(stderr, "usage: %s [--photos N] [--batch B] [--folders F] [--mark M]\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s [--photos N] [--batch B] [--folders F] [--mark M] [--heaptrack OUT]\n",
+                 argv[0]);
     return 2;
   }
   TempDir dir;
@@ -113,7 +122,10 @@ int main(int argc, char** argv) {
   writeKioskDefaults(dir.sub("defaults.plist"), src, mirror, site.url(),
                      Dict{{"prefAutoSynchronize", true}, {"prefSecondsBetweenScans", 2}});
   const std::string agent = installAgentBundle(dir.path());
-  AgentProcess run(agent, src, dir.sub("defaults.plist"), dir.sub("logs"), dir.sub("console.txt"));
+  std::vector<std::string> runAs;
+  if (!o.heaptrack.empty()) runAs = {"heaptrack", "-o", o.heaptrack};
+  AgentProcess run(agent, src, dir.sub("defaults.plist"), dir.sub("logs"), dir.sub("console.txt"),
+                   {}, runAs);
   if (!run.started()) return 1;
   pid_t pid = 0;
   waitFor(
@@ -164,6 +176,7 @@ int main(int argc, char** argv) {
         "RSS after %d photos %.1f MB, after %d photos %.1f MB: %+.1f MB (%.2f KB a photo)\n",
         o.mark, atMark, done, rss, rss - atMark,
         done > o.mark ? (rss - atMark) * 1024 / (done - o.mark) : 0.0);
+  std::fflush(stdout);
   run.signal(SIGTERM);
   int status = 0;
   run.wait(10, &status);
