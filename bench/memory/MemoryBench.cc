@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
                      Dict{{"prefAutoSynchronize", true}, {"prefSecondsBetweenScans", 2}});
   const std::string agent = installAgentBundle(dir.path());
   std::vector<std::string> runAs;
-  if (!o.heaptrack.empty()) runAs = {"heaptrack", "-o", o.heaptrack};
+  if (!o.heaptrack.empty()) runAs = {"/usr/bin/heaptrack", "-o", o.heaptrack};
   AgentProcess run(agent, src, dir.sub("defaults.plist"), dir.sub("logs"), dir.sub("console.txt"),
                    {}, runAs);
   if (!run.started()) return 1;
@@ -177,8 +177,8 @@ int main(int argc, char** argv) {
         o.mark, atMark, done, rss, rss - atMark,
         done > o.mark ? (rss - atMark) * 1024 / (done - o.mark) : 0.0);
   std::fflush(stdout);
-  run.signal(SIGTERM);
+  kill(pid, SIGTERM);  // the agent itself, also under heaptrack
   int status = 0;
-  run.wait(10, &status);
+  run.wait(60, &status);
   return 0;
 }
