@@ -141,7 +141,9 @@ bool AppController::claimSourceFolder(const std::string& folder) {
       setFolderHolder(who);
       statusChanged();
       // Said once per holder: a backup that ends and another that begins are two lines.
-      if (!claimRefused_.exchange(true) || reportedHolder_.exchange(who.pid) != who.pid) {
+      const bool newRefusal = !claimRefused_.exchange(true);
+      const bool newHolder = reportedHolder_.exchange(who.pid) != who.pid;
+      if (newRefusal || newHolder) {
         std::string text =
             who.isAgent
                 ? "Local Source Upload Folder [" + folder + "] Is Served By Another Agent" +

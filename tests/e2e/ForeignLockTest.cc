@@ -147,6 +147,7 @@ TEST(ForeignLock, StatusAndHealthNameTheHolderThenEveryPhotoGoesOnce) {
   // The holder is named by its command; nothing was sent, moved or made meanwhile.
   const std::string log = readFile(agentMessageLogPath(dir.sub("logs")));
   EXPECT_NE(log.find("Is Held By " + held + ", Not An Upload Agent"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Is Held By "), log.rfind("Is Held By ")) << "said more than once: " << log;
   EXPECT_EQ(log.find("Served By Another Agent"), std::string::npos) << log;
   EXPECT_TRUE(storedNames(dir.sub("store")).empty());
   EXPECT_EQ(filesUnder(src).size(), static_cast<std::size_t>(kPhotos));
