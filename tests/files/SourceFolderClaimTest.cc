@@ -62,7 +62,7 @@ TEST(SourceFolderClaimTest, TheHolderIsFoundAndNamed) {
       {"flock\n", "flock"},
       {"rsync", "rsync"},
       {"a-very-long-command-name\n", "a-very-long-com"},
-      {std::string("tab\tbell\a\xff\n", 14), "tab?bell??"},
+      {"tab\tbell\a\xff\n", "tab?bell??"},
       {"", ""},
   };
   for (const auto& [raw, shown] : names) EXPECT_EQ(commandNameFrom(raw), shown);
