@@ -165,8 +165,10 @@ class AppController : public HttpProgressDelegate {
   // The open request and its checks.
   bool applicationOpenFile(const std::optional<std::string>& path);
   bool validateUserInfoBeforeUploading(const std::optional<std::string>& path);
-  // Claims folder for this agent before anything in it is touched. False, said once until it
-  // is free again, while another agent serves it: two agents would send every photo twice.
+  // Claims folder for this agent before anything in it is touched. False, said once per holder
+  // until it is free again, while another process holds it (another agent: two agents would
+  // send every photo twice); meanwhile the state names the holder and a read-only walk keeps
+  // the counts.
   bool claimSourceFolder(const std::string& folder);
   void getCurrentLoginInfo();
   void getUserEnteredEventName();
@@ -270,6 +272,11 @@ class AppController : public HttpProgressDelegate {
   std::uint64_t metaDataReads() const { return metaDataCache_.misses(); }
   // The scan's walks: how many, how many reused nothing, what they listed and lstat'ed.
   WalkCache::Counts walkCounts() const { return walkCache_.counts(); }
+  // What the cycle keeps per photo (tests, benchmarks): it follows what the source folder holds.
+  struct PerPhotoEntries {
+    std::size_t metaData = 0, validImage = 0, retryBook = 0, waiting = 0;
+  };
+  PerPhotoEntries perPhotoEntries() const;
 
  private:
   // Waits of the outcome handlers: cut short by a pause, a quit or wakeWaits().
@@ -375,6 +382,21 @@ class AppController : public HttpProgressDelegate {
                   std::vector<CycleCounts::Seen>* ready, std::vector<std::string>* notReady);
   // The item left the source folder, or was tried: the counts and the observer learn of it.
   void countOutcome(const Dict& info, bool success, const std::string& reason);
+  // The pass's rules of choice, with holds as at scanTime; and the key under which the walk
+  // keeps their lasting verdicts.
+  ItemRules scanRules(double scanTime);
+  static std::uint64_t verdictKeyOf(const ItemRules& rules);
+  // Per-photo state follows the folder: a file the walk saw is kept; after a walk of the whole
+  // tree, what it did not see is forgotten (caches, retry book); a file that left is forgotten
+  // at once. Callers of the first two hold sourceWalkMutex_ across the walk.
+  void noteSeen(const FolderEntry& entry);
+  void forgetUnseenFiles();
+  void forgetFile(const std::string& fullPath);
+  // While another process holds the source folder: the counts from a read-only walk of it (on
+  // a thread of its own; nothing is claimed, made, moved or sent).
+  void countWhileHeldElsewhere(const std::string& folder);
+  void setFolderHolder(std::optional<ClaimHolder> holder) EXCLUDES(holderMutex_);
+  std::optional<ClaimHolder> folderHolder() const EXCLUDES(holderMutex_);
 
   AppView* view_;
   CycleCounts counts_;
@@ -420,7 +442,14 @@ class AppController : public HttpProgressDelegate {
   std::atomic<int> watcherRunning_{0};
 
   SourceFolderClaim sourceClaim_;
-  std::atomic<bool> claimRefused_{false};  // another agent's claim was reported
+  std::atomic<bool> claimRefused_{false};  // a refused claim was reported
+  std::atomic<pid_t> reportedHolder_{0};   // the holder it named
+  mutable Mutex holderMutex_;
+  // Set while another process holds the source folder's claim.
+  std::optional<ClaimHolder> folderHolder_ GUARDED_BY(holderMutex_);
+  std::atomic<bool> heldCountRunning_{false};
+  // The scan's walk and the read-only walk take turns, each with its sweep of the caches.
+  Mutex sourceWalkMutex_;
 
   ItemRetryBook retryBook_;
   Mutex backoffMutex_;

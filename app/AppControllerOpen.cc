@@ -88,7 +88,7 @@ bool AppController::applicationOpenFile(const std::optional<std::string>& path) 
   }
   if (!claimSourceFolder(*path)) {
     setIsInsideOpenFile(false);
-    keepTryingOnTimer("Another agent serves the source folder");
+    keepTryingOnTimer("Another process holds the source folder");
     return false;
   }
   halted_ = false;
@@ -128,23 +128,37 @@ bool AppController::claimSourceFolder(const std::string& folder) {
   std::string err;
   switch (sourceClaim_.claim(expandTilde(folder), &holder, &err)) {
     case SourceFolderClaim::Result::Claimed:
+      setFolderHolder(std::nullopt);
+      reportedHolder_ = 0;
       if (claimRefused_.exchange(false))
         MessageLog::LogMessage(
             ("The Local Source Upload Folder [" + folder + "] is free again; this agent serves it")
                 .c_str(),
             true);
       return true;
-    case SourceFolderClaim::Result::HeldElsewhere:
-      if (!claimRefused_.exchange(true)) {
-        std::string who = holder > 0 ? " (process " + std::to_string(holder) + ")" : "";
-        std::string text = "Local Source Upload Folder [" + folder +
-                           "] Is Served By Another Agent" + who +
-                           "; This One Leaves It Alone Until It Is Free";
+    case SourceFolderClaim::Result::HeldElsewhere: {
+      ClaimHolder who = describeClaimHolder(holder);
+      setFolderHolder(who);
+      statusChanged();
+      // Said once per holder: a backup that ends and another that begins are two lines.
+      const bool newRefusal = !claimRefused_.exchange(true);
+      const bool newHolder = reportedHolder_.exchange(who.pid) != who.pid;
+      if (newRefusal || newHolder) {
+        std::string text =
+            who.isAgent
+                ? "Local Source Upload Folder [" + folder + "] Is Served By Another Agent" +
+                      (who.pid > 0 ? " (process " + std::to_string(who.pid) + ")" : "") +
+                      "; This One Leaves It Alone Until It Is Free"
+                : "Local Source Upload Folder [" + folder + "] Is Held By " + who.description() +
+                      ", Not An Upload Agent; No Photo Is Uploaded Until It Lets Go";
         MessageLog::LogMessage(text.c_str(), true);
         ibUpdateFTPCallbackStatusTextField(text, true);
       }
+      countWhileHeldElsewhere(folder);
       return false;
+    }
     case SourceFolderClaim::Result::Failed:
+      setFolderHolder(std::nullopt);
       // A folder that cannot be opened cannot be walked either; the walk says why.
       NSLog("Could not claim the source folder [%s]: %s", folder.c_str(), err.c_str());
       return true;

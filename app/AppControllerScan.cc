@@ -28,6 +28,8 @@ using namespace cycle;
 
 namespace {
 
+using Visit = FolderEnumerator::Visit;
+
 // How often a pass that chose an item goes on to count the whole tree.
 constexpr double kFullCountSeconds = 2;
 
@@ -100,10 +102,7 @@ bool AppController::isClientLogin() const {
   return false;
 }
 
-void AppController::scanFolderOnMainThread(const Notification* note) {
-  std::optional<ScanRequest> scan = beginScan(note);
-  if (!scan) return;
-  const double scanTime = defaultClock().now();
+ItemRules AppController::scanRules(double scanTime) {
   ItemRules rules;
   rules.formBaseId = Preferences::getPrefFormBaseIdFromFileName();
   rules.uploadMovie = DefaultsStore::standard().boolForKey(sPrefUploadMovie);
@@ -120,6 +119,68 @@ void AppController::scanFolderOnMainThread(const Notification* note) {
     };
   }
   rules.movieIsThere = movieIsThere;
+  return rules;
+}
+
+std::uint64_t AppController::verdictKeyOf(const ItemRules& rules) {
+  return 1 | (rules.formBaseId ? 2 : 0) | (rules.clientLogin ? 4 : 0);
+}
+
+void AppController::noteSeen(const FolderEntry& entry) {
+  metaDataCache_.markSeen(entry.fullPath);
+  validImageCache_.markSeen(entry.fullPath);
+}
+
+void AppController::forgetUnseenFiles() {
+  metaDataCache_.dropUnseen();
+  validImageCache_.dropUnseen();
+  if (!retryBook_.empty()) {
+    retryBook_.prune([](const std::string& path) {
+      FileInfo info;
+      return defaultFileSystem().lstat(path, &info) == 0;
+    });
+  }
+}
+
+void AppController::forgetFile(const std::string& fullPath) {
+  metaDataCache_.erase(fullPath);
+  validImageCache_.erase(fullPath);
+}
+
+void AppController::countWhileHeldElsewhere(const std::string& folder) {
+  if (!countsOn_ || quitting_ || heldCountRunning_.exchange(true)) return;
+  spawn("heldCount", [this, folder] {
+    {
+      MutexLock walkLock(&sourceWalkMutex_);
+      const double now = defaultClock().now();
+      const ItemRules rules = scanRules(now);
+      std::vector<CycleCounts::Seen> ready;
+      // The scan's own judgement of each photo, and nothing else: no folder is made in the
+      // mirror, no photo is chosen, nothing is moved.
+      const bool walked =
+          walkCache_.enumerate(folder, verdictKeyOf(rules), [&](const FolderEntry& entry) {
+            if (quitting_) return Visit::Stop;
+            if (entry.isFolder()) return Visit::Continue;
+            noteSeen(entry);
+            Visit visit = judgeScanEntry(entry, rules);
+            countEntry(entry, visit, rules, &ready, nullptr);
+            return visit == Visit::Stop ? Visit::Continue : visit;
+          });
+      // A claim taken meanwhile has the scan count the folder from now on.
+      if (walked && !quitting_ && folderHolder()) {
+        counts_.replaceReady(ready, now);
+        forgetUnseenFiles();
+      }
+    }
+    heldCountRunning_ = false;
+    statusChanged();
+  });
+}
+
+void AppController::scanFolderOnMainThread(const Notification* note) {
+  std::optional<ScanRequest> scan = beginScan(note);
+  if (!scan) return;
+  const ItemRules rules = scanRules(defaultClock().now());
 
   std::optional<FolderEntry> chosen = walkForNextItem(*scan, rules);
   ibUpdateFTPCallbackStatusTextField("");
@@ -200,8 +261,7 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
   // A file turned down for what it is (its name, its type, its own contents) stays turned
   // down until it changes, under the same settings: the walk then leaves it out. Verdicts that
   // depend on other files or on the time (a movie beside it, a hold) are never kept.
-  using Visit = FolderEnumerator::Visit;
-  const std::uint64_t verdictKey = 1 | (rules.formBaseId ? 2 : 0) | (rules.clientLogin ? 4 : 0);
+  const std::uint64_t verdictKey = verdictKeyOf(rules);
   //
   // The counts come from the same walk: the photos it judged ready are waiting. Every few
   // seconds (and whenever nothing is left to choose) the walk goes on past the chosen item
@@ -212,6 +272,7 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
       countsOn_ && (lastFullCount_ < 0 || now - lastFullCount_ >= kFullCountSeconds);
   std::vector<CycleCounts::Seen> ready;
   std::vector<std::string> notReady;
+  MutexLock walkLock(&sourceWalkMutex_);
   const bool walked = walkCache_.enumerate(scan.root, verdictKey, [&](const FolderEntry& entry) {
     if (entry.isFolder()) {
       if (!chosen)
@@ -219,6 +280,7 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
                                           entry.info.mode);
       return Visit::Continue;
     }
+    noteSeen(entry);
     if (chosen) {  // counting only, past the chosen item
       FileStamp stamp = FileStamp::of(entry.info);
       if (counts_.knownReady(entry.relativePath, stamp)) {
@@ -246,6 +308,8 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
     }
     statusChanged();
   }
+  // A walk that saw the whole tree: what it did not see has left the folder.
+  if (walked && (fullCount || !chosen)) forgetUnseenFiles();
   // Until the source-folder watcher runs, a change that landed while the walk was under way
   // would wait for the timer; the walk's own change queue asks for the next pass instead.
   if (!chosen && !isInWatchFolderInstaller() && walkCache_.pollChanges()) setNeedsToRescan(true);

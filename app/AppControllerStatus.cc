@@ -1,7 +1,9 @@
 // The cycle's status: its counts kept from the walk and the outcomes, the state read from
 // the cycle's flags, the health verdict and the status observer.
+#include <signal.h>
 #include <strings.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "app/AppConfig.h"
@@ -46,22 +48,52 @@ bool isProblemPhoto(const FolderEntry& entry) {
          strcasecmp(pathExtension(name).c_str(), "mov") != 0;
 }
 
+// Whether the process is still there (a holder that ended is no longer waited for, even
+// before the timer's next pass claims the folder).
+bool processRuns(pid_t pid) {
+  return pid <= 0 || ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
 }  // namespace
+
+void AppController::setFolderHolder(std::optional<ClaimHolder> holder) {
+  MutexLock lock(&holderMutex_);
+  folderHolder_ = std::move(holder);
+}
+
+std::optional<ClaimHolder> AppController::folderHolder() const {
+  MutexLock lock(&holderMutex_);
+  return folderHolder_;
+}
+
+AppController::PerPhotoEntries AppController::perPhotoEntries() const {
+  PerPhotoEntries n;
+  n.metaData = metaDataCache_.size();
+  n.validImage = validImageCache_.size();
+  n.retryBook = retryBook_.size();
+  n.waiting = static_cast<std::size_t>(cycleStatus().waiting);
+  return n;
+}
 
 CycleStatus AppController::cycleStatus() const {
   Clock& clock = defaultClock();
   CycleStatus status = counts_.snapshot(clock.now(), clock.wallNow());
   const bool paused = gDidHaltProcess || gWantsToHaltProcess;
-  if (gStartedUploadProcess || (gIsScanning && !paused))
+  const std::optional<ClaimHolder> holder = folderHolder();
+  if (gStartedUploadProcess || (gIsScanning && !paused)) {
     status.state = CycleState::Uploading;
-  else if (paused)
+  } else if (paused) {
     status.state = CycleState::Paused;
-  else if (stoppedBySite_)
+  } else if (holder && processRuns(holder->pid)) {
+    status.state = CycleState::HeldElsewhere;
+    status.folderHolder = holder->description();
+  } else if (stoppedBySite_) {
     status.state = CycleState::StoppedBySite;
-  else if (halted_)
+  } else if (halted_) {
     status.state = CycleState::Halted;
-  else
+  } else {
     status.state = CycleState::Waiting;
+  }
   return status;
 }
 
@@ -125,9 +157,12 @@ std::string AppController::healthProblem(const CycleStatus& status) const {
       status.lastSuccessTime && now - *status.lastSuccessTime <= healthSeconds_;
   if (status.oldestWaitingSeconds && *status.oldestWaitingSeconds > healthSeconds_ &&
       !recentSuccess) {
-    return stringWithFormat("%lld photos have waited %s without an upload",
-                            static_cast<long long>(status.waiting),
-                            ageText(*status.oldestWaitingSeconds).c_str());
+    std::string why = stringWithFormat("%lld photos have waited %s without an upload",
+                                       static_cast<long long>(status.waiting),
+                                       ageText(*status.oldestWaitingSeconds).c_str());
+    if (status.state == CycleState::HeldElsewhere)
+      why += "; the source folder is held by " + status.folderHolder;
+    return why;
   }
   return "";
 }
@@ -135,7 +170,7 @@ std::string AppController::healthProblem(const CycleStatus& status) const {
 Dict AppController::statusReport() const {
   const CycleStatus s = cycleStatus();
   Dict d;
-  d[kStatusState] = cycleStateText(s.state);
+  d[kStatusState] = cycleStateText(s);
   d[kStatusCurrentItem] = s.currentItem;
   d[kStatusWaiting] = static_cast<long long>(s.waiting);
   d[kStatusHeldBack] = static_cast<long long>(s.heldBack);
@@ -184,7 +219,10 @@ void AppController::countOutcome(const Dict& info, bool success, const std::stri
   } else {
     counts_.recordFailure(*item, reason, left, wallNow);
   }
-  if (left) counts_.forget(*item);
+  if (left) {
+    counts_.forget(*item);
+    forgetFile(appendingPathComponent(*root, *item));
+  }
   counts_.setCurrentItem("");
   // A failed item that left the source went to the problem folder.
   if (!success && left)

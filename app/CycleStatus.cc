@@ -14,8 +14,16 @@ const char* cycleStateText(CycleState state) {
       return "stopped by the site";
     case CycleState::Halted:
       return "halted";
+    case CycleState::HeldElsewhere:
+      return "waiting for another process";
   }
   return "waiting";
+}
+
+std::string cycleStateText(const CycleStatus& status) {
+  if (status.state == CycleState::HeldElsewhere && !status.folderHolder.empty())
+    return "waiting for " + status.folderHolder;
+  return cycleStateText(status.state);
 }
 
 }  // namespace sorv

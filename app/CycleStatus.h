@@ -16,9 +16,11 @@ enum class CycleState {
   Paused,         // the operator paused the cycle
   StoppedBySite,  // the site's reply stopped the cycle (an ERROR status, a custom error)
   Halted,         // no valid source folder or settings: the cycle cannot run
+  HeldElsewhere,  // another process holds the source folder's claim; tried again on the timer
 };
 
-// "uploading", "waiting", "paused", "stopped by the site", "halted".
+// "uploading", "waiting", "paused", "stopped by the site", "halted", "waiting for another
+// process".
 const char* cycleStateText(CycleState state);
 
 struct CycleStatus {
@@ -39,6 +41,13 @@ struct CycleStatus {
   std::string lastFailureItem;
   std::string lastFailureReason;   // in words, as the message log gives it
   std::int64_t problemFolder = 0;  // photos now in the problem folder
+  // While the state is HeldElsewhere: the holder ("process 12778 (flock)", or "another
+  // process" when /proc/locks does not tell).
+  std::string folderHolder;
 };
+
+// The state in words, naming the holder while another process holds the source folder
+// ("waiting for process 12778 (flock)").
+std::string cycleStateText(const CycleStatus& status);
 
 }  // namespace sorv

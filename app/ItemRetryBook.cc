@@ -96,4 +96,9 @@ bool ItemRetryBook::empty() const {
   return entries_.empty();
 }
 
+std::size_t ItemRetryBook::size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entries_.size();
+}
+
 }  // namespace sorv

@@ -57,6 +57,7 @@ class ItemRetryBook {
       it = keep(it->first) ? std::next(it) : entries_.erase(it);
   }
   bool empty() const;
+  std::size_t size() const;
 
  private:
   struct Entry {

@@ -73,6 +73,9 @@ std::string metricsText(const CycleStatus& s, double writtenAt) {
            s.state == CycleState::Paused ? 1 : 0);
   addGauge(&out, "sorv_stopped_by_site", "1 while the site's reply has stopped the cycle, else 0.",
            s.state == CycleState::StoppedBySite ? 1 : 0);
+  addGauge(&out, "sorv_source_folder_held",
+           "1 while another process holds the source folder and the agent waits for it, else 0.",
+           s.state == CycleState::HeldElsewhere ? 1 : 0);
   addGauge(&out, "sorv_metrics_written_timestamp_seconds",
            "When the agent wrote these figures, in seconds since 1970.", writtenAt);
   return out;

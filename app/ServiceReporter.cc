@@ -15,7 +15,7 @@ std::string serviceStatusText(const CycleStatus& status, const std::string& stat
   } else if (!statusLine.empty()) {
     text = statusLine;
   } else {
-    text = cycleStateText(status.state);
+    text = cycleStateText(status);
     text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
   }
   // One line: the manager shows the status on one line.

@@ -50,6 +50,7 @@ void ItemCacheStore::storeLocked(const std::string& path, const FileStamp& stamp
   if (it != entries_.end()) {
     it->second.stamp = stamp;
     it->second.value = std::move(value);
+    it->second.seenIn = sweep_;
     ages_.splice(ages_.end(), ages_, it->second.age);
     return;
   }
@@ -58,7 +59,7 @@ void ItemCacheStore::storeLocked(const std::string& path, const FileStamp& stamp
     ages_.pop_front();
   }
   ages_.push_back(path);
-  entries_.emplace(path, Entry{stamp, std::move(value), std::prev(ages_.end())});
+  entries_.emplace(path, Entry{stamp, std::move(value), std::prev(ages_.end()), sweep_});
 }
 
 void ItemCacheStore::erase(const std::string& path) {
@@ -67,6 +68,29 @@ void ItemCacheStore::erase(const std::string& path) {
   if (it == entries_.end()) return;
   ages_.erase(it->second.age);
   entries_.erase(it);
+}
+
+void ItemCacheStore::markSeen(const std::string& path) {
+  MutexLock lock(&mutex_);
+  auto it = entries_.find(path);
+  if (it != entries_.end()) it->second.seenIn = sweep_;
+}
+
+std::size_t ItemCacheStore::dropUnseen() {
+  MutexLock lock(&mutex_);
+  std::size_t dropped = 0;
+  for (auto it = ages_.begin(); it != ages_.end();) {
+    auto entry = entries_.find(*it);
+    if (entry->second.seenIn == sweep_) {
+      ++it;
+      continue;
+    }
+    entries_.erase(entry);
+    it = ages_.erase(it);
+    ++dropped;
+  }
+  ++sweep_;
+  return dropped;
 }
 
 void ItemCacheStore::clear() {

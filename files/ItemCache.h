@@ -1,7 +1,10 @@
 // Per-file results (a file's metadata, whether it decodes as an image) kept between scans, so
 // that an unchanged file is not read twice. An entry holds while the file's inode, device,
 // size, modification and status-change times stay the same; a changed or replaced file is
-// read again. Bounded: beyond its capacity the least recently used entries go. Thread safe.
+// read again. The cache holds what the folder holds: the owner forgets a file once it has
+// left, and a walk that saw the whole folder drops the files it did not see (markSeen, then
+// dropUnseen). Bounded besides: beyond its capacity the least recently used entries go. Thread
+// safe.
 #pragma once
 
 #include <any>
@@ -49,6 +52,11 @@ class ItemCacheStore {
 
   void erase(const std::string& path);
   void clear();
+  // A walk of the whole folder marks each file it sees; dropUnseen() then removes every entry
+  // neither marked nor stored since the last dropUnseen(), and gives how many went. One walk at
+  // a time: marks of a walk that ends without dropUnseen() count for the next one.
+  void markSeen(const std::string& path);
+  std::size_t dropUnseen();
   std::size_t size() const;
   std::size_t capacity() const { return capacity_; }
   std::uint64_t hits() const;
@@ -59,6 +67,7 @@ class ItemCacheStore {
     FileStamp stamp;
     std::any value;
     std::list<std::string>::iterator age;
+    std::uint64_t seenIn = 0;  // the sweep that last marked or stored it
   };
   FileSystem& fs() const { return fs_ ? *fs_ : defaultFileSystem(); }
   void storeLocked(const std::string& path, const FileStamp& stamp, std::any value)
@@ -73,6 +82,7 @@ class ItemCacheStore {
   std::list<std::string> ages_ GUARDED_BY(mutex_);  // least recently used first
   std::uint64_t hits_ GUARDED_BY(mutex_) = 0;
   std::uint64_t misses_ GUARDED_BY(mutex_) = 0;
+  std::uint64_t sweep_ GUARDED_BY(mutex_) = 1;
 };
 
 template <class T>
@@ -95,6 +105,8 @@ class ItemCache {
 
   void erase(const std::string& path) { store_.erase(path); }
   void clear() { store_.clear(); }
+  void markSeen(const std::string& path) { store_.markSeen(path); }
+  std::size_t dropUnseen() { return store_.dropUnseen(); }
   std::size_t size() const { return store_.size(); }
   std::uint64_t hits() const { return store_.hits(); }
   std::uint64_t misses() const { return store_.misses(); }

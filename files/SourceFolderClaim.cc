@@ -6,10 +6,12 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace sorv {
 namespace {
@@ -25,29 +27,95 @@ int lockExclusive(int fd) {
   return ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
 }
 
+constexpr std::size_t kMaxLocksBytes = 8 << 20;
+
+// Up to max bytes of a /proc file into *out; false when it cannot be opened.
+bool readBounded(const std::string& path, std::size_t max, std::string* out) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  out->clear();
+  char buf[4096];
+  while (out->size() < max) {
+    ssize_t n = ::read(fd, buf, std::min(sizeof buf, max - out->size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    out->append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+// Where a /proc link leads, or "" when it cannot be read.
+std::string linkTarget(const std::string& path) {
+  char buf[4096];
+  ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+  return n > 0 && static_cast<std::size_t>(n) < sizeof buf
+             ? std::string(buf, static_cast<std::size_t>(n))
+             : "";
+}
+
 }  // namespace
 
 pid_t flockHolder(std::uint64_t device, std::uint64_t inode) {
-  std::FILE* f = std::fopen("/proc/locks", "re");
-  if (!f) return 0;
-  pid_t holder = 0;
-  char line[256];
   // Bounded: a machine with an absurd number of locks gives "unknown".
-  for (int n = 0; n < 100000 && std::fgets(line, sizeof line, f); ++n) {
+  std::string text;
+  if (!readBounded("/proc/locks", kMaxLocksBytes, &text)) return 0;
+  return flockHolderIn(text, device, inode);
+}
+
+pid_t flockHolderIn(std::string_view locks, std::uint64_t device, std::uint64_t inode) {
+  for (int n = 0; n < 100000 && !locks.empty(); ++n) {
+    const std::size_t end = locks.find('\n');
+    const std::string line(locks.substr(0, std::min<std::size_t>(end, 255)));
+    locks.remove_prefix(end == std::string_view::npos ? locks.size() : end + 1);
     char kind[16], mode[16];
     unsigned major = 0, minor = 0;
     unsigned long long ino = 0;
     long pid = 0;
     // "1: FLOCK  ADVISORY  WRITE 1234 08:01:567 0 EOF"; waiters' lines carry "->" and differ.
-    if (std::sscanf(line, "%*d: %15s %*s %15s %ld %x:%x:%llu", kind, mode, &pid, &major, &minor,
-                    &ino) != 6)
+    if (std::sscanf(line.c_str(), "%*d: %15s %*s %15s %ld %x:%x:%llu", kind, mode, &pid, &major,
+                    &minor, &ino) != 6)
       continue;
     if (std::strcmp(kind, "FLOCK") != 0 || ino != inode || ::makedev(major, minor) != device)
       continue;
-    holder = static_cast<pid_t>(pid);
-    break;
+    return pid > 0 && pid <= std::numeric_limits<pid_t>::max() ? static_cast<pid_t>(pid) : 0;
   }
-  std::fclose(f);
+  return 0;
+}
+
+std::string commandNameFrom(std::string_view raw) {
+  raw = raw.substr(0, raw.find('\n'));
+  std::string name(raw.substr(0, 15));
+  for (char& c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e) c = '?';
+  return name;
+}
+
+std::string ClaimHolder::description() const {
+  if (pid <= 0) return "another process";
+  std::string text = "process " + std::to_string(pid);
+  if (!command.empty()) text += " (" + command + ")";
+  return text;
+}
+
+ClaimHolder describeClaimHolder(pid_t pid) {
+  ClaimHolder holder;
+  holder.pid = pid > 0 ? pid : 0;
+  if (holder.pid == 0) return holder;
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::string raw;
+  if (readBounded(proc + "/comm", 64, &raw)) holder.command = commandNameFrom(raw);
+  std::string own;
+  if (readBounded("/proc/self/comm", 64, &own)) own = commandNameFrom(own);
+  // The agent runs as its bundle's executable or as the installed link to it; the kernel keeps
+  // the first 15 bytes of the name.
+  static const char* const kAgentNames[] = {"Sorv-FTPUploade", "sorv-uploader"};
+  holder.isAgent = !holder.command.empty() && holder.command == own;
+  for (const char* name : kAgentNames) holder.isAgent = holder.isAgent || holder.command == name;
+  if (!holder.isAgent) {
+    const std::string theirs = linkTarget(proc + "/exe");
+    holder.isAgent = !theirs.empty() && theirs == linkTarget("/proc/self/exe");
+  }
   return holder;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace sorv {
 
@@ -38,5 +39,23 @@ class SourceFolderClaim {
 
 // The process holding an flock on the file (device, inode), from /proc/locks; 0 when unknown.
 pid_t flockHolder(std::uint64_t device, std::uint64_t inode);
+// The same, from the text of /proc/locks (at most its first 100,000 lines).
+pid_t flockHolderIn(std::string_view locks, std::uint64_t device, std::uint64_t inode);
+
+// Who holds a claim: an agent like this one, or some other program (a backup, a sync tool,
+// an operator's `flock`) that keeps the folder from every agent while it runs.
+struct ClaimHolder {
+  pid_t pid = 0;        // 0 when unknown
+  std::string command;  // its command name, at most 15 bytes, "" when unknown
+  bool isAgent = false;
+  // "process 12778 (flock)", "process 12778", or "another process" when the id is unknown.
+  std::string description() const;
+};
+// What /proc tells of the process pid: its command name (/proc/PID/comm) and whether it runs
+// this process's executable, or is named as the agent's executable is.
+ClaimHolder describeClaimHolder(pid_t pid);
+// A command name as /proc/PID/comm gives it (raw, up to 64 bytes read): up to its first
+// newline, at most 15 bytes, control characters and bytes above 0x7e shown as '?'.
+std::string commandNameFrom(std::string_view raw);
 
 }  // namespace sorv

@@ -40,6 +40,12 @@ CycleStatus status(CycleState state, const std::string& item, int waiting, int t
   return s;
 }
 
+CycleStatus held(int waiting) {
+  CycleStatus s = status(CycleState::HeldElsewhere, "", waiting, 0);
+  s.folderHolder = "process 42 (flock)";
+  return s;
+}
+
 TEST(ServiceReporterTest, StatusTextNamesWhatTheCycleDoesAndItsCounts) {
   struct Case {
     CycleStatus status;
@@ -55,6 +61,7 @@ TEST(ServiceReporterTest, StatusTextNamesWhatTheCycleDoesAndItsCounts) {
       {status(CycleState::StoppedBySite, "", 5, 1), "", "Stopped by the site, 5 waiting, 1 today"},
       {status(CycleState::Halted, "", 0, 0), "Local Source Upload Folder\nHas NOT Been Selected",
        "Local Source Upload Folder Has NOT Been Selected, 0 waiting, 0 today"},
+      {held(7), "", "Waiting for process 42 (flock), 7 waiting, 0 today"},
   };
   for (const Case& c : cases) EXPECT_EQ(serviceStatusText(c.status, c.line), c.text);
 }

@@ -127,6 +127,35 @@ TEST(ItemCache, BeyondItsCapacityTheLeastRecentlyUsedGo) {
   EXPECT_EQ(reads, 5);
 }
 
+// A walk of the whole folder marks what it sees; what it did not see, and was not read since
+// the last sweep, goes. Marks made before a sweep do not carry over to the next one.
+TEST(ItemCache, ASweepKeepsWhatTheWalkSaw) {
+  test::TempDir dir;
+  ItemCache<int> cache;
+  int reads = 0;
+  auto read = [&] { return ++reads; };
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(test::writeFile(dir.sub(std::to_string(i)), "x"));
+    cache.getOrCompute(dir.sub(std::to_string(i)), read);
+  }
+  EXPECT_EQ(cache.dropUnseen(), 0u);  // all were stored since the last sweep
+  cache.markSeen(dir.sub("0"));
+  cache.markSeen(dir.sub("2"));
+  cache.markSeen(dir.sub("gone"));         // no entry: nothing happens
+  cache.getOrCompute(dir.sub("3"), read);  // a hit is not a mark
+  EXPECT_EQ(cache.dropUnseen(), 2u);
+  EXPECT_EQ(cache.size(), 2u);
+  cache.getOrCompute(dir.sub("0"), read);
+  cache.getOrCompute(dir.sub("2"), read);
+  EXPECT_EQ(reads, 4);                     // the ones kept are still served
+  cache.getOrCompute(dir.sub("1"), read);  // read again, and kept as new by the next sweep
+  EXPECT_EQ(reads, 5);
+  EXPECT_EQ(cache.dropUnseen(), 2u);  // 0 and 2 were not seen by this walk
+  EXPECT_EQ(cache.size(), 1u);
+  EXPECT_EQ(cache.dropUnseen(), 1u);
+  EXPECT_EQ(cache.size(), 0u);
+}
+
 // Readers on several threads while another rewrites the files; run under the sanitizers.
 TEST(ItemCache, ManyThreadsSeeWhatTheFilesHold) {
   test::TempDir dir;
