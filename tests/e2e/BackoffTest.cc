@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 #include "settings/Preferences.h"
@@ -106,9 +107,10 @@ TEST(Backoff, ABusySiteThatSaysHowLongIsWaitedForAndNoPhotoIsBlamed) {
   };
   const struct {
     const char* fault;
-    std::string retryAfter;
+    std::function<std::string()> retryAfter;  // taken when the site starts
     double atLeast;  // the first wait, less the time to the first POST and the polling
-  } rows[] = {{"http503", "4", 3.5}, {"http429", httpDate(6), 3}};
+  } rows[] = {{"http503", [] { return std::string("4"); }, 3.5},
+              {"http429", [&] { return httpDate(6); }, 3}};
   for (const auto& r : rows) {
     SCOPED_TRACE(r.fault);
     TempDir dir;
@@ -118,7 +120,7 @@ TEST(Backoff, ABusySiteThatSaysHowLongIsWaitedForAndNoPhotoIsBlamed) {
       ASSERT_FALSE(writePhoto(src + "/Fair/" + name, false, 32, 24, Dict{{"QM_kioskStation", "K1"}})
                        .empty());
     SiteProcess site(dir.sub("store"),
-                     {"--fault", r.fault, "--retry-after", r.retryAfter, "--fault-times", "2"});
+                     {"--fault", r.fault, "--retry-after", r.retryAfter(), "--fault-times", "2"});
     ASSERT_TRUE(site.ok());
     ASSERT_TRUE(writeKioskDefaults(dir.sub("d.plist"), src, mirror, site.url(),
                                    Dict{{sPrefSecondsBetweenScans, 1.0}}));

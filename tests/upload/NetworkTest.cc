@@ -236,7 +236,9 @@ TEST_F(NetworkTest, UploadsThroughAProxyAndAProxyThatRefusesKeepsThePhoto) {
     ScopedEnv none("no_proxy", "");
     std::string outcome;
     Dict done = upload(c.says ? "refused.jpg" : "proxied.jpg", &outcome);
-    if (proxy) EXPECT_NE(proxy->log().find(c.https ? "CONNECT" : "POST"), std::string::npos);
+    if (proxy) {
+      EXPECT_NE(proxy->log().find(c.https ? "CONNECT" : "POST"), std::string::npos);
+    }
     EXPECT_EQ(linesOf(folder.sub("store/.requests.log")).size(), c.says ? 0u : 1u);
     if (!c.says) {
       EXPECT_EQ(outcome, kUploadSuccessNotification);
