@@ -350,6 +350,16 @@ void readLatest(FileSystem& fs, const std::string& file, const std::set<std::str
   }
 }
 
+// Takes an exclusive lock on fd, waiting at most about a second for another holder.
+bool lockBriefly(int fd) {
+  for (int tries = 0; tries < 100; ++tries) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    ::usleep(10000);
+  }
+  return false;
+}
+
 }  // namespace
 
 int appendProblemRecord(FileSystem& fs, const std::string& file, const ProblemRecord& record,
@@ -361,9 +371,6 @@ int appendProblemRecord(FileSystem& fs, const std::string& file, const ProblemRe
   for (int attempt = 0; attempt < 3; ++attempt) {
     int fd = -1;
     if (int rc = fs.openAppending(file, 0600, &fd)) return rc;
-    // Writers take turns, so that two never both rotate the same file.
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
     FileInfo open, named;
     int rc = fs.statDescriptor(fd, &open);
     if (rc == 0 && open.type != FileType::Regular) rc = refusalFor(open);
@@ -371,11 +378,15 @@ int appendProblemRecord(FileSystem& fs, const std::string& file, const ProblemRe
       fs.closeDescriptor(fd);
       return rc;
     }
+    // Writers take turns, so that two never both rotate the same file. A lock held elsewhere
+    // for long only costs the rotation: the line is appended all the same.
+    const bool locked = lockBriefly(fd);
+    if (locked) fs.statDescriptor(fd, &open);  // its size now that no writer is between
     if (fs.lstat(file, &named) != 0 || named.inode != open.inode || named.device != open.device) {
       fs.closeDescriptor(fd);  // another writer has just rotated it
       continue;
     }
-    if (open.size >= rotateAt && !rotationTried) {
+    if (locked && open.size >= rotateAt && !rotationTried) {
       rotationTried = true;
       const std::string old = file + kProblemJournalOldSuffix;
       int rotated = refusalAt(fs, old);

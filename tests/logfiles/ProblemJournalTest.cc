@@ -1,6 +1,8 @@
 // problems.jsonl: any file name and text survive the line and come back byte for byte; the
 // reader takes the latest line of each path and skips what is not a line of ours.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,6 +132,15 @@ TEST(ProblemJournal, OnlyARegularFileIsAppendedAndItRotatesPastItsBound) {
     EXPECT_EQ(latest.size(), r.inFile == 12 ? 12u : 7u);  // the first rotation's five are gone
     EXPECT_EQ(latest["IMG_21.jpg"].reason, "reason 21");
   }
+  // A lock another process holds for good costs only the rotation: the line still goes in.
+  ::unlink(old.c_str());
+  int held = ::open(file.c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  const std::size_t before = test::readFile(file).size();
+  EXPECT_EQ(appendProblemRecord(fs, file, rec(30), 1), 0);
+  EXPECT_GT(test::readFile(file).size(), before);
+  ::close(held);
 }
 
 }  // namespace
