@@ -37,6 +37,7 @@ namespace sorv {
 
 class FolderWatcher;
 struct ProblemPhoto;
+struct ProblemRecord;
 struct ItemRules;
 class RemoteService;
 
@@ -297,9 +298,11 @@ class AppController : public HttpProgressDelegate {
   struct FailureVerdict {
     bool move = false;         // into the problem folder
     bool stop = false;         // the site asked the cycle to stop
-    bool unreachable = false;  // no answer from the site, or an HTTP 5xx one
-    std::string errorText;     // the transport's error
-    std::string reason;        // in words, for the logs and the counts
+    bool unreachable = false;  // no answer from the site, or an HTTP 5xx or 429 one
+    // The site asked (Retry-After of a 429 or 503) for this many seconds before the next try.
+    std::optional<double> retryAfter;
+    std::string errorText;  // the transport's error
+    std::string reason;     // in words, for the logs and the counts
   };
   FailureVerdict readFailedReply(const Dict& info);
   // The failed upload's end: the backoff's timer, a stop, or the next pass.
@@ -317,8 +320,9 @@ class AppController : public HttpProgressDelegate {
   static FileStamp uploadStamp(const FileInfo& info);
 
   // A failed upload's verdict on the site; on a backoff, the wait before the next automatic
-  // pass (the item then stays in the source).
-  std::optional<double> noteSiteOutcome(SiteBackoff::Outcome outcome, const std::string& item)
+  // pass (the item then stays in the source). siteAsks: the wait of the site's Retry-After.
+  std::optional<double> noteSiteOutcome(SiteBackoff::Outcome outcome, const std::string& item,
+                                        std::optional<double> siteAsks = std::nullopt)
       EXCLUDES(backoffMutex_);
   bool siteBackoffKeepsItem(const std::string& item) EXCLUDES(backoffMutex_);
   // Main thread: the next automatic pass after the backoff's wait; with onlyWhenAutomatic,
@@ -330,9 +334,10 @@ class AppController : public HttpProgressDelegate {
   // logged once until a line is written again.
   void recordProblem(const Dict* info, const std::string& placedAs, const std::string& movie,
                      const std::string& reason);
-  // Moves photo back to the source; a pass follows when startPass and it moved.
+  // Moves photo back to the source, with the movie its reason (record, may be null) names; a
+  // pass follows when startPass and it moved.
   bool requeueOne(const std::string& problemRoot, const std::string& sourceRoot, ProblemPhoto photo,
-                  bool startPass, std::string* message);
+                  const ProblemRecord* record, bool startPass, std::string* message);
   // The synchronise requests without the operator's reset of the backoff.
   void synchronizeAgain();
   void startSynchronize();

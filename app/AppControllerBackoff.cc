@@ -15,7 +15,8 @@ namespace sorv {
 using namespace cycle;
 
 std::optional<double> AppController::noteSiteOutcome(SiteBackoff::Outcome outcome,
-                                                     const std::string& item) {
+                                                     const std::string& item,
+                                                     std::optional<double> siteAsks) {
   const double base = secondsBetweenScans();
   std::optional<double> wait;
   int retry = 0;
@@ -23,7 +24,7 @@ std::optional<double> AppController::noteSiteOutcome(SiteBackoff::Outcome outcom
   {
     MutexLock lock(&backoffMutex_);
     bool was = siteBackoff_.backingOff();
-    wait = siteBackoff_.record(outcome, item, base);
+    wait = siteBackoff_.record(outcome, item, base, siteAsks);
     if (wait) {
       if (!was) backoffSettings_ = DefaultsStore::standard().userDomain();
       backoffUntil_ = defaultClock().now() + *wait;
@@ -35,10 +36,13 @@ std::optional<double> AppController::noteSiteOutcome(SiteBackoff::Outcome outcom
   }
   if (wait) {
     std::string until = formatCycleDate(defaultClock().wallNow() + *wait);
+    std::string asked =
+        siteAsks ? stringWithFormat(" (the site asked for %.0f seconds, Retry-After)", *siteAsks)
+                 : std::string();
     MessageLog::LogMessage(
         stringWithFormat("The site is failing, not a photo: the automatic passes back off; "
-                         "retry %d in a row waits %.0f seconds (until %s)",
-                         retry, *wait, until.c_str())
+                         "retry %d in a row waits %.0f seconds (until %s)%s",
+                         retry, *wait, until.c_str(), asked.c_str())
             .c_str(),
         true);
   } else if (ended) {

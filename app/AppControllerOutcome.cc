@@ -325,12 +325,23 @@ AppController::FailureVerdict AppController::readFailedReply(const Dict& info) {
   }
   if (const Value* code = dictGet(info, kHttpStatusCode)) {
     long status = static_cast<long>(code->integerValue());
-    if (status != 200) {
+    const Value* asked = dictGet(info, kHttpRetryAfter);
+    if (asked && (status == 429 || status == 503)) {
+      // The site is busy and says for how long: not the photo's fault, so it stays, and the
+      // whole cycle waits at least that long.
+      v.retryAfter = asked->doubleValue();
+      v.reason = stringWithFormat(
+          "HTTP Server Returned Status Code: %li; the site asks to wait %.0f seconds", status,
+          *v.retryAfter);
+      showInRed(v.reason);
+      v.unreachable = true;
+    } else if (status != 200) {
       v.reason = stringWithFormat("HTTP Server Returned Status Code: %li", status);
       showInRed(v.reason);
       pacedSleep(2.0);
       v.move = true;
-      v.unreachable = v.unreachable || (status >= 500 && status <= 599);
+      // A 5xx or a 429 (too many requests) is about the site, not the photo.
+      v.unreachable = v.unreachable || (status >= 500 && status <= 599) || status == 429;
     } else if (replyWordEquals(message, "No Email Addresses Sent")) {
       pacedSleep(2.0);
       v.move = true;
@@ -376,7 +387,7 @@ void AppController::handleNotification_UploadFail(const Notification* note) {
     backoff = noteSiteOutcome(v.stop          ? Outcome::StoppedCycle
                               : v.unreachable ? Outcome::Unreachable
                                               : Outcome::PhotoRefused,
-                              item);
+                              item, v.retryAfter);
   }
   // A new version left in place is not held to the old one's failure.
   if (info && !keptNewVersion) paceItemLeftInPlace(*info, v.reason, v.stop || backoff.has_value());

@@ -14,6 +14,7 @@
 #include "platform/Console.h"
 #include "platform/Notifications.h"
 #include "platform/Paths.h"
+#include "platform/fs/AtomicWrite.h"
 #include "platform/fs/FileSystem.h"
 #include "settings/Preferences.h"
 
@@ -50,6 +51,12 @@ void addNamedMovie(const std::string& problemRoot, const std::optional<ProblemRe
   photo->movies.push_back(record->movie);
 }
 
+// Why problems.jsonl could not be written, in words.
+std::string journalErrorText(int rc) {
+  // The file is opened without following a link: a link in its place gives ELOOP.
+  return atomicWriteErrorText(rc == ELOOP ? kRefusedLink : rc);
+}
+
 std::optional<ProblemRecord> recordOf(const std::map<std::string, ProblemRecord>& records,
                                       const std::string& path) {
   auto it = records.find(path);
@@ -76,15 +83,26 @@ void AppController::recordProblem(const Dict* info, const std::string& placedAs,
   }
   FileSystem& fs = defaultFileSystem();
   const std::string file = journalPath();
-  int rc = appendProblemRecord(fs, file, record);
+  int rotation = 0;
+  int rc = appendProblemRecord(fs, file, record, kProblemJournalRotateBytes, &rotation);
   if (rc == ENOENT && createFolderWithParents(logFolderPath()))
-    rc = appendProblemRecord(fs, file, record);
+    rc = appendProblemRecord(fs, file, record, kProblemJournalRotateBytes, &rotation);
   if (rc == 0) {
     journalFailed_ = false;
   } else if (!journalFailed_.exchange(true)) {
-    MessageLog::LogMessage(stringWithFormat("Could not write the reason for [%s] to %s: %s; the "
-                                            "cycle goes on without it",
-                                            placedAs.c_str(), file.c_str(), std::strerror(rc))
+    MessageLog::LogMessage(
+        stringWithFormat("Could not write the reason for [%s] to %s: %s; the "
+                         "cycle goes on without it",
+                         placedAs.c_str(), file.c_str(), journalErrorText(rc).c_str())
+            .c_str(),
+        true);
+  }
+  const std::string old = file + kProblemJournalOldSuffix;
+  if (rotation != 0 && firstRefusalOf(old, rotation)) {
+    MessageLog::LogMessage(stringWithFormat("Could not rotate %s to %s (%s); the reasons go on "
+                                            "into %s",
+                                            file.c_str(), old.c_str(),
+                                            journalErrorText(rotation).c_str(), file.c_str())
                                .c_str(),
                            true);
   }
@@ -118,9 +136,9 @@ std::vector<AppController::ProblemEntry> AppController::problemPhotos() {
 }
 
 bool AppController::requeueOne(const std::string& problemRoot, const std::string& sourceRoot,
-                               ProblemPhoto photo, bool startPass, std::string* message) {
-  auto records = latestProblemRecords(defaultFileSystem(), journalPath(), {photo.path});
-  addNamedMovie(problemRoot, recordOf(records, photo.path), &photo);
+                               ProblemPhoto photo, const ProblemRecord* record, bool startPass,
+                               std::string* message) {
+  if (record) addNamedMovie(problemRoot, *record, &photo);
   bool moved = sorv::requeueProblemPhoto(problemRoot, sourceRoot, photo, message);
   MessageLog::LogMessage(message->c_str(), true);
   if (moved && startPass) {
@@ -151,7 +169,10 @@ bool AppController::requeueProblemPhoto(const std::string& path, std::string* me
       if (movie != bytes && problemPathRefusal(*problem, movie).empty())
         photo.movies.push_back(movie);
   }
-  return requeueOne(*problem, *source, std::move(photo), true, message);
+  auto records = latestProblemRecords(defaultFileSystem(), journalPath(), {photo.path});
+  auto record = recordOf(records, photo.path);
+  return requeueOne(*problem, *source, std::move(photo), record ? &*record : nullptr, true,
+                    message);
 }
 
 int AppController::requeueAllProblemPhotos(std::vector<std::string>* lines) {
@@ -162,9 +183,17 @@ int AppController::requeueAllProblemPhotos(std::vector<std::string>* lines) {
     return 0;
   }
   int moved = 0;
-  for (const auto& photo : listProblemPhotos(*problem, kMaxListedProblems)) {
+  auto photos = listProblemPhotos(*problem, kMaxListedProblems);
+  // The reasons are read once for all the photos, not once a photo.
+  std::set<std::string> paths;
+  for (const auto& photo : photos) paths.insert(photo.path);
+  auto records = latestProblemRecords(defaultFileSystem(), journalPath(), paths);
+  for (auto& photo : photos) {
     std::string message;
-    if (requeueOne(*problem, *source, photo, false, &message)) ++moved;
+    auto record = records.find(photo.path);
+    if (requeueOne(*problem, *source, std::move(photo),
+                   record == records.end() ? nullptr : &record->second, false, &message))
+      ++moved;
     lines->push_back(message);
   }
   if (moved > 0) {

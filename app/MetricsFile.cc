@@ -103,8 +103,14 @@ bool MetricsFile::write() {
   // No fsync: the figures are current state, rewritten every few seconds, and a sync per
   // outcome would slow the drain.
   int rc = writeFileAtomically(fs_, path_, text, 0644, false);
-  if (rc != 0 && !failing_)
+  if (isAtomicWriteRefusal(rc)) {
+    // Not a file of ours to replace (a link, a device, ...): said once per path and kind.
+    if (firstRefusalOf(path_, rc))
+      myNSLog("WARNING: not writing the metrics file [%s]: %s; it is left as it is", path_.c_str(),
+              atomicWriteErrorText(rc).c_str());
+  } else if (rc != 0 && !failing_) {
     myNSLog("Cannot write the metrics file [%s]: %s", path_.c_str(), std::strerror(rc));
+  }
   if (rc == 0 && failing_) myNSLog("The metrics file [%s] is written again", path_.c_str());
   failing_ = rc != 0;
   return rc == 0;

@@ -30,7 +30,8 @@ bool SiteBackoff::wouldBackOff(const std::string& item) const {
   return retries_ > 0 || (!lastUnreachable_.empty() && lastUnreachable_ != item);
 }
 
-std::optional<double> SiteBackoff::record(Outcome outcome, const std::string& item, double base) {
+std::optional<double> SiteBackoff::record(Outcome outcome, const std::string& item, double base,
+                                          std::optional<double> siteAsks) {
   switch (outcome) {
     case Outcome::Success:
       reset();
@@ -39,7 +40,7 @@ std::optional<double> SiteBackoff::record(Outcome outcome, const std::string& it
       lastUnreachable_.clear();
       return std::nullopt;
     case Outcome::Unreachable:
-      if (!wouldBackOff(item)) {
+      if (!siteAsks && !wouldBackOff(item)) {
         lastUnreachable_ = item;
         return std::nullopt;
       }
@@ -50,7 +51,10 @@ std::optional<double> SiteBackoff::record(Outcome outcome, const std::string& it
       break;
   }
   ++retries_;
-  return waitFor(retries_, base, random_());
+  double wait = waitFor(retries_, base, random_());
+  if (outcome == Outcome::Unreachable && siteAsks && *siteAsks > wait)
+    wait = std::min(*siteAsks, kMaxWait);
+  return wait;
 }
 
 bool SiteBackoff::reset() {

@@ -1,6 +1,7 @@
 // The pacing of the whole cycle while the site, rather than a photo, is failing: after a reply
-// that stops the cycle, or when two different photos in a row cannot reach the site or get an
-// HTTP 5xx answer, the automatic passes wait longer each time, with a random spread so that a
+// that stops the cycle, when two different photos in a row cannot reach the site or get an
+// HTTP 5xx or 429 answer, or when the site asks for a wait (Retry-After), the automatic passes
+// wait longer each time, with a random spread so that a
 // fleet of kiosks does not come back in step. Plain state, not thread safe: the controller
 // guards it.
 #pragma once
@@ -35,8 +36,11 @@ class SiteBackoff {
     StoppedCycle,  // a reply that stops the cycle (ERROR)
   };
   // Records the outcome of the upload of item; base is the scan interval now. Gives the wait
-  // before the next automatic pass when the cycle is to back off, else nullopt.
-  std::optional<double> record(Outcome outcome, const std::string& item, double base);
+  // before the next automatic pass when the cycle is to back off, else nullopt. siteAsks: the
+  // wait the site asked for (Retry-After) with an Unreachable outcome; the cycle then backs off
+  // at once, for at least that long (at most kMaxWait).
+  std::optional<double> record(Outcome outcome, const std::string& item, double base,
+                               std::optional<double> siteAsks = std::nullopt);
   // True when the site is failing and `item`, unreachable now, is to stay where it is (no
   // move into the problem folder): the backoff runs, or another photo just failed the same way.
   bool wouldBackOff(const std::string& item) const;

@@ -1,11 +1,15 @@
 #include "logfiles/ProblemJournal.h"
 
 #include <errno.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <vector>
+
+#include "platform/fs/AtomicWrite.h"
 
 namespace sorv {
 
@@ -300,51 +304,118 @@ std::optional<ProblemRecord> parseProblemLine(std::string_view line) {
   return r;
 }
 
-int appendProblemRecord(FileSystem& fs, const std::string& file, const ProblemRecord& record) {
-  const std::string line = formatProblemLine(record);
-  int fd = -1;
-  if (int rc = fs.openAppending(file, 0600, &fd)) return rc;
-  int rc = 0;
+namespace {
+
+// One write of the whole line; a short write means the disk is full.
+int writeLine(int fd, const std::string& line) {
   ssize_t wrote;
   do {
     wrote = ::write(fd, line.data(), line.size());
   } while (wrote < 0 && errno == EINTR);
-  if (wrote < 0) {
-    rc = errno;
-  } else if (static_cast<std::size_t>(wrote) != line.size()) {
-    rc = ENOSPC;  // a short write: the disk is full
-  }
-  fs.closeDescriptor(fd);
-  return rc;
+  if (wrote < 0) return errno;
+  return static_cast<std::size_t>(wrote) == line.size() ? 0 : ENOSPC;
 }
 
-std::map<std::string, ProblemRecord> latestProblemRecords(FileSystem& fs, const std::string& file,
-                                                          const std::set<std::string>& wanted) {
-  std::map<std::string, ProblemRecord> latest;
+// The records of `wanted` that file holds, each path's latest, from its last
+// kMaxProblemJournalBytes.
+void readLatest(FileSystem& fs, const std::string& file, const std::set<std::string>& wanted,
+                std::map<std::string, ProblemRecord>* latest) {
   FileInfo info;
   std::unique_ptr<ReadableFile> in;
-  if (wanted.empty() || fs.stat(file, &info) != 0 || fs.openForRead(file, &in) != 0) return latest;
+  if (wanted.empty() || fs.stat(file, &info) != 0 || fs.openForRead(file, &in) != 0) return;
   // Before `skip` the bytes are read and dropped, and the line they end in with them.
   std::uint64_t skip =
       info.size > kMaxProblemJournalBytes ? info.size - kMaxProblemJournalBytes : 0;
   std::uint64_t offset = 0;
   bool dropLine = skip > 0;  // the line began before skip
   std::string line;
-  char buf[64 * 1024];
+  std::vector<char> buf(64 * 1024);
   std::size_t got = 0;
   // Bytes appended while it is read are taken up to one buffer more.
-  while (offset < info.size + sizeof buf && in->read(buf, sizeof buf, &got) == 0 && got > 0) {
+  while (offset < info.size + buf.size() && in->read(buf.data(), buf.size(), &got) == 0 &&
+         got > 0) {
     for (std::size_t i = 0; i < got; ++i, ++offset) {
       if (buf[i] != '\n') {
         if (!dropLine && line.size() <= kMaxProblemLineBytes) line.push_back(buf[i]);
         continue;
       }
       if (!dropLine) {
-        if (auto r = parseProblemLine(line); r && wanted.count(r->path)) latest[r->path] = *r;
+        // Only a line that names a wanted path is parsed whole.
+        if (auto r = parseProblemLine(line); r && wanted.count(r->path))
+          (*latest)[r->path] = std::move(*r);
       }
       dropLine = offset + 1 < skip;
       line.clear();
     }
+  }
+}
+
+// Takes an exclusive lock on fd, waiting at most about a second for another holder.
+bool lockBriefly(int fd) {
+  for (int tries = 0; tries < 100; ++tries) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    ::usleep(10000);
+  }
+  return false;
+}
+
+}  // namespace
+
+int appendProblemRecord(FileSystem& fs, const std::string& file, const ProblemRecord& record,
+                        std::uint64_t rotateAt, int* rotationFailure) {
+  const std::string line = formatProblemLine(record);
+  if (rotationFailure) *rotationFailure = 0;
+  bool rotationTried = false;
+  // A file rotated by this call, or by another writer, is opened again.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = -1;
+    if (int rc = fs.openAppending(file, 0600, &fd)) return rc;
+    FileInfo open, named;
+    int rc = fs.statDescriptor(fd, &open);
+    if (rc == 0 && open.type != FileType::Regular) rc = refusalFor(open);
+    if (rc != 0) {
+      fs.closeDescriptor(fd);
+      return rc;
+    }
+    // Writers take turns, so that two never both rotate the same file. A lock held elsewhere
+    // for long only costs the rotation: the line is appended all the same.
+    const bool locked = lockBriefly(fd);
+    if (locked) fs.statDescriptor(fd, &open);  // its size now that no writer is between
+    if (fs.lstat(file, &named) != 0 || named.inode != open.inode || named.device != open.device) {
+      fs.closeDescriptor(fd);  // another writer has just rotated it
+      continue;
+    }
+    if (locked && open.size >= rotateAt && !rotationTried) {
+      rotationTried = true;
+      const std::string old = file + kProblemJournalOldSuffix;
+      int rotated = refusalAt(fs, old);
+      if (rotated == 0) rotated = fs.rename(file, old, true);
+      if (rotated == 0) {
+        fs.closeDescriptor(fd);
+        continue;
+      }
+      if (rotationFailure) *rotationFailure = rotated;
+    }
+    rc = writeLine(fd, line);
+    fs.closeDescriptor(fd);
+    return rc;
+  }
+  return EAGAIN;
+}
+
+std::map<std::string, ProblemRecord> latestProblemRecords(FileSystem& fs, const std::string& file,
+                                                          const std::set<std::string>& wanted) {
+  std::map<std::string, ProblemRecord> latest;
+  readLatest(fs, file, wanted, &latest);
+  if (latest.size() < wanted.size()) {
+    // The photos moved before the last rotation have their lines in the older file.
+    std::set<std::string> missing;
+    for (const auto& path : wanted)
+      if (!latest.count(path)) missing.insert(path);
+    std::map<std::string, ProblemRecord> older;
+    readLatest(fs, file + kProblemJournalOldSuffix, missing, &older);
+    latest.merge(older);
   }
   return latest;
 }

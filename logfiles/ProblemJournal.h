@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
@@ -42,12 +43,24 @@ std::string formatProblemLine(const ProblemRecord& record);
 // of known shape or has no "path". Unknown keys are skipped.
 std::optional<ProblemRecord> parseProblemLine(std::string_view line);
 
-// Appends the record to file (created with mode 0600 when missing) in one write. Gives 0 or
-// an errno value.
-int appendProblemRecord(FileSystem& fs, const std::string& file, const ProblemRecord& record);
+// Past this size the file is renamed to file + ".1" (replacing the older one) and a new file
+// is begun, so that the reasons never take more than twice this.
+inline constexpr std::uint64_t kProblemJournalRotateBytes = 16 * 1024 * 1024;
+inline constexpr const char* kProblemJournalOldSuffix = ".1";
 
-// The latest record of each path in `wanted`, from the last kMaxProblemJournalBytes of file.
-// A missing or unreadable file gives none; bad lines are skipped.
+// Appends the record to file (created with mode 0600 when missing) in one write, rotating it
+// first when it has reached rotateAt bytes. Only a regular file is written: a link at file is
+// refused (ELOOP), another kind of file gives its refusal (platform/fs/AtomicWrite.h). A
+// rotation that cannot be done (file + ".1" is not a regular file, say) leaves the line in
+// file and sets *rotationFailure, when given, to its refusal or errno value. Gives 0 or an
+// errno or refusal value.
+int appendProblemRecord(FileSystem& fs, const std::string& file, const ProblemRecord& record,
+                        std::uint64_t rotateAt = kProblemJournalRotateBytes,
+                        int* rotationFailure = nullptr);
+
+// The latest record of each path in `wanted`, from the last kMaxProblemJournalBytes of file,
+// and for paths it does not name, of file + ".1". A missing or unreadable file gives none;
+// bad lines are skipped.
 std::map<std::string, ProblemRecord> latestProblemRecords(FileSystem& fs, const std::string& file,
                                                           const std::set<std::string>& wanted);
 

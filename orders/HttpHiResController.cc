@@ -18,6 +18,7 @@
 #include "platform/Console.h"
 #include "platform/Notifications.h"
 #include "platform/Paths.h"
+#include "platform/fs/AtomicWrite.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/http/UploadRate.h"
 #include "settings/Preferences.h"
@@ -45,6 +46,13 @@ std::string logFile(const char* name) {
 
 // Replaces path with bytes through a fresh 0600 file; failures are ignored (a dump).
 void writePrivateDump(const std::string& path, const std::string& bytes) {
+  // Only a regular file is replaced: a link or a device in its place stays as it is.
+  if (int refusal = refusalAt(defaultFileSystem(), path)) {
+    if (firstRefusalOf(path, refusal))
+      NSLog("WARNING: not writing the dump [%s]: %s", path.c_str(),
+            atomicWriteErrorText(refusal).c_str());
+    return;
+  }
   std::string tmp = deletingLastPathComponent(path) + "/." + lastPathComponent(path) + ".XXXXXX";
   int fd = ::mkstemp(tmp.data());
   if (fd < 0) return;
@@ -55,7 +63,8 @@ void writePrivateDump(const std::string& path, const std::string& bytes) {
     if (ok) off += static_cast<std::size_t>(w);
   }
   ok = ::close(fd) == 0 && ok;
-  if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) ::unlink(tmp.c_str());
+  if (!ok || refusalAt(defaultFileSystem(), path) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0)
+    ::unlink(tmp.c_str());
 }
 
 // A path handed to the resolver, which undoes %XX escapes: a literal '%' must stay one.

@@ -51,6 +51,8 @@ inline constexpr const char* kHttpReturnData = "httpReturnData";
 inline constexpr const char* kHttpOurCustomStatus = "httpOurCustomStatus";
 inline constexpr const char* kHttpOurCustomMessage = "httpOurCustomMessage";
 inline constexpr const char* kHttpOurCustomError = "httpOurCustomError";
+// "httpRetryAfterSeconds": real; the wait a 429 or 503 answer's Retry-After asks for.
+inline constexpr const char* kHttpRetryAfter = "httpRetryAfterSeconds";
 // The files whose bytes were sent, as they were opened: dictionary {path: {"device",
 // "inode", "size", "mtimeNs": integers}}. An item is moved only while its path still names
 // those files unchanged.

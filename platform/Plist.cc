@@ -412,11 +412,15 @@ std::string toXml(const Value& v) {
   return out;
 }
 
-bool writeFileAtomically(const std::string& path, const Value& v, std::string* err, unsigned mode) {
+bool writeFileAtomically(const std::string& path, const Value& v, std::string* err, unsigned mode,
+                         int* code) {
+  if (code) *code = 0;
   std::string xml = toXml(v);
   if (xml.empty()) return setErr(err, "cannot render property list"), false;
-  if (int rc = sorv::writeFileAtomically(defaultFileSystem(), path, xml, mode, true))
-    return setErr(err, path + ": " + std::strerror(rc)), false;
+  if (int rc = sorv::writeFileAtomically(defaultFileSystem(), path, xml, mode, true)) {
+    if (code) *code = rc;
+    return setErr(err, path + ": " + atomicWriteErrorText(rc)), false;
+  }
   return true;
 }
 

@@ -21,8 +21,9 @@ std::optional<Value> parseFile(const std::string& path, std::string* err = nullp
 std::string toXml(const Value& v);
 
 // Writes toXml(v) to path atomically: a temporary file in the same folder, fsync, rename,
-// fsync of the folder. The file gets the given mode.
+// fsync of the folder. The file gets the given mode. Only a missing path or a regular file is
+// replaced (see platform/fs/AtomicWrite.h); *code, when given, gets the refusal or errno value.
 bool writeFileAtomically(const std::string& path, const Value& v, std::string* err = nullptr,
-                         unsigned mode = 0644);
+                         unsigned mode = 0644, int* code = nullptr);
 
 }  // namespace sorv::plist

@@ -22,6 +22,7 @@
 #include "platform/Mutex.h"
 #include "platform/Paths.h"
 #include "platform/Plist.h"
+#include "platform/fs/AtomicWrite.h"
 #include "platform/fs/FileSystem.h"
 
 namespace sorv {
@@ -195,12 +196,15 @@ bool DefaultsStore::Impl::writeNow() {
   }
   createFolderWithParents(deletingLastPathComponent(path));
   std::string err;
-  if (plist::writeFileAtomically(path, Value(std::move(snapshot)), &err, 0600)) return true;
+  int rc = 0;
+  if (plist::writeFileAtomically(path, Value(std::move(snapshot)), &err, 0600, &rc)) return true;
   {
     WriterMutexLock l(&dataMutex);
     dirty = true;
   }
-  NSLog("Could not write the defaults file %s: %s", path.c_str(), err.c_str());
+  // A path that is not a regular file stays refused at every later write: said once.
+  if (!isAtomicWriteRefusal(rc) || firstRefusalOf(path, rc))
+    NSLog("Could not write the defaults file %s: %s", path.c_str(), err.c_str());
   return false;
 }
 

@@ -4,6 +4,7 @@
 
 #include "platform/Console.h"
 #include "platform/Plist.h"
+#include "platform/fs/AtomicWrite.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
 
@@ -58,8 +59,11 @@ bool PreferenceFiles::savePrefsToFile(const std::string& path, std::string* err)
   for (const auto& key : Preferences::prefKeyNameArray())
     if (auto v = store.objectForKey(key)) values[key] = *v;
   std::string why;
-  if (!plist::writeFileAtomically(path, Value(std::move(values)), &why, 0600)) {
-    NSLog("Could not save the preferences to [%s]: %s", path.c_str(), why.c_str());
+  int rc = 0;
+  if (!plist::writeFileAtomically(path, Value(std::move(values)), &why, 0600, &rc)) {
+    // A path that is not a regular file is said once, however often it is tried.
+    if (!isAtomicWriteRefusal(rc) || firstRefusalOf(path, rc))
+      NSLog("Could not save the preferences to [%s]: %s", path.c_str(), why.c_str());
     if (err) *err = why;
     return false;
   }

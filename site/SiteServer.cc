@@ -352,6 +352,10 @@ void SiteServer::handlePost(const httplib::Request& req, httplib::Response& res,
   } else if (fault == "http500") {
     res.status = 500;
     return refuse(statusReply("OK", "Upload received"));
+  } else if (fault == "http429" || fault == "http503") {
+    res.status = fault == "http429" ? 429 : 503;
+    if (!options_.retryAfter.empty()) res.set_header("Retry-After", options_.retryAfter);
+    return refuse(statusReply("FAIL", "The service is busy"));
   } else if (fault == "error") {
     return refuse(statusReply("ERROR", "The service is not taking uploads"));
   } else if (fault == "paddederror") {

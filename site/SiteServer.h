@@ -35,6 +35,8 @@ struct SiteOptions {
   std::string user, password;
   double slowSeconds = 2;    // "slow": the reply trickles out over this long
   double hangSeconds = 600;  // "hang": how long a request is held before the site lets go
+  // "http429" and "http503": the Retry-After header's value; empty: none is sent.
+  std::string retryAfter;
   // HTTPS with this certificate chain and key (PEM files) when both are set.
   std::string tlsCert, tlsKey;
   // A connection is closed after this many requests, or when idle for this many seconds.

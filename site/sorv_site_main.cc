@@ -1,5 +1,5 @@
 // sorv-site --port N --store DIR [--orders FILE] [--fault MODE] [--fault-only NAME]
-//           [--user U --password P] [--slow-seconds S] [--hang-seconds S]
+//           [--user U --password P] [--slow-seconds S] [--hang-seconds S] [--retry-after V]
 //           [--tls-cert PEM --tls-key PEM] [--keep-alive-requests N] [--keep-alive-seconds S]
 #include <signal.h>
 
@@ -20,7 +20,7 @@ int usage() {
                "usage: sorv-site --port N --store DIR [--orders FILE] [--fault MODE]\n"
                "                 [--fault-only NAME] [--fault-times N] [--fault-every N]\n"
                "                 [--user U --password P]\n"
-               "                 [--slow-seconds S] [--hang-seconds S]\n"
+               "                 [--slow-seconds S] [--hang-seconds S] [--retry-after V]\n"
                "                 [--tls-cert PEM --tls-key PEM]\n"
                "                 [--keep-alive-requests N] [--keep-alive-seconds S]\n");
   return 2;
@@ -61,6 +61,8 @@ int main(int argc, char** argv) {
       opt.slowSeconds = std::atof(v.c_str());
     } else if (a == "--hang-seconds") {
       opt.hangSeconds = std::atof(v.c_str());
+    } else if (a == "--retry-after") {
+      opt.retryAfter = v;
     } else if (a == "--tls-cert") {
       opt.tlsCert = v;
     } else if (a == "--tls-key") {

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "log/MessageLog.h"
+#include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Notifications.h"
 #include "platform/Paths.h"
@@ -260,6 +261,11 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictRef& info) {
     return finish();
   }
   addHttpResultKeys(result, reply.get());
+  if (result.statusCode == 429 || result.statusCode == 503) {
+    // The site is busy and may say for how long.
+    if (auto wait = retryAfterSeconds(result.responseHeaders, defaultClock().wallNow()))
+      (*reply)[kHttpRetryAfter] = Value(*wait);
+  }
   if (result.body) addUploadStatusKeys(parseUploadReply(*result.body), reply.get());
   return finish();
 }

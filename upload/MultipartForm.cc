@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/Console.h"
 #include "platform/Paths.h"
+#include "platform/fs/AtomicWrite.h"
 
 namespace sorv {
 namespace {
@@ -109,7 +111,14 @@ void MultipartForm::addClosingLine() {
 
 bool MultipartForm::writeDump(const std::string& path, bool withFileBytes) const {
   // A fresh temporary file (mkstemp makes it 0600) renamed over the old dump, so that a
-  // reader never sees half a dump and an old file's looser mode does not survive.
+  // reader never sees half a dump and an old file's looser mode does not survive. Only a
+  // regular file is replaced: a link or a device in its place stays as it is.
+  if (int refusal = refusalAt(defaultFileSystem(), path)) {
+    if (firstRefusalOf(path, refusal))
+      NSLog("WARNING: not writing the dump [%s]: %s", path.c_str(),
+            atomicWriteErrorText(refusal).c_str());
+    return false;
+  }
   std::string tmp = deletingLastPathComponent(path) + "/." + lastPathComponent(path) + ".XXXXXX";
   std::vector<char> name(tmp.begin(), tmp.end());
   name.push_back('\0');
@@ -123,6 +132,7 @@ bool MultipartForm::writeDump(const std::string& path, bool withFileBytes) const
     }
   }
   ok = (::close(fd) == 0) && ok;
+  if (ok) ok = refusalAt(defaultFileSystem(), path) == 0;
   if (ok) ok = ::rename(name.data(), path.c_str()) == 0;
   if (!ok) ::unlink(name.data());
   return ok;

@@ -1,7 +1,5 @@
 #include "upload/NetworkSettings.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -21,9 +19,10 @@ void checkNetworkSettingsOnce() {
       myNSLog("ERROR: %s=\"%s\" is not used (%s); uploads are not capped", kUploadRateVariable,
               std::getenv(kUploadRateVariable), err.c_str());
     const char* ca = std::getenv(kCaFileVariable);
-    if (ca && *ca && ::access(ca, R_OK) != 0)
-      myNSLog("ERROR: %s=\"%s\" cannot be read; secure connections will fail until it can",
-              kCaFileVariable, ca);
+    std::string bundle, why;
+    if (ca && *ca && !readCertificateAuthorityFile(ca, &bundle, &why))
+      myNSLog("ERROR: %s=\"%s\" cannot be read (%s); secure connections will fail until it can",
+              kCaFileVariable, ca, why.c_str());
   });
 }
 

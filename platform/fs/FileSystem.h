@@ -22,6 +22,7 @@ struct FileInfo {
   std::uint64_t inode = 0;
   std::uint64_t device = 0;
   std::uint32_t mode = 0;    // permission bits (07777)
+  std::uint32_t format = 0;  // the file type bits (S_IFMT): tells devices, FIFOs and sockets apart
   std::int64_t atimeNs = 0;  // nanoseconds since 1970
   std::int64_t mtimeNs = 0;
   std::int64_t ctimeNs = 0;  // status change; moves with every write and attribute change
@@ -92,8 +93,9 @@ class FileSystem {
   // (write and search permission); with kCurrentFolder, name is a path.
   virtual int checkRemovalAllowed(int folderFd, const std::string& name) = 0;
   // Opens or creates path for appending (O_APPEND) with the given mode, for a descriptor the
-  // caller puts in place itself (the day's log on standard error). The caller owns *fd and
-  // closes it with closeDescriptor.
+  // caller puts in place itself (the day's log on standard error). A link at path is refused
+  // (ELOOP), never followed, and a special file does not block the open. The caller owns *fd
+  // and closes it with closeDescriptor.
   virtual int openAppending(const std::string& path, std::uint32_t mode, int* fd) = 0;
 
   // Descriptor-relative calls, for walks that must never follow a link below their root.

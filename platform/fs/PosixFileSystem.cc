@@ -43,6 +43,7 @@ void fillInfo(const struct stat& st, FileInfo* info) {
   info->inode = st.st_ino;
   info->device = st.st_dev;
   info->mode = st.st_mode & 07777;
+  info->format = st.st_mode & S_IFMT;
   info->atimeNs = toNs(st.st_atim);
   info->mtimeNs = toNs(st.st_mtim);
   info->ctimeNs = toNs(st.st_ctim);
@@ -192,7 +193,9 @@ class PosixFileSystem : public FileSystem {
     return ::faccessat(folderFd, name.c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
   }
   int openAppending(const std::string& path, std::uint32_t mode, int* fd) override {
-    return openRetrying(AT_FDCWD, path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, mode, fd);
+    return openRetrying(AT_FDCWD, path,
+                        O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode,
+                        fd);
   }
   int openFolder(const std::string& path, int* fd) override {
     return openRetrying(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, fd);

@@ -1,7 +1,10 @@
 #include <curl/curl.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <openssl/x509_vfy.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -210,31 +213,138 @@ std::string certificateProblem(CURL* curl, const std::string& host, const char* 
   }
 }
 
+std::string caFileUnreadableText() {
+  const char* ca = std::getenv(kCaFileVariable);
+  return std::string("No secure connection: the certificate authority file ") + (ca ? ca : "") +
+         " (SORV_CA_FILE) cannot be read. Nothing was sent.";
+}
+
+// "HTTP 407 Proxy Authentication Required": a proxy's status with its usual words.
+std::string proxyStatusText(long code) {
+  const char* words = "";
+  switch (code) {
+    case 400:
+      words = " Bad Request";
+      break;
+    case 403:
+      words = " Forbidden";
+      break;
+    case 404:
+      words = " Not Found";
+      break;
+    case 405:
+      words = " Method Not Allowed";
+      break;
+    case 407:
+      words = " Proxy Authentication Required";
+      break;
+    case 408:
+      words = " Request Timeout";
+      break;
+    case 500:
+      words = " Internal Server Error";
+      break;
+    case 502:
+      words = " Bad Gateway";
+      break;
+    case 503:
+      words = " Service Unavailable";
+      break;
+    case 504:
+      words = " Gateway Timeout";
+      break;
+    default:
+      break;
+  }
+  return "HTTP " + std::to_string(code) + words;
+}
+
+// The proxy libcurl takes from the environment for url, as host and port ("" when none): the
+// scheme's variable (only the lower-case http_proxy, as for curl), then all_proxy.
+std::pair<std::string, long> proxyOf(const std::string& url) {
+  const bool https = strncasecmp(url.c_str(), "https://", 8) == 0;
+  const char* names[] = {https ? "https_proxy" : "http_proxy", https ? "HTTPS_PROXY" : nullptr,
+                         "all_proxy", "ALL_PROXY"};
+  for (const char* name : names) {
+    const char* value = name ? std::getenv(name) : nullptr;
+    if (!value || !*value) continue;
+    std::pair<std::string, long> at{"", 0};
+    CURLU* u = curl_url();
+    char* part = nullptr;
+    if (u && curl_url_set(u, CURLUPART_URL, value, CURLU_GUESS_SCHEME) == CURLUE_OK) {
+      if (curl_url_get(u, CURLUPART_HOST, &part, 0) == CURLUE_OK) {
+        at.first = part;
+        curl_free(part);
+      }
+      if (curl_url_get(u, CURLUPART_PORT, &part, 0) == CURLUE_OK) {
+        at.second = std::atol(part);
+        curl_free(part);
+      } else {
+        at.second = 1080;  // libcurl's port for a proxy that names none
+      }
+    }
+    curl_url_cleanup(u);
+    return at;
+  }
+  return {"", 0};
+}
+
+// libcurl names the host it could not reach, which is the proxy's when one is used: say so.
+std::string namingTheProxy(const std::string& detail, const std::string& url) {
+  auto [host, port] = proxyOf(url);
+  if (host.empty()) return detail;
+  const std::string failed = "Failed to connect to ";
+  const std::string named = host + " port " + std::to_string(port) + " ";
+  if (detail.compare(0, failed.size(), failed) != 0 ||
+      detail.compare(failed.size(), named.size(), named) != 0)
+    return detail;
+  return failed + "the proxy " + detail.substr(failed.size());
+}
+
 // The failure of a send as the status line shows it.
 std::string failureText(CURL* curl, CURLcode rc, const char* errbuf, const std::string& url) {
   const char* detail = errbuf[0] ? errbuf : curl_easy_strerror(rc);
   std::string host = hostOf(url);
-  long proxyCode = 0;
-  curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &proxyCode);
   switch (rc) {
     case CURLE_PEER_FAILED_VERIFICATION:
       return "No secure connection to " + host + ": " + certificateProblem(curl, host, detail) +
              ". Nothing was sent.";
-    case CURLE_SSL_CACERT_BADFILE: {
-      const char* ca = std::getenv(kCaFileVariable);
-      return std::string("No secure connection: the certificate authority file ") + (ca ? ca : "") +
-             " (SORV_CA_FILE) cannot be read. Nothing was sent.";
-    }
+    case CURLE_SSL_CACERT_BADFILE:
+      return caFileUnreadableText();
     case CURLE_SSL_CONNECT_ERROR:
       return "No secure connection to " + host + " could be made (" + detail +
              "). Nothing was sent.";
+    case CURLE_COULDNT_CONNECT:
+      return namingTheProxy(detail, url);
     default:
       break;
   }
-  if (proxyCode >= 300)
-    return "The proxy refused the connection to " + host + " (the proxy answered " +
-           std::to_string(proxyCode) + "). Nothing was sent.";
   return detail;
+}
+
+// An answer of the proxy rather than the site, as an error of kProxyRefusedDomain; nullopt
+// when the site answered or the proxy played no part. A 407 is always the proxy's: a site is
+// not a proxy and has no reason to ask for a proxy's password.
+std::optional<HttpError> proxyRefusal(CURL* curl, CURLcode rc, long status, const char* errbuf,
+                                      const std::string& url) {
+  if (status == 407)
+    return HttpError{
+        407, kProxyRefusedDomain,
+        "The proxy refused the upload (" + proxyStatusText(407) + "). Nothing was sent."};
+  if (rc == CURLE_OK) return std::nullopt;
+  long connectCode = 0;
+  curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &connectCode);
+  if (connectCode >= 300)
+    return HttpError{connectCode, kProxyRefusedDomain,
+                     "The proxy refused the connection to " + hostOf(url) + " (" +
+                         proxyStatusText(connectCode) + "). Nothing was sent."};
+  long socks = CURLPX_OK;
+  curl_easy_getinfo(curl, CURLINFO_PROXY_ERROR, &socks);
+  if (socks != CURLPX_OK)
+    return HttpError{0, kProxyRefusedDomain,
+                     "The proxy refused the connection to " + hostOf(url) + " (" +
+                         (errbuf[0] ? errbuf : curl_easy_strerror(rc)) + "). Nothing was sent."};
+  return std::nullopt;
 }
 
 // Kept connections outlive the request, so programs the agent starts must not inherit them.
@@ -255,6 +365,48 @@ double keepAliveTimeout(const HttpHeaders& headers) {
 }
 
 }  // namespace
+
+bool readCertificateAuthorityFile(const std::string& path, std::string* bytes, std::string* err) {
+  bytes->clear();
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *err = std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0;
+  if (!ok) {
+    *err = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    ok = false;
+    *err = S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a regular file";
+  } else if (static_cast<std::uint64_t>(st.st_size) > kMaxCaFileBytes) {
+    ok = false;
+    *err = "it is larger than " + std::to_string(kMaxCaFileBytes) + " bytes";
+  }
+  char buf[64 * 1024];
+  while (ok) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ok = false;
+      *err = std::strerror(errno);
+    } else if (n == 0) {
+      break;
+    } else if (bytes->size() + static_cast<std::size_t>(n) > kMaxCaFileBytes) {
+      ok = false;  // it grew while it was read
+      *err = "it is larger than " + std::to_string(kMaxCaFileBytes) + " bytes";
+    } else {
+      bytes->append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(fd);
+  if (!ok) bytes->clear();
+  return ok;
+}
 
 struct CurlHttpTransport::Kept {
   std::string name;
@@ -294,6 +446,15 @@ void CurlHttpTransport::checkIn(Kept* kept) {
 HttpResult CurlHttpTransport::post(const HttpRequest& request) {
   initCurlOnce();
   HttpResult result;
+  // The authority bundle is read here, not by libcurl, so that only a regular file is read
+  // and nothing blocks on a FIFO or a device. It matters only to https:// addresses.
+  std::string caBundle;
+  const char* ca = std::getenv(kCaFileVariable);
+  const bool useCaFile = ca && *ca && strncasecmp(request.url.c_str(), "https://", 8) == 0;
+  if (std::string why; useCaFile && !readCertificateAuthorityFile(ca, &caBundle, &why)) {
+    result.error = HttpError{CURLE_SSL_CACERT_BADFILE, kCurlDomain, caFileUnreadableText()};
+    return result;
+  }
   Kept* kept = checkOut(request.connection);
   CURL* curl = kept ? kept->curl : curl_easy_init();
   if (!curl) {
@@ -346,8 +507,10 @@ HttpResult CurlHttpTransport::post(const HttpRequest& request) {
   curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, onSocket);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (const char* ca = std::getenv(kCaFileVariable); ca && *ca)
-    curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
+  if (useCaFile) {
+    curl_blob blob{caBundle.data(), caBundle.size(), CURL_BLOB_COPY};
+    curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
+  }
   if (request.maxSendBytesPerSecond > 0)
     curl_easy_setopt(curl, CURLOPT_MAX_SEND_SPEED_LARGE,
                      static_cast<curl_off_t>(request.maxSendBytesPerSecond));
@@ -365,7 +528,14 @@ HttpResult CurlHttpTransport::post(const HttpRequest& request) {
   if (kept) kept->siteIdleSeconds = keepAliveTimeout(sink.headers);
   result.responseHeaders = std::move(sink.headers);
 
-  if (rc == CURLE_OK) {
+  std::optional<HttpError> refusal;
+  if (!reader.refused) refusal = proxyRefusal(curl, rc, status, errbuf, request.url);
+  if (refusal) {
+    // Not the site's answer: no status, headers or body of the site's.
+    result.statusCode.reset();
+    result.responseHeaders.clear();
+    result.error = std::move(refusal);
+  } else if (rc == CURLE_OK) {
     result.body = std::move(sink.body);
   } else {
     std::string text;

@@ -96,6 +96,10 @@ struct HttpRequest {
 inline constexpr const char* kAllowedUrlSchemes = "http,https";
 // The error domain of a send stopped because a file held HttpRequest::forbiddenInFiles.
 inline constexpr const char* kBodyRefusedDomain = "SorvBodyRefusedDomain";
+// The error domain of an answer that came from the proxy, not the site (its 407, a refused
+// CONNECT, a SOCKS refusal); the code is the proxy's HTTP status, or 0 when it has none. Nothing
+// reached the site.
+inline constexpr const char* kProxyRefusedDomain = "SorvProxyRefusedDomain";
 
 // Finds a byte sequence in a stream fed in pieces, across the pieces' edges.
 class ByteWatch {
@@ -154,6 +158,20 @@ class CurlHttpTransport : public HttpTransport {
 };
 
 inline constexpr const char* kCaFileVariable = "SORV_CA_FILE";
+// A certificate authority bundle larger than this is not read.
+inline constexpr std::size_t kMaxCaFileBytes = 8 * 1024 * 1024;
+
+// Reads the certificate authority bundle at path into *bytes: only a regular file of at most
+// kMaxCaFileBytes, opened without blocking, so that a FIFO or a device never holds up an
+// upload. False with errno's text in *err when it cannot be read, or what it is instead.
+bool readCertificateAuthorityFile(const std::string& path, std::string* bytes, std::string* err);
+
+// The wait a Retry-After header value asks for, in seconds from now (now: seconds since 1970):
+// a whole number of seconds, or an HTTP date (a date that has passed: 0). nullopt for anything
+// else, or a value longer than 64 bytes.
+std::optional<double> retryAfterSeconds(std::string_view value, double now);
+// The same for the first Retry-After of headers (any case).
+std::optional<double> retryAfterSeconds(const HttpHeaders& headers, double now);
 
 // True when url is http:// to a host other than this computer, so that the form's password
 // would cross the network unencrypted.

@@ -1,8 +1,8 @@
 // Pause, resume and the cycle flags, driven by posting the cycle's notifications by hand.
 #include <gtest/gtest.h>
 
-#include "platform/Notifications.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Notifications.h"
 #include "settings/Preferences.h"
 #include "tests/app/CycleHarness.h"
 

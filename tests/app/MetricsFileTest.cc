@@ -1,6 +1,8 @@
 // The metrics file: its text passes Prometheus's own checker and carries the figures, and a
 // failed write leaves the last good file whole and is said once.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/MetricsFile.h"
 #include "platform/Program.h"
@@ -122,6 +124,33 @@ TEST(MetricsFile, AFailedWriteKeepsTheLastFileWholeAndIsSaidOnce) {
   EXPECT_EQ(count("Cannot write the metrics file"), 1u) << said;
   EXPECT_EQ(count("No space left on device"), 1u) << said;
   EXPECT_EQ(count("is written again"), 1u) << said;
+}
+
+// A metrics path that names something other than a regular file (here a FIFO; a device node
+// as root would do the same) is left as it is: nothing is written, and that is said once
+// however often the write comes. Once a regular file may go there, it is written again.
+TEST(MetricsFile, APathThatIsNoRegularFileIsLeftAsItIsAndSaidOnce) {
+  test::TempDir dir;
+  const std::string path = dir.sub("sorv.prom");
+  ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+  CycleStatus status;
+  MetricsFile file(path, posixFileSystem(), [&] { return status; });
+  test::CapturedOutput err(2);
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(file.write());
+  struct stat st {};
+  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  EXPECT_TRUE(file.write());
+  const std::string said = err.text();
+  EXPECT_NE(test::readFile(path).find("sorv_paused 0"), std::string::npos);
+  std::size_t refusals = 0;
+  for (std::size_t at = said.find("it is a FIFO"); at != std::string::npos;
+       at = said.find("it is a FIFO", at + 1))
+    ++refusals;
+  EXPECT_EQ(refusals, 1u) << said;
+  EXPECT_EQ(said.find("Cannot write the metrics file"), std::string::npos) << said;
+  EXPECT_NE(said.find("is written again"), std::string::npos) << said;
 }
 
 }  // namespace

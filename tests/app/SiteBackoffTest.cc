@@ -71,5 +71,32 @@ TEST(SiteBackoff, OutcomesStartGrowAndResetIt) {
   EXPECT_EQ(backoff.record(O::Unreachable, "F", base), std::nullopt);
 }
 
+// A site that says how long to wait (Retry-After) backs the cycle off at its first answer, for
+// at least that long and at most the cap; a shorter ask leaves the usual wait.
+TEST(SiteBackoff, TheSitesOwnWaitIsTheLeastAndTheCapTheMost) {
+  using O = SiteBackoff::Outcome;
+  const double base = 10;
+  const struct {
+    O outcome;
+    const char* item;
+    std::optional<double> asks;
+    double expect;  // the wait at unit 0.5; 0 for none
+  } steps[] = {
+      {O::Unreachable, "A", 100, 100},     // at once, for the whole 100 s
+      {O::Unreachable, "A", 1, 30},        // the usual retry 2 is longer
+      {O::Unreachable, "B", 5000, 1800},   // never past the cap
+      {O::Success, "B", std::nullopt, 0},  // resets
+      {O::Unreachable, "C", 0, 15},        // "now" still waits the scan interval's retry
+      {O::PhotoRefused, "D", 600, 0},      // only an unreachable answer is the site's wait
+      {O::StoppedCycle, "D", 600, 30},     // a stop goes by its own rule
+  };
+  SiteBackoff backoff([] { return 0.5; });
+  int i = 0;
+  for (const auto& s : steps) {
+    SCOPED_TRACE(i++);
+    EXPECT_EQ(backoff.record(s.outcome, s.item, base, s.asks).value_or(0), s.expect);
+  }
+}
+
 }  // namespace
 }  // namespace sorv

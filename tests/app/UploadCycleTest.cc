@@ -1,8 +1,8 @@
 // Whole passes through real folders, with the HTTP replies scripted and time on a fake clock.
 #include <gtest/gtest.h>
 
-#include "platform/Notifications.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Notifications.h"
 #include "platform/Paths.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"

@@ -7,8 +7,10 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 #include "settings/Preferences.h"
@@ -89,6 +91,66 @@ TEST(Backoff, RetriesThinOutWhileTheSiteFailsAndTheFolderDrainsWhenItIsBack) {
             std::string::npos);
 
   EXPECT_EQ(quitBySigterm(run, console), "");
+}
+
+// A busy site that says how long to wait (Retry-After, in seconds or as an HTTP date) holds
+// the whole cycle at least that long from its first answer; the photo is not at fault and stays
+// in the source folder, and when the site takes uploads again every photo goes, once.
+TEST(Backoff, ABusySiteThatSaysHowLongIsWaitedForAndNoPhotoIsBlamed) {
+  auto httpDate = [](double secondsFromNow) {
+    std::time_t t = std::time(nullptr) + static_cast<std::time_t>(secondsFromNow);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[64];
+    std::strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+    return std::string(buf);
+  };
+  const struct {
+    const char* fault;
+    std::function<std::string()> retryAfter;  // taken when the site starts
+    double atLeast;  // the first wait, less the time to the first POST and the polling
+  } rows[] = {{"http503", [] { return std::string("4"); }, 3.5},
+              {"http429", [&] { return httpDate(6); }, 3}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.fault);
+    TempDir dir;
+    const std::string src = dir.sub("Source"), mirror = dir.sub("Mirror");
+    std::filesystem::create_directories(mirror);
+    for (const char* name : {"IMG_1.jpg", "IMG_2.jpg", "IMG_3.jpg"})
+      ASSERT_FALSE(writePhoto(src + "/Fair/" + name, false, 32, 24, Dict{{"QM_kioskStation", "K1"}})
+                       .empty());
+    SiteProcess site(dir.sub("store"),
+                     {"--fault", r.fault, "--retry-after", r.retryAfter(), "--fault-times", "2"});
+    ASSERT_TRUE(site.ok());
+    ASSERT_TRUE(writeKioskDefaults(dir.sub("d.plist"), src, mirror, site.url(),
+                                   Dict{{sPrefSecondsBetweenScans, 1.0}}));
+    const std::string agent = installAgentBundle(dir.path());
+    ASSERT_FALSE(agent.empty());
+    const std::string console = dir.sub("console.txt");
+    AgentProcess run(agent, src, dir.sub("d.plist"), dir.sub("logs"), console);
+    ASSERT_TRUE(run.started());
+
+    const std::string requests = dir.sub("store/.requests.log");
+    std::vector<double> posts;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(waitFor(
+        [&] {
+          while (lineCount(requests) > static_cast<int>(posts.size()))
+            posts.push_back(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+          return filesUnder(mirror).size() == 3;
+        },
+        60))
+        << readFile(console);
+    ASSERT_GE(posts.size(), 2u);
+    EXPECT_GE(posts[1] - posts[0], r.atLeast) << readFile(requests);
+    EXPECT_EQ(lineCount(requests), 5);  // two busy answers, then each photo once
+    EXPECT_TRUE(filesUnder(dir.sub("Problem Folder")).empty());
+    const std::string messages = readFile(agentMessageLogPath(dir.sub("logs")));
+    EXPECT_NE(messages.find("retry 1 in a row waits"), std::string::npos) << messages;
+    EXPECT_NE(messages.find("Retry-After"), std::string::npos) << messages;
+    EXPECT_EQ(quitBySigterm(run, console), "");
+  }
 }
 
 }  // namespace

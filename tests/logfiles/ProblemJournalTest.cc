@@ -1,9 +1,17 @@
 // problems.jsonl: any file name and text survive the line and come back byte for byte; the
 // reader takes the latest line of each path and skips what is not a line of ours.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
+#include <set>
+
 #include "logfiles/ProblemJournal.h"
+#include "platform/fs/AtomicWrite.h"
 #include "tests/support/TempDir.h"
 
 namespace sorv {
@@ -67,6 +75,72 @@ TEST(ProblemJournal, LatestLinePerPathAndBadLinesSkipped) {
   EXPECT_EQ(problemReasonText(std::nullopt), "unknown");
   EXPECT_EQ(problemReasonText(ProblemRecord{"", "x", "", 502, "", "", "", ""}), "HTTP status 502");
   EXPECT_TRUE(latestProblemRecords(fs, dir.sub("missing.jsonl"), {"a.jpg"}).empty());
+}
+
+// Only a regular file is appended to: a link in problems.jsonl's place is refused (its target
+// is never written), and a FIFO is refused without blocking. Past its bound the file is rotated
+// to problems.jsonl.1, whose lines the reader still finds; when problems.jsonl.1 is not a
+// regular file the rotation is refused and the line still goes into problems.jsonl.
+TEST(ProblemJournal, OnlyARegularFileIsAppendedAndItRotatesPastItsBound) {
+  test::TempDir dir;
+  FileSystem& fs = defaultFileSystem();
+  const std::string file = dir.sub("problems.jsonl"), old = file + ".1";
+  const std::string target = dir.sub("elsewhere.txt");
+  auto rec = [](int n) {
+    return ProblemRecord{
+        "2026-05-01T10:20:30Z",       "IMG_" + std::to_string(n) + ".jpg", "", 500, "", "", "",
+        "reason " + std::to_string(n)};
+  };
+  const std::size_t lineBytes = formatProblemLine(rec(10)).size();
+  const std::uint64_t bound = 5 * lineBytes;  // five lines of IMG_10 .. IMG_99
+  const struct {
+    const char* what;
+    std::function<void()> make;
+    int expect;           // of each append
+    int rotationFailure;  // of the append past the bound
+    std::size_t inFile;   // lines in problems.jsonl after 12 appends
+  } rows[] = {
+      {"regular file", [] {}, 0, 0, 2},
+      {"link in its place", [&] { ASSERT_EQ(::symlink(target.c_str(), file.c_str()), 0); }, ELOOP,
+       0, 0},
+      {"FIFO in its place", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }, kRefusedFifo, 0,
+       0},
+      {"link in the old file's place",
+       [&] { ASSERT_EQ(::symlink(target.c_str(), old.c_str()), 0); }, 0, kRefusedLink, 12},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    ::unlink(file.c_str());
+    ::unlink(old.c_str());
+    ASSERT_TRUE(test::writeFile(target, "not ours"));
+    r.make();
+    int lastRotationFailure = 0;
+    for (int n = 10; n < 22; ++n) {
+      int rotation = 0;
+      EXPECT_EQ(appendProblemRecord(fs, file, rec(n), bound, &rotation), r.expect) << n;
+      if (rotation) lastRotationFailure = rotation;
+    }
+    EXPECT_EQ(lastRotationFailure, r.rotationFailure);
+    EXPECT_EQ(test::readFile(target), "not ours");
+    if (r.expect != 0) continue;
+    const std::string text = test::readFile(file);
+    EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), r.inFile);
+    // Every record is found: the latest in problems.jsonl, the older in problems.jsonl.1.
+    std::set<std::string> wanted;
+    for (int n = 10; n < 22; ++n) wanted.insert(rec(n).path);
+    auto latest = latestProblemRecords(fs, file, wanted);
+    EXPECT_EQ(latest.size(), r.inFile == 12 ? 12u : 7u);  // the first rotation's five are gone
+    EXPECT_EQ(latest["IMG_21.jpg"].reason, "reason 21");
+  }
+  // A lock another process holds for good costs only the rotation: the line still goes in.
+  ::unlink(old.c_str());
+  int held = ::open(file.c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  const std::size_t before = test::readFile(file).size();
+  EXPECT_EQ(appendProblemRecord(fs, file, rec(30), 1), 0);
+  EXPECT_GT(test::readFile(file).size(), before);
+  ::close(held);
 }
 
 }  // namespace

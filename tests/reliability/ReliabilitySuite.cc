@@ -5,9 +5,10 @@
 //   reliability_suite [--short] [--out FILE] [--seed N] [--only SECTION]
 //
 // Rows: every fault mode of the site (the first few POSTs faulted, then normal answers), one
-// POST in three dropped, a site down and back, bad input among good photos, SIGKILL at random
-// moments across two file systems, and a load run. A row passes when nothing is lost or
-// damaged, the agent neither crashed nor hung, and everything it could upload was uploaded.
+// POST in three dropped, a site down and back, a proxy refusing and then letting through, bad input
+// among good photos, SIGKILL at random moments across two file systems, and a load run. A row
+// passes when nothing is lost or damaged, the agent neither crashed nor hung, and everything it
+// could upload was uploaded.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
@@ -31,6 +33,7 @@
 #include "files/SafeMove.h"
 #include "settings/Preferences.h"
 #include "tests/e2e/AgentProcess.h"
+#include "tests/support/ProxyProcess.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TempDir.h"
 
@@ -51,10 +54,11 @@ struct Row {
   bool crashed = false;
   bool mustDrain = true;      // every photo must have left the source folder
   bool twiceByBytes = false;  // a name may come twice when its bytes differ (a new version)
+  bool noProblem = false;     // no photo is at fault: none may go to the problem folder
   std::string note;
   bool pass() const {
     return lost == 0 && damaged == 0 && !crashed && (!mustDrain || source == 0) &&
-           (mustDrain || twice == 0);
+           (mustDrain || twice == 0) && (!noProblem || problem == 0);
   }
 };
 
@@ -95,8 +99,9 @@ struct Kiosk {
   void prefs(const std::string& url, const Dict& more = {}) {
     writeKioskDefaults(disk.sub("defaults.plist"), src, mirror, url, more);
   }
-  AgentProcess start(const std::vector<std::string>& runAs = {}) {
-    return AgentProcess(agent, src, disk.sub("defaults.plist"), disk.sub("logs"), console, {},
+  AgentProcess start(const std::vector<std::string>& runAs = {},
+                     const std::vector<std::string>& env = {}) {
+    return AgentProcess(agent, src, disk.sub("defaults.plist"), disk.sub("logs"), console, env,
                         runAs);
   }
   int leftInSource() const {
@@ -208,6 +213,32 @@ Row siteDownAndBack() {
   std::this_thread::sleep_for(std::chrono::seconds(gShort ? 5 : 60));
   SiteProcess site(k.store, {"--port", std::to_string(port)});
   if (!site.ok()) row.note = "site could not take its port again";
+  waitUntil([&] { return k.drained(); }, gShort ? 90 : 400);
+  row.seconds = since(t0);
+  k.stopAgents();
+  k.account(&row);
+  return row;
+}
+
+// An HTTP proxy that asks for a password it was not given, then lets the uploads through: a
+// refusal of the proxy is no photo's fault, so every photo stays until it can go, once.
+Row proxyRefusesAndBack() {
+  Row row{"Site faults", gShort ? "proxy answers 407 for 5 s, then lets through"
+                                : "proxy answers 407 for 60 s, then lets through"};
+  row.noProblem = true;
+  Kiosk k;
+  k.addPhotos(gShort ? 5 : 50, 2);
+  fs::create_directories(k.disk.sub("proxy"));
+  SiteProcess site(k.store);
+  auto proxy = std::make_unique<ProxyProcess>(k.disk.sub("proxy"), "BasicAuth kiosk secret\n");
+  const int port = proxy->port();
+  k.prefs(site.url(), Dict{{sPrefAutoSynchronize, true}, {sPrefSecondsBetweenScans, 2}});
+  auto t0 = SteadyClock::now();
+  AgentProcess agent = k.start({}, {"http_proxy=" + proxy->url(), "no_proxy="});
+  std::this_thread::sleep_for(std::chrono::seconds(gShort ? 5 : 60));
+  proxy.reset();
+  ProxyProcess open(k.disk.sub("proxy"), "", port);
+  if (!open.listening()) row.note = "the proxy could not take its port again";
   waitUntil([&] { return k.drained(); }, gShort ? 90 : 400);
   row.seconds = since(t0);
   k.stopAgents();
@@ -596,7 +627,14 @@ int main(int argc, char** argv) {
       add(siteFault("trickle", {"--fault-times", "1"}, Dict{{sPrefUploadTimeOut, 20}},
                     "one byte every 2 s (watchdog relaunch)"));
     }
+    for (const char* mode : {"http429", "http503"}) {
+      Row busy = siteFault(mode, {"--fault-times", times, "--retry-after", "2"}, none,
+                           std::string(mode) + " with Retry-After 2 s");
+      busy.noProblem = true;
+      add(std::move(busy));
+    }
     add(siteDownAndBack());
+    add(proxyRefusesAndBack());
   }
   if (want("Bad input")) add(badInput());
   if (want("Edges")) {

@@ -2,6 +2,8 @@
 #include <plist/plist.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -106,6 +108,52 @@ TEST_F(PreferenceFilesTest, LoadMergesTheListedKeysOfTheRightType) {
     EXPECT_FALSE(why.empty()) << name;
   }
   EXPECT_EQ(store().stringForKey(sUserLoginPassword), "new");
+}
+
+// A preference file or the defaults file replaces only a regular file (or nothing): a link or a
+// FIFO in its place stays as it is, the link's target untouched, and the refusal is said once
+// however often the write is tried.
+TEST_F(PreferenceFilesTest, OnlyARegularFileIsReplacedAndARefusalIsSaidOnce) {
+  enum class Writer { PreferenceFile, DefaultsFile };
+  enum class Kind { Link, Fifo };
+  const std::string target = dir.sub("target.plist");
+  for (Writer writer : {Writer::PreferenceFile, Writer::DefaultsFile}) {
+    for (Kind kind : {Kind::Link, Kind::Fifo}) {
+      const bool prefs = writer == Writer::PreferenceFile;
+      SCOPED_TRACE(std::string(prefs ? "preferences" : "defaults") +
+                   (kind == Kind::Link ? ", link" : ", FIFO"));
+      const std::string file = prefs ? dir.sub("Saved.plist") : dir.sub("defaults.plist");
+      ::unlink(file.c_str());
+      ASSERT_TRUE(writeFile(target, "not ours"));
+      ASSERT_EQ(kind == Kind::Link ? ::symlink(target.c_str(), file.c_str())
+                                   : ::mkfifo(file.c_str(), 0600),
+                0);
+      struct stat before {};
+      ASSERT_EQ(::lstat(file.c_str(), &before), 0);
+      test::CapturedOutput err(2);
+      for (int i = 0; i < 3; ++i) {
+        store().setObject(Value("value " + std::to_string(i)), sUserLoginPassword);
+        std::string why;
+        EXPECT_FALSE(prefs ? PreferenceFiles::savePrefsToFile(file, &why) : store().synchronize());
+        if (prefs) {
+          EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
+        }
+      }
+      const std::string said = err.text();
+      struct stat after {};
+      ASSERT_EQ(::lstat(file.c_str(), &after), 0);
+      EXPECT_EQ(after.st_ino, before.st_ino);
+      EXPECT_EQ(after.st_mode, before.st_mode);
+      EXPECT_EQ(readFile(target), "not ours");
+      const std::string line =
+          prefs ? "Could not save the preferences" : "Could not write the defaults file";
+      std::size_t n = 0;
+      for (std::size_t at = said.find(line); at != std::string::npos; at = said.find(line, at + 1))
+        ++n;
+      EXPECT_EQ(n, 1u) << said;
+      ::unlink(file.c_str());
+    }
+  }
 }
 
 // Every step of writing a preference file or the defaults file can fail (a full disk most

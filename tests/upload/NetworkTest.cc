@@ -1,14 +1,12 @@
 // Uploads over HTTPS to the reference site: certificate checks, one kept connection for many
 // photos, proxies and the upload-rate cap.
-#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +16,7 @@
 
 #include "platform/Notifications.h"
 #include "platform/http/UploadRate.h"
+#include "tests/support/ProxyProcess.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/upload/UploadTestEnv.h"
@@ -25,6 +24,8 @@
 
 namespace sorv::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 // Sets an environment variable for the life of the object.
 class ScopedEnv {
@@ -51,55 +52,6 @@ std::vector<std::string> linesOf(const std::string& path) {
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
-
-// tinyproxy on a loopback port, in the foreground, with extra configuration lines.
-class ProxyProcess {
- public:
-  ProxyProcess(const std::string& folder, const std::string& extraConfig) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    ::close(fd);
-    log_ = folder + "/tinyproxy.log";
-    std::string conf = folder + "/tinyproxy.conf";
-    writeFile(conf, "Port " + std::to_string(port_) + "\nListen 127.0.0.1\nTimeout 30\n" +
-                        "LogFile \"" + log_ + "\"\nLogLevel Connect\nMaxClients 10\n" +
-                        extraConfig);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::execlp("tinyproxy", "tinyproxy", "-d", "-c", conf.c_str(), nullptr);
-      ::_exit(127);
-    }
-    for (int i = 0; i < 200 && !listening(); ++i) ::usleep(20000);
-  }
-  ~ProxyProcess() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  bool listening() const {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port_));
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  std::string log() const { return readFile(log_); }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
-  std::string log_;
-};
 
 class NetworkTest : public UploadTest {
  protected:
@@ -149,7 +101,11 @@ TEST_F(NetworkTest, CertificateIsVerifiedAndABadOneSendsNothing) {
        "authority this kiosk does not trust"},
       {"system trust store", site, "", "authority this kiosk does not trust"},
       {"unreadable authority file", site, dir.sub("missing-ca.pem"), "cannot be read"},
+      {"authority file is a folder", site, dir.path(), "cannot be read"},
+      // Nothing would ever write into it: a reader that waits for one waits for ever.
+      {"authority file is a FIFO", site, dir.sub("ca-fifo"), "cannot be read"},
   };
+  ASSERT_EQ(::mkfifo(dir.sub("ca-fifo").c_str(), 0600), 0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir store;
@@ -157,8 +113,23 @@ TEST_F(NetworkTest, CertificateIsVerifiedAndABadOneSendsNothing) {
     ASSERT_TRUE(server.ok());
     setPref("prefVyrURL", Value(server.url()));
     ScopedEnv ca(kCaFileVariable, c.caFile);
+    // Should the FIFO be waited on, a writer that comes and goes after 10 s ends the wait, so
+    // that the test fails on the time instead of hanging.
+    std::atomic<bool> finished{false};
+    std::thread rescue([&] {
+      for (int i = 0; i < 100 && !finished; ++i) std::this_thread::sleep_for(100ms);
+      while (!finished) {
+        int fd = ::open(dir.sub("ca-fifo").c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+        std::this_thread::sleep_for(100ms);
+      }
+    });
     std::string outcome;
+    auto start = std::chrono::steady_clock::now();
     Dict done = upload("a.jpg", &outcome);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    finished = true;
+    rescue.join();
     const Dict* error = dictGetDict(done, kHttpError);
     if (!c.says) {
       EXPECT_EQ(outcome, kUploadSuccessNotification);
@@ -225,32 +196,51 @@ TEST_F(NetworkTest, KeptConnectionIsReplacedWithoutFailingOrRepeatingAPhoto) {
   }
 }
 
+// An answer of the proxy is never the site's: a refusal of any kind (a refused CONNECT, a 407
+// asking for the proxy's password, over https:// or http://) and a proxy that is not there are
+// transport failures that keep the photo, and the text says it was the proxy.
 TEST_F(NetworkTest, UploadsThroughAProxyAndAProxyThatRefusesKeepsThePhoto) {
   ScopedEnv ca(kCaFileVariable, authority.caFile());
-  SiteProcess server(dir.sub("store"), tls(site));
-  ASSERT_TRUE(server.ok());
-  setPref("prefVyrURL", Value(server.url()));
   const struct {
     const char* what;
-    const char* config;
-    bool stored;
+    bool https;
+    const char* config;  // nullptr: nothing listens on the proxy's port
+    const char* says;    // in the error text; nullptr: the upload succeeds
   } cases[] = {
-      {"allowing", "", true},
-      {"refusing the site's port", "ConnectPort 1\n", false},
+      {"allowing", true, "", nullptr},
+      {"allowing http://", false, "", nullptr},
+      {"refusing the site's port", true, "ConnectPort 1\n",
+       "The proxy refused the connection to 127.0.0.1 (HTTP 403 Forbidden). Nothing was sent."},
+      {"asking for a password", true, "BasicAuth kiosk secret\n",
+       "The proxy refused the connection to 127.0.0.1 (HTTP 407 Proxy Authentication Required). "
+       "Nothing was sent."},
+      {"asking for a password, http://", false, "BasicAuth kiosk secret\n",
+       "The proxy refused the upload (HTTP 407 Proxy Authentication Required). Nothing was sent."},
+      {"closed port", true, nullptr, "Failed to connect to the proxy 127.0.0.1 port 1 "},
+      {"closed port, http://", false, nullptr, "Failed to connect to the proxy 127.0.0.1 port 1 "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir folder;
-    ProxyProcess proxy(folder.path(), c.config);
-    ASSERT_TRUE(proxy.listening());
-    ScopedEnv https("https_proxy", proxy.url());
+    SiteProcess server(folder.sub("store"), c.https ? tls(site) : std::vector<std::string>{});
+    ASSERT_TRUE(server.ok());
+    setPref("prefVyrURL", Value(server.url()));
+    std::optional<ProxyProcess> proxy;
+    if (c.config) {
+      proxy.emplace(folder.path(), c.config);
+      ASSERT_TRUE(proxy->listening());
+    }
+    const std::string proxyUrl = proxy ? proxy->url() : "http://127.0.0.1:1";
+    ScopedEnv https("https_proxy", c.https ? proxyUrl : "");
+    ScopedEnv http("http_proxy", c.https ? "" : proxyUrl);
     ScopedEnv none("no_proxy", "");
-    std::size_t before = posts();
     std::string outcome;
-    Dict done = upload(c.stored ? "proxied.jpg" : "refused.jpg", &outcome);
-    EXPECT_NE(proxy.log().find("CONNECT"), std::string::npos) << proxy.log();
-    EXPECT_EQ(posts(), before + (c.stored ? 1 : 0));
-    if (c.stored) {
+    Dict done = upload(c.says ? "refused.jpg" : "proxied.jpg", &outcome);
+    if (proxy) {
+      EXPECT_NE(proxy->log().find(c.https ? "CONNECT" : "POST"), std::string::npos);
+    }
+    EXPECT_EQ(linesOf(folder.sub("store/.requests.log")).size(), c.says ? 0u : 1u);
+    if (!c.says) {
       EXPECT_EQ(outcome, kUploadSuccessNotification);
       continue;
     }
@@ -258,8 +248,7 @@ TEST_F(NetworkTest, UploadsThroughAProxyAndAProxyThatRefusesKeepsThePhoto) {
     EXPECT_EQ(dictGet(done, kHttpStatusCode), nullptr);  // a paced retry, not the problem folder
     const Dict* error = dictGetDict(done, kHttpError);
     ASSERT_NE(error, nullptr);
-    EXPECT_NE(dictGetString(*error, "localizedDescription")->find("The proxy refused"),
-              std::string::npos)
+    EXPECT_NE(dictGetString(*error, "localizedDescription")->find(c.says), std::string::npos)
         << *dictGetString(*error, "localizedDescription");
   }
 }
