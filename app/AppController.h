@@ -456,7 +456,8 @@ class AppController : public HttpProgressDelegate {
   std::vector<FirstSeenRecord> carriedWaiting_ GUARDED_BY(carryMutex_);
   bool carriedOver_ GUARDED_BY(carryMutex_) = false;      // the first walk took carriedWaiting_
   std::string lastCarriedWrite_ GUARDED_BY(carryMutex_);  // what the file holds now
-  std::shared_ptr<Timer> carryTimer_;                     // main thread only: the minute's write
+  bool carryWriteFailed_ GUARDED_BY(carryMutex_) = false;
+  std::shared_ptr<Timer> carryTimer_;  // main thread only: the minute's write
   // The outcome waits and the order check's pause sleep on waitCv_. A plain std::mutex:
   // Clock::sleepUnless waits on std types. It guards no data; the flags it waits on are atomic.
   std::mutex waitMutex_;

@@ -65,9 +65,11 @@ void AppController::saveCarriedState(bool always) {
   const std::string file = carriedStatePath();
   if (!state.empty()) createFolderWithParents(logFolderPath());
   if (int rc = writeRelaunchState(defaultFileSystem(), file, state)) {
-    NSLog("Could not write [%s]: %s", file.c_str(), std::strerror(rc));
+    if (!carryWriteFailed_) NSLog("Could not write [%s]: %s", file.c_str(), std::strerror(rc));
+    carryWriteFailed_ = true;  // said once until a write succeeds again
     return;
   }
+  carryWriteFailed_ = false;
   lastCarriedWrite_ = std::move(bytes);
 }
 

@@ -42,9 +42,10 @@ std::vector<CycleCounts::Carried> CycleCounts::waitingSince(double now, double w
     version.ctimeNs = 0;
     out.push_back({item, version, wallNow - (now - r.firstSeen)});
   }
-  std::sort(out.begin(), out.end(),
-            [](const Carried& a, const Carried& b) { return a.firstSeenWall < b.firstSeenWall; });
-  if (out.size() > max) out.resize(max);
+  auto older = [](const Carried& a, const Carried& b) { return a.firstSeenWall < b.firstSeenWall; };
+  const std::size_t keep = std::min(max, out.size());
+  std::partial_sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(keep), out.end(), older);
+  out.resize(keep);
   return out;
 }
 
