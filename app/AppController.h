@@ -27,6 +27,7 @@
 #include "files/ItemCache.h"
 #include "files/SourceFolderClaim.h"
 #include "files/WalkCache.h"
+#include "logfiles/RelaunchState.h"
 #include "platform/Mutex.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
@@ -317,6 +318,20 @@ class AppController : public HttpProgressDelegate {
   bool retryPendingMove(const std::string& root, const std::string& item, const FileInfo& info);
   // Main thread: a pass when the earliest hold of a held item ends.
   void armHeldRetryTimer();
+  // What a relaunch or a quit leaves for the next process, in the log folder's
+  // relaunches.plist (AppControllerCarryOver.cc). At launch: the relaunched photos still
+  // there unchanged go into the retry book; the first-seen times wait for the first walk.
+  void loadCarriedState();
+  // Writes the relaunched photos and the waiting photos' first-seen times (when they changed
+  // since the last write, unless `always`). Any thread.
+  void saveCarriedState(bool always);
+  // The watchdog's relaunch: counted against the photo in flight, with a message-log line.
+  void noteRelaunchOfItemInFlight();
+  // Scan thread, at the walks of root: the first hands the carried first-seen times under
+  // root to the counts.
+  void carryOverFirstSeen(const std::string& root);
+  // A photo held back by its relaunches that the scan passed over for another: says why, once.
+  void reportRelaunchHold(const std::string& full);
   static FileStamp uploadStamp(const FileInfo& info);
 
   // A failed upload's verdict on the site; on a backoff, the wait before the next automatic
@@ -469,6 +484,14 @@ class AppController : public HttpProgressDelegate {
   std::shared_ptr<SettingsToken> settingsToken_ = std::make_shared<SettingsToken>();
   std::atomic<bool> journalFailed_{false};
   std::shared_ptr<Timer> heldRetryTimer_;  // main thread only
+  Mutex carryMutex_;
+  std::string inFlight_ GUARDED_BY(carryMutex_);    // full path of the photo uploading now
+  std::string countsRoot_ GUARDED_BY(carryMutex_);  // the folder the counts' items lie in
+  std::vector<FirstSeenRecord> carriedWaiting_ GUARDED_BY(carryMutex_);
+  bool carriedOver_ GUARDED_BY(carryMutex_) = false;      // the first walk took carriedWaiting_
+  std::string lastCarriedWrite_ GUARDED_BY(carryMutex_);  // what the file holds now
+  bool carryWriteFailed_ GUARDED_BY(carryMutex_) = false;
+  std::shared_ptr<Timer> carryTimer_;  // main thread only: the minute's write
   // The outcome waits and the order check's pause sleep on waitCv_. A plain std::mutex:
   // Clock::sleepUnless waits on std types. It guards no data; the flags it waits on are atomic.
   std::mutex waitMutex_;

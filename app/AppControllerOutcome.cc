@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "app/AppConfig.h"
 #include "app/AppController.h"
@@ -82,6 +83,35 @@ std::string changedSinceSent(const Dict& info) {
   return "";
 }
 
+// The version of path that was sent (status-change time left out), from the reply info.
+std::optional<FileStamp> sentStamp(const Dict& info, const std::string& path) {
+  const Dict* sent = dictGetDict(info, kHttpSentFiles);
+  const Dict* id = sent ? dictGetDict(*sent, path) : nullptr;
+  if (!id) return std::nullopt;
+  auto field = [&](const char* key) {
+    const Value* v = dictGet(*id, key);
+    return v ? v->integerValue() : 0;
+  };
+  return FileStamp{static_cast<std::uint64_t>(field("inode")),
+                   static_cast<std::uint64_t>(field("device")),
+                   static_cast<std::uint64_t>(field("size")), field("mtimeNs"), 0};
+}
+
+// The movies sent with the item, relative like it: the ones beside it that went with it.
+std::vector<std::string> sentMovies(const Dict& info, const std::string& root,
+                                    const std::string& item) {
+  std::vector<std::string> movies;
+  const Dict* sent = dictGetDict(info, kHttpSentFiles);
+  if (!sent) return movies;
+  const std::string full = appendingPathComponent(root, item);
+  for (const auto& [path, id] : *sent) {
+    if (path == full || deletingLastPathComponent(path) != deletingLastPathComponent(full))
+      continue;
+    movies.push_back(relativeBeside(item, lastPathComponent(path)));
+  }
+  return movies;
+}
+
 std::string errnoText(int rc) {
   return rc ? std::strerror(rc) : "the file is still in the source folder";
 }
@@ -143,6 +173,26 @@ void AppController::placeUploadedItem(const std::string& root, const std::string
                                       const std::vector<std::string>& movies) {
   const std::string full = appendingPathComponent(root, item);
   int rc = QMI_FileManager::moveFileToPath(item, root);
+  if (!existsAt(full) && rc != 0) {
+    // Not moved, and its path names nothing now: its folder went away (renamed, swapped for a
+    // link) or it was deleted. Should the same file come back, only its move is done.
+    if (!retryBook_.keepForReturn(full, defaultClock().now())) {
+      retryBook_.forget(full);
+      return;
+    }
+    showInRed(stringWithFormat("Uploaded, But [%s] Was Gone Before It Could Be Moved: %s",
+                               item.c_str(), errnoText(rc).c_str()));
+    if (retryBook_.takeHoldReport(full)) {
+      MessageLog::LogMessage(
+          stringWithFormat("Uploaded [%s], but its path was gone when it was to be moved into "
+                           "the mirror folder (%s); if the same file comes back, it is not "
+                           "uploaded again, only moved",
+                           full.c_str(), errnoText(rc).c_str())
+              .c_str(),
+          true);
+    }
+    return;
+  }
   if (!existsAt(full)) {
     moveMoviesAfter(root, movies, true);
     retryBook_.forget(full);
@@ -254,11 +304,19 @@ void AppController::handleNotification_UploadSuccess(const Notification* note) {
       FileInfo uploaded;
       const std::string full = appendingPathComponent(*root, *item);
       noteSiteOutcome(SiteBackoff::Outcome::Success, *item);
+      const bool relaunched = retryBook_.relaunches(full) > 0;
       if (!keepsChangedItem(*info, full)) {
-        if (defaultFileSystem().stat(full, &uploaded) == 0)
+        if (defaultFileSystem().stat(full, &uploaded) == 0) {
           retryBook_.recordUploaded(full, uploadStamp(uploaded), movies);
+        } else if (auto sent = sentStamp(*info, full)) {
+          // Gone already (its folder went away while it uploaded): what was sent is kept.
+          movies = sentMovies(*info, *root, *item);
+          retryBook_.recordUploaded(full, *sent, movies);
+        }
         placeUploadedItem(*root, *item, movies);
       }
+      // A photo that had made the agent relaunch is forgotten by the next process too.
+      if (relaunched) saveCarriedState(false);
       countOutcome(*info, true, "");
     }
   }

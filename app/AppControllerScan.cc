@@ -267,7 +267,10 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
   // seconds (and whenever nothing is left to choose) the walk goes on past the chosen item
   // and counts the whole tree; in between, the outcomes and the part walked keep the counts.
   std::optional<FolderEntry> chosen;
+  std::optional<FolderEntry> alone;  // held back by its relaunches: goes when nothing else does
+  std::string passedOver;            // the first photo held back by its relaunches
   const double now = defaultClock().now();
+  if (countsOn_) carryOverFirstSeen(scan.root);
   const bool fullCount =
       countsOn_ && (lastFullCount_ < 0 || now - lastFullCount_ >= kFullCountSeconds);
   std::vector<CycleCounts::Seen> ready;
@@ -293,12 +296,26 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
     }
     Visit visit = judgeScanEntry(entry, rules);
     if (countsOn_) countEntry(entry, visit, rules, &ready, &notReady);
+    if (visit == Visit::Continue && rules.isHeld &&
+        retryBook_.relaunches(entry.fullPath) >= ItemRetryBook::kHoldAfterRelaunches &&
+        retryBook_.isHeld(entry.fullPath, now)) {
+      if (passedOver.empty()) passedOver = entry.fullPath;
+      if (!alone && retryBook_.goesWhenAlone(entry.fullPath, now)) alone = entry;
+    }
     if (visit == Visit::Stop) {
       chosen = entry;
       if (fullCount) return Visit::Continue;
     }
     return visit;
   });
+  if (chosen && !passedOver.empty()) {
+    reportRelaunchHold(passedOver);
+  } else if (!chosen && alone) {
+    // No other photo is ready: the held-back one is tried, if it is ready itself.
+    ItemRules unheld = rules;
+    unheld.isHeld = nullptr;
+    if (judgeScanEntry(*alone, unheld) == Visit::Stop) chosen = alone;
+  }
   if (countsOn_ && walked) {
     if (fullCount || !chosen) {
       counts_.replaceReady(ready, now);

@@ -251,7 +251,9 @@ void AppController::applicationWillTerminate() {
   if (autoStartTimer_) autoStartTimer_->invalidate();
   if (heldRetryTimer_) heldRetryTimer_->invalidate();
   if (countsTimer_) countsTimer_->invalidate();
+  if (carryTimer_) carryTimer_->invalidate();
   if (viewTimer_) viewTimer_->invalidate();
+  saveCarriedState(true);
   MessageLog::LogMessage("applicationWillTerminate - DONE!", true);
   MessageLog::CloseLog();
 }
@@ -267,13 +269,16 @@ void AppController::relaunch(const Dict* request, AppControl* button) {
       flags = static_cast<long>(v->integerValue());
   }
   (void)button;  // the terminate sender: the quit sequence is the same for every sender
+  if (request) noteRelaunchOfItemInFlight();
+  saveCarriedState(true);
   if (runningUnderServiceManager()) {
     // A detached helper would end with the service; the manager starts the agent again
     // when it exits with this status.
     std::string text = stringWithFormat(
         "Relaunch (flags %ld): exiting with status %d for the service manager to restart", flags,
         kRelaunchExitStatus);
-    MessageLog::LogMessage(text.c_str(), true);
+    MessageLog::LogMessage(text.c_str(), false);
+    NSLogTextWithPriority(LogPriority::Warning, "NSLog = " + text);
     setExitStatus(kRelaunchExitStatus);
   } else if (startRelaunchHelper(flags)) {
     std::string text =

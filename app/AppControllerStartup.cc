@@ -177,6 +177,7 @@ void AppController::migrateOldFtpPrefs() {
 void AppController::applicationWillFinishLaunching() {
   MessageLog::InitLog();
   MessageLog::LogMessage("applicationWillFinishLaunching", true);
+  loadCarriedState();
   {
     MutexLock lock(&fieldsMutex_);
     fCurUserName = kPlaceholderUserName;
@@ -204,6 +205,8 @@ void AppController::applicationDidFinishLaunching() {
   MessageLog::LogMessage("applicationDidFinishLaunching", true);
   // The counts once a minute beside the refreshes after changes: a stuck queue still shows.
   countsTimer_ = mainRunLoop().scheduleTimer(60, true, [this](Timer&) { refreshCountsView(); });
+  // The first-seen times reach the file once a minute too: a killed agent leaves them.
+  carryTimer_ = mainRunLoop().scheduleTimer(60, true, [this](Timer&) { saveCarriedState(false); });
   startMetricsFile();
   if (Preferences::getAutoStartUploadAtStartup()) {
     NSLog("Will autoResynchronizeAtStartup is TRUE...");

@@ -363,6 +363,12 @@ void AppController::handleNotification_UploadStart(const Notification* note) {
   if (!note) return logUnknown("handleNotification_UploadStart");
   const std::string* item = note->userInfo ? dictGetString(*note->userInfo, kLocalItem) : nullptr;
   if (item) counts_.setCurrentItem(*item);
+  {
+    const std::string* file =
+        note->userInfo ? dictGetString(*note->userInfo, kEdFileName) : nullptr;
+    MutexLock lock(&carryMutex_);
+    inFlight_ = file ? *file : std::string();
+  }
   // Journal entries written while it uploads name it.
   setConsoleItem(item ? *item : "");
   setStartedUploadProcess(true);
@@ -385,6 +391,10 @@ void AppController::handleNotification_UploadStart(const Notification* note) {
 
 void AppController::handleNotification_UploadDone(const Notification* note) {
   if (!note) return logUnknown("handleNotification_UploadDone");
+  {
+    MutexLock lock(&carryMutex_);
+    inFlight_.clear();
+  }
   ibUpdateProgressBar("NO");
   if (gWantsToHaltProcess) {
     setDidHaltProcess(true);

@@ -1,5 +1,6 @@
 #include "app/CycleCounts.h"
 
+#include <algorithm>
 #include <ctime>
 
 namespace sorv {
@@ -11,12 +12,49 @@ int CycleCounts::localDay(double wallNow) {
   return (local.tm_year + 1900) * 1000 + local.tm_yday;
 }
 
+double CycleCounts::firstSeenOf(const Seen& seen, double now) const {
+  if (!carrying_) return now;
+  auto it = carried_.find(seen.item);
+  FileStamp version = seen.stamp;
+  version.ctimeNs = 0;
+  if (it == carried_.end() || !(it->second.stamp == version)) return now;
+  return std::min(now, it->second.firstSeenWall - wallLead_);
+}
+
+void CycleCounts::carryOver(std::vector<Carried> carried, double now, double wallNow) {
+  MutexLock lock(&mutex_);
+  carrying_ = true;
+  wallLead_ = wallNow - now;
+  carried_.clear();
+  for (Carried& c : carried) {
+    c.stamp.ctimeNs = 0;
+    std::string item = c.item;
+    carried_.emplace(std::move(item), std::move(c));
+  }
+}
+
+std::vector<CycleCounts::Carried> CycleCounts::waitingSince(double now, double wallNow,
+                                                            std::size_t max) const {
+  MutexLock lock(&mutex_);
+  std::vector<Carried> out;
+  for (const auto& [item, r] : ready_) {
+    FileStamp version = r.stamp;
+    version.ctimeNs = 0;
+    out.push_back({item, version, wallNow - (now - r.firstSeen)});
+  }
+  auto older = [](const Carried& a, const Carried& b) { return a.firstSeenWall < b.firstSeenWall; };
+  const std::size_t keep = std::min(max, out.size());
+  std::partial_sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(keep), out.end(), older);
+  out.resize(keep);
+  return out;
+}
+
 void CycleCounts::put(const Seen& seen, double now) {
   auto [it, added] = ready_.try_emplace(seen.item);
   Ready& r = it->second;
   if (added) {
-    r.firstSeen = now;
-    firstSeen_.insert(now);
+    r.firstSeen = firstSeenOf(seen, now);
+    firstSeen_.insert(r.firstSeen);
   } else if (r.held) {
     --held_;
   }
@@ -49,12 +87,14 @@ void CycleCounts::replaceReady(const std::vector<Seen>& ready, double now) {
   for (const Seen& seen : ready) {
     auto old = before.find(seen.item);
     // A photo keeps the time it was first seen for as long as it waits.
-    double first = old != before.end() ? old->second.firstSeen : now;
+    double first = old != before.end() ? old->second.firstSeen : firstSeenOf(seen, now);
     Ready& r = ready_[seen.item];
     r = Ready{seen.stamp, first, seen.held};
     firstSeen_.insert(first);
     if (seen.held) ++held_;
   }
+  carrying_ = false;
+  carried_.clear();
 }
 
 bool CycleCounts::knownReady(const std::string& item, const FileStamp& stamp) const {

@@ -37,6 +37,21 @@ class CycleCounts {
   // The item left the source folder (uploaded and moved, or moved to the problem folder).
   void forget(const std::string& item) EXCLUDES(mutex_);
 
+  // A photo an earlier process saw waiting: the version it saw (status-change time left out)
+  // and when it first saw it, in wall-clock seconds.
+  struct Carried {
+    std::string item;
+    FileStamp stamp;
+    double firstSeenWall = 0;
+  };
+  // Until the next walk of the whole tree, a photo found ready for the first time counts as
+  // waiting since an earlier process first saw it, when `carried` holds the same version
+  // (never since later than now); other photos, and all after that walk, count from now.
+  void carryOver(std::vector<Carried> carried, double now, double wallNow) EXCLUDES(mutex_);
+  // The waiting photos, oldest first, at most `max`, with when each was first seen.
+  std::vector<Carried> waitingSince(double now, double wallNow, std::size_t max) const
+      EXCLUDES(mutex_);
+
   void setCurrentItem(const std::string& item) EXCLUDES(mutex_);
   // wallNow: seconds since the epoch (the clock's wall time).
   void recordSuccess(const std::string& item, std::uint64_t bytes, double wallNow) EXCLUDES(mutex_);
@@ -57,6 +72,8 @@ class CycleCounts {
     bool held = false;
   };
   void put(const Seen& seen, double now) REQUIRES(mutex_);
+  // When a photo found ready for the first time at `now` was first seen.
+  double firstSeenOf(const Seen& seen, double now) const REQUIRES(mutex_);
   void erase(const std::string& item) REQUIRES(mutex_);
 
   mutable Mutex mutex_;
@@ -65,6 +82,11 @@ class CycleCounts {
   std::int64_t held_ GUARDED_BY(mutex_) = 0;
   CycleStatus figures_ GUARDED_BY(mutex_);
   int today_ GUARDED_BY(mutex_) = -1;
+  // carryOver() until the next whole-tree walk: the earlier processes' photos, and the wall
+  // clock's lead on the monotonic one when it was called.
+  bool carrying_ GUARDED_BY(mutex_) = false;
+  std::unordered_map<std::string, Carried> carried_ GUARDED_BY(mutex_);
+  double wallLead_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace sorv

@@ -246,11 +246,16 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictRef& info) {
   request.maxSendBytesPerSecond = currentUploadRateCap();
   warnOnceIfPasswordInClear(request.url);
 
-  std::shared_ptr<Timer> watchdog = mainRunLoop().scheduleTimer(
-      Preferences::getUploadTimeOut(), false, [this](Timer& t) { uploadTimerFired(t); });
+  request.progress = std::make_shared<UploadProgress>([] { return defaultClock().now(); });
+  auto watch = std::make_shared<UploadWatch>(Preferences::getUploadTimeOut(), request.progress);
+  armWatchdog(watch, watch->limit);
   HttpTransport& transport = transport_ ? *transport_ : defaultHttpTransport();
   HttpResult result = transport.post(request);
-  if (watchdog && watchdog->isValid()) watchdog->invalidate();
+  {
+    MutexLock lock(&watch->mutex);
+    watch->over = true;
+    if (watch->timer && watch->timer->isValid()) watch->timer->invalidate();
+  }
 
   if (result.error && result.error->domain == kBodyRefusedDomain) {
     // The send stopped before the closing line, so the site has no complete upload.
@@ -315,9 +320,42 @@ void HttpController::handleNotification_UploadFail(const Notification*) {
   NSLog("Inside %s => %s...", kClassName, "handleNotification_UploadFail:");
 }
 
+void HttpController::armWatchdog(const std::shared_ptr<UploadWatch>& watch, double seconds) {
+  MutexLock lock(&watch->mutex);
+  if (watch->over) return;
+  // The timer holds the watch weakly: the upload owns it, and the two make no cycle.
+  std::weak_ptr<UploadWatch> weak = watch;
+  watch->timer = mainRunLoop().scheduleTimer(seconds, false, [this, weak](Timer& t) {
+    std::shared_ptr<UploadWatch> live = weak.lock();
+    if (!live) return;
+    {
+      MutexLock lock(&live->mutex);
+      if (live->over) return;
+    }
+    // A slow upload whose bytes still move is not stuck: the watchdog waits for a stretch of
+    // prefUploadTimeOut seconds in which none has moved.
+    const double still = defaultClock().now() - live->progress->lastMove();
+    if (still < live->limit) {
+      if (!live->rearmed) {
+        live->rearmed = true;
+        NSLog(
+            "The upload is slow but moving (%llu bytes sent); the watchdog waits until no "
+            "byte has moved for %.0f seconds",
+            static_cast<unsigned long long>(live->progress->bytesSent()), live->limit);
+      }
+      armWatchdog(live, live->limit - still);
+      return;
+    }
+    uploadTimerFired(t);
+  });
+}
+
 void HttpController::uploadTimerFired(Timer&) {
-  NSLog("Inside %s => %s.....Taking too long to upload - need to relaunch....", kClassName,
-        "uploadTimerFired:");
+  // The line that explains the relaunch to come: a warning, not a trace.
+  NSLogTextWithPriority(LogPriority::Warning,
+                        stringWithFormat("Inside %s => %s.....Taking too long to upload - need "
+                                         "to relaunch....",
+                                         kClassName, "uploadTimerFired:"));
   HttpProgressDelegate* delegate = progressDelegate();
   if (!delegate) return;
   if (!delegate->respondsToRelaunchApp()) {

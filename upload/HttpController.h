@@ -76,10 +76,25 @@ class HttpController {
   void handleNotification_UploadSuccess(const Notification* notification);
   void handleNotification_UploadFail(const Notification* notification);
 
-  // The watchdog's callback, on the main run loop: asks the delegate to relaunch.
+  // The watchdog's relaunch, on the main run loop: asks the delegate to relaunch. The
+  // watchdog calls it once no byte of the upload's body has moved for prefUploadTimeOut
+  // seconds (the reply is small: a site that takes the body and then says nothing is stuck).
   void uploadTimerFired(Timer& timer);
 
  private:
+  // One upload's watchdog: its timer, re-armed on the main run loop while the body moves.
+  struct UploadWatch {
+    UploadWatch(double seconds, std::shared_ptr<UploadProgress> p)
+        : limit(seconds), progress(std::move(p)) {}
+    const double limit;
+    const std::shared_ptr<UploadProgress> progress;
+    bool rearmed = false;  // main run loop only: the first re-arm is logged
+    Mutex mutex;
+    std::shared_ptr<Timer> timer GUARDED_BY(mutex);
+    bool over GUARDED_BY(mutex) = false;  // the upload returned
+  };
+  // Schedules the watchdog's next look, seconds from now, unless the upload is over.
+  void armWatchdog(const std::shared_ptr<UploadWatch>& watch, double seconds);
   bool isApplicationActive();
 
   HttpTransport* transport_;

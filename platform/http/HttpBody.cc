@@ -86,6 +86,14 @@ void HttpBody::appendFile(std::shared_ptr<HttpBodyFile> file) {
   if (file) pieces_.push_back(Piece{{}, std::move(file)});
 }
 
+UploadProgress::UploadProgress(std::function<double()> now)
+    : now_(std::move(now)), lastMove_(now_ ? now_() : 0) {}
+
+void UploadProgress::sent(std::uint64_t total) {
+  // libcurl repeats the same count while it waits; a new count (also after a rewind) moves.
+  if (sent_.exchange(total) != total && now_) lastMove_.store(now_());
+}
+
 std::uint64_t HttpBody::size() const {
   std::uint64_t total = 0;
   for (const auto& p : pieces_) total += p.file ? p.file->size() : p.text.size();

@@ -3,8 +3,10 @@
 // bytes are read only as the transport sends them, so memory does not grow with file sizes.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -68,6 +70,24 @@ class HttpBody {
   std::vector<Piece> pieces_;
 };
 
+// How far a request's body has gone out, for a watcher on another thread: the bytes handed to
+// the connection so far and when that count last changed, on the clock the creator gives.
+class UploadProgress {
+ public:
+  // now: the watcher's clock in seconds; the count is taken to have last moved at creation.
+  explicit UploadProgress(std::function<double()> now);
+  // The transport's report of the body bytes sent so far; a new count is a move.
+  void sent(std::uint64_t total);
+  std::uint64_t bytesSent() const { return sent_.load(); }
+  // When the count last changed (or the creation time).
+  double lastMove() const { return lastMove_.load(); }
+
+ private:
+  std::function<double()> now_;
+  std::atomic<std::uint64_t> sent_{0};
+  std::atomic<double> lastMove_;
+};
+
 struct HttpRequest {
   std::string url;
   HttpHeaders headers;  // sent as given; the transport adds only Host and Content-Length
@@ -90,6 +110,8 @@ struct HttpRequest {
   bool repeatable = false;
   // Caps the body's bytes per second; 0: no cap.
   std::uint64_t maxSendBytesPerSecond = 0;
+  // When set, the transport reports the body bytes sent to it as they go out.
+  std::shared_ptr<UploadProgress> progress;
 };
 
 // Only these URL schemes are used, for the request and any redirect.

@@ -388,6 +388,8 @@ check "the manager saw one failure, the kill -9 ($(manager_says 'sorv-uploader.s
 check "no watchdog timeout" [ "$(manager_says 'sorv-uploader.service: Watchdog timeout')" = 0 ]
 check "an entry at priority 3 (error)" any_entry '.PRIORITY == "3"'
 check "routine entries at priority 6" any_entry '.PRIORITY == "6"'
+check "the hung upload's exit for a restart at priority 4 (warning)" \
+  any_entry '.PRIORITY == "4" and (.MESSAGE | strings | test("exiting with status 75"))'
 check "no time stamp or [pid:thread] of our own in the text" no_own_stamp
 check "a multi-line message is one entry" any_entry '(.MESSAGE | strings | test("\\n."))'
 check "no fragment of a multi-line dump as an entry of its own" \

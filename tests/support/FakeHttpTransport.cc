@@ -23,8 +23,12 @@ std::string flattenBody(const HttpBody& body) {
 }
 
 HttpResult FakeHttpTransport::post(const HttpRequest& request) {
-  RecordedRequest rec{request.url, request.headers, flattenBody(request.body),
-                      request.stallTimeoutSeconds};
+  RecordedRequest rec{request.url,
+                      request.headers,
+                      flattenBody(request.body),
+                      request.stallTimeoutSeconds,
+                      request.maxSendBytesPerSecond,
+                      request.progress};
   std::function<void()> during;
   HttpResult result;
   {

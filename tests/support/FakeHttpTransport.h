@@ -19,6 +19,9 @@ struct RecordedRequest {
   HttpHeaders headers;
   std::string body;  // every piece in order, files read in full
   double stallTimeoutSeconds = 0;
+  std::uint64_t maxSendBytesPerSecond = 0;
+  // The request's progress report: a test moves it as a transport would.
+  std::shared_ptr<UploadProgress> progress;
 };
 
 // The body's bytes as they would go over the wire.

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -286,6 +287,53 @@ TEST_F(SiteUploadTest, SilentSiteIsGivenUpAMinuteAfterItsLastByte) {
   EXPECT_LE(took, 61.5);
   EXPECT_NE(dictGet(done, kHttpError), nullptr);
   EXPECT_EQ(rec.outcome(), kUploadFailNotification);
+}
+
+// A body under the upload-rate cap goes out in small pieces: its progress moves at least
+// about once a second, so the watchdog can tell a slow upload from a stuck one.
+TEST_F(SiteUploadTest, ACappedBodyReportsProgressAsItGoes) {
+  SiteProcess site(dir.sub("store"));
+  ASSERT_TRUE(site.ok());
+  const std::string file = dir.sub("big.jpg");
+  ASSERT_TRUE(writeFile(file, std::string(240 * 1024, 'x')));
+  std::string err;
+  HttpRequest request;
+  request.url = site.url();
+  request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=b");
+  request.body.appendText(
+      "--b\r\nContent-Disposition: form-data; name=\"imgfile\"; "
+      "filename=\"big.jpg\"\r\n\r\n");
+  request.body.appendFile(HttpBodyFile::open(file, &err));
+  request.body.appendText("\r\n--b--\r\n");
+  request.maxSendBytesPerSecond = 96 * 1024;
+  using SteadyClock = std::chrono::steady_clock;
+  const auto start = SteadyClock::now();
+  auto seconds = [&] { return std::chrono::duration<double>(SteadyClock::now() - start).count(); };
+  request.progress = std::make_shared<UploadProgress>(seconds);
+  std::atomic<bool> done{false};
+  std::vector<double> moves;  // when the count was seen to change
+  std::thread watch([&] {
+    std::uint64_t last = 0;
+    while (!done) {
+      if (request.progress->bytesSent() != last) {
+        last = request.progress->bytesSent();
+        moves.push_back(seconds());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  HttpResult result = curlHttpTransport().post(request);
+  done = true;
+  watch.join();
+  const double took = seconds();
+  EXPECT_FALSE(result.error) << result.error->description;
+  EXPECT_EQ(request.progress->bytesSent(), request.body.size());
+  ASSERT_GE(moves.size(), 3u);
+  double longest = moves.front();
+  for (std::size_t i = 1; i < moves.size(); ++i)
+    longest = std::max(longest, moves[i] - moves[i - 1]);
+  EXPECT_LE(longest, 1.2) << moves.size() << " moves in " << took << " s";
+  EXPECT_GE(took, 1.5);  // 240 KiB at 96 KiB/s
 }
 
 TEST(ByteWatchTest, FindsTheDelimiterAcrossPieces) {

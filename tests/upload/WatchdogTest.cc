@@ -92,6 +92,57 @@ TEST_F(WatchdogTest, FiresAfterTheUploadTimeOutAndAsksForARelaunch) {
   }
 }
 
+TEST_F(WatchdogTest, WaitsWhileTheBodyMovesAndFiresOnceNoByteHasMovedForTheTimeOut) {
+  struct Case {
+    const char* what;
+    double moveEvery;  // seconds between moves of the body; 0: it never moves
+    double movesFor;   // seconds during which it moves
+    double firesAt;    // seconds after the start when the relaunch is asked for; 0: never
+  };
+  const double limit = 30;
+  const std::vector<Case> cases = {
+      {"never moves", 0, 0, 30},
+      {"moves every 10 s throughout", 10, 400, 0},
+      {"moves every 29 s throughout", 29, 400, 0},
+      {"moves for 100 s, then stops", 10, 100, 130},
+      {"moves once at 25 s", 25, 25, 55},
+      {"moves every 31 s: a stretch of 30 s without a byte", 31, 400, 30},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    setPref("prefUploadTimeOut", Value(limit));
+    HttpController controller(&transport);
+    RecordingDelegate delegate;
+    controller.setProgressDelegate(&delegate);
+    transport.hold();
+    std::size_t before = transport.requests().size();
+    std::thread upload([&] { controller.doRunHttpUploaderWithInfo(makeItem("a.jpg", "J")); });
+    ASSERT_TRUE(transport.waitForRequests(before + 1));
+    std::shared_ptr<UploadProgress> progress = transport.requests().back().progress;
+    ASSERT_TRUE(progress);
+    const double start = fake.clock.now();
+    double firedAt = 0;
+    std::uint64_t sent = 0;
+    for (int second = 1; second <= 400 && firedAt == 0; ++second) {
+      fake.clock.advance(1);
+      if (c.moveEvery > 0 && second <= c.movesFor && second % static_cast<int>(c.moveEvery) == 0)
+        progress->sent(sent += 16384);
+      loop.runPending();
+      loop.runPending();
+      if (!delegate.requests.empty()) firedAt = fake.clock.now() - start;
+    }
+    EXPECT_EQ(firedAt, c.firesAt);
+    EXPECT_LE(delegate.requests.size(), 1u);
+    transport.release();
+    upload.join();
+    // Once the upload has returned, nothing fires any more.
+    fake.clock.advance(1000);
+    loop.runPending();
+    loop.runPending();
+    EXPECT_LE(delegate.requests.size(), 1u);
+  }
+}
+
 TEST_F(WatchdogTest, AnUploadThatReturnsInTimeDisarmsIt) {
   HttpController controller(&transport);
   RecordingDelegate delegate;
