@@ -38,6 +38,7 @@
 
 #include "scripts/make-test-photos/PhotoWriter.h"
 #include "tests/e2e/AgentProcess.h"
+#include "tests/support/CpuTime.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TempDir.h"
 
@@ -147,7 +148,15 @@ std::string quoted(const std::string& s) {
 
 // The floor a user could script: per photo one curl upload with the agent's form fields and
 // one mv into the mirror at the same relative path.
-double drainWithCurl(const std::string& dir, const std::string& url, int items) {
+// What a drain cost in CPU seconds (user + system): the uploading side (the agent, or curl with
+// its shell and mv) and the site whose process is sitePid.
+struct CpuCost {
+  pid_t sitePid = -1;
+  double client = 0, site = 0;
+};
+
+double drainWithCurl(const std::string& dir, const std::string& url, int items,
+                     CpuCost* cost = nullptr) {
   std::string src = dir + "/src", mirror = dir + "/mirror";
   makeSource(src, items, 0);
   std::ofstream script(dir + "/loop.sh");
@@ -166,10 +175,16 @@ double drainWithCurl(const std::string& dir, const std::string& url, int items) 
            << "mv " << quoted(src + "/" + rel) << " " << quoted(mirror + "/" + rel) << "\n";
   }
   script.close();
+  const double children = cpuSecondsOfUsage(RUSAGE_CHILDREN);
+  const double site = cost ? cpuSecondsOfProcess(cost->sitePid) : 0;
   auto start = Clock::now();
   int rc = std::system(("bash " + quoted(dir + "/loop.sh")).c_str());
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   if (rc != 0) std::fprintf(stderr, "curl loop failed (%d)\n", rc);
+  if (cost) {
+    cost->client = cpuSecondsOfUsage(RUSAGE_CHILDREN) - children;
+    cost->site = cpuSecondsOfProcess(cost->sitePid) - site;
+  }
   return seconds;
 }
 
@@ -183,7 +198,7 @@ int filesIn(const std::string& root, const std::string& prefix) {
 
 // Launches the agent on the folder and times it until it reports the folder done.
 double drainWithAgent(const std::string& dir, const std::string& url, int items, int noise,
-                      bool freshWalk = false, bool noCounts = false) {
+                      bool freshWalk = false, bool noCounts = false, CpuCost* cost = nullptr) {
   std::string src = dir + "/src", mirror = dir + "/mirror";
   makeSource(src, items, noise);
   fs::create_directories(mirror);
@@ -199,10 +214,15 @@ double drainWithAgent(const std::string& dir, const std::string& url, int items,
   std::vector<std::string> env;
   if (freshWalk) env.push_back("SORV_FRESH_WALK=1");
   if (noCounts) env.push_back("SORV_NO_COUNTS=1");
+  const double site = cost ? cpuSecondsOfProcess(cost->sitePid) : 0;
   AgentProcess run(agent, src, dir + "/defaults.plist", dir + "/logs", console, env);
   ConsoleTail tail(console);
   bool done = tail.waitFor("Status: Waiting For New Images...", 1200);
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (cost) {
+    cost->client = cpuSecondsOfProcess(run.pid());
+    cost->site = cpuSecondsOfProcess(cost->sitePid) - site;
+  }
   run.signal(SIGTERM);
   int status = 0;
   run.wait(10, &status);
@@ -552,18 +572,31 @@ int main(int argc, char** argv) {
   }
   if (o.table) return runTable(o, site.url());
   std::vector<double> curl, agent, agentNoise;
+  // CPU milliseconds per item: the uploading side and the site, for each of the three runs.
+  std::vector<double> cpu[3][2];
+  auto keep = [&](int which, const CpuCost& c) {
+    cpu[which][0].push_back(1000 * c.client / o.items);
+    cpu[which][1].push_back(1000 * c.site / o.items);
+  };
   for (int r = 0; r < o.repeat; ++r) {
     {
       TempDir d;
-      curl.push_back(drainWithCurl(d.path(), site.url(), o.items));
+      CpuCost cost{site.pid()};
+      curl.push_back(drainWithCurl(d.path(), site.url(), o.items, &cost));
+      keep(0, cost);
     }
     {
       TempDir d;
-      agent.push_back(drainWithAgent(d.path(), site.url(), o.items, 0));
+      CpuCost cost{site.pid()};
+      agent.push_back(drainWithAgent(d.path(), site.url(), o.items, 0, false, false, &cost));
+      keep(1, cost);
     }
     {
       TempDir d;
-      agentNoise.push_back(drainWithAgent(d.path(), site.url(), o.items, o.noise));
+      CpuCost cost{site.pid()};
+      agentNoise.push_back(
+          drainWithAgent(d.path(), site.url(), o.items, o.noise, false, false, &cost));
+      keep(2, cost);
     }
   }
   double c = median(curl), a = median(agent), n = median(agentNoise);
@@ -573,6 +606,10 @@ int main(int argc, char** argv) {
   std::printf("agent                          : %7.2f s  %7.1f items/s\n", a, o.items / a);
   std::printf("agent, +%d files without metadata: %7.2f s  %7.1f items/s\n", o.noise, n,
               o.items / n);
+  std::printf("CPU ms per item (user + system)  uploader   site\n");
+  const char* runs[] = {"curl -F + mv shell loop", "agent", "agent with the files"};
+  for (int i = 0; i < 3; ++i)
+    std::printf("  %-30s %8.2f %6.2f\n", runs[i], median(cpu[i][0]), median(cpu[i][1]));
   std::printf("ratio agent / curl loop (time)            : %.2f  (target <= 1.20)\n", a / c);
   std::printf("ratio %d-file run / %d-file run (time): %.2f  (target < 2.00)\n", o.items + o.noise,
               o.items, n / a);

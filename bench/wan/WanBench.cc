@@ -30,6 +30,7 @@
 #include "platform/http/UploadRate.h"
 #include "scripts/make-test-photos/PhotoWriter.h"
 #include "tests/e2e/AgentProcess.h"
+#include "tests/support/CpuTime.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestCertificates.h"
@@ -291,10 +292,35 @@ std::size_t photoConnections(const std::string& store) {
 struct Run {
   double seconds = 0;
   std::size_t connections = 0;
+  // CPU seconds (user + system): the uploader (the agent, or curl with its shell and mv), the
+  // site, and the link's relay (threads of this process).
+  double uploaderCpu = 0, siteCpu = 0, relayCpu = 0;
+};
+
+// Measures the site's and this process's CPU from construction to finish().
+class CpuWatch {
+ public:
+  explicit CpuWatch(pid_t site)
+      : site_(site),
+        siteStart_(cpuSecondsOfProcess(site)),
+        selfStart_(cpuSecondsOfUsage(RUSAGE_SELF)),
+        childrenStart_(cpuSecondsOfUsage(RUSAGE_CHILDREN)) {}
+  // Fills r's site and relay figures and, when uploader is 0, the uploader's from the children
+  // waited for meanwhile.
+  void finish(Run* r, pid_t uploader = 0) const {
+    r->siteCpu = cpuSecondsOfProcess(site_) - siteStart_;
+    r->relayCpu = cpuSecondsOfUsage(RUSAGE_SELF) - selfStart_;
+    r->uploaderCpu = uploader > 0 ? cpuSecondsOfProcess(uploader)
+                                  : cpuSecondsOfUsage(RUSAGE_CHILDREN) - childrenStart_;
+  }
+
+ private:
+  pid_t site_;
+  double siteStart_, selfStart_, childrenStart_;
 };
 
 Run agentDrain(const std::string& work, const std::string& url, const std::string& ca,
-               const Options& o, const std::string& store) {
+               const Options& o, const std::string& store, pid_t site) {
   std::string src = work + "/agent-src", mirror = work + "/agent-mirror";
   makeSource(src, o);
   fs::create_directories(mirror);
@@ -305,9 +331,11 @@ Run agentDrain(const std::string& work, const std::string& url, const std::strin
   std::vector<std::string> env = {"SORV_CA_FILE=" + ca};
   if (!o.cap.empty()) env.push_back(std::string(kUploadRateVariable) + "=" + o.cap);
   auto start = Clock::now();
+  CpuWatch cpu(site);
   AgentProcess run(agent, src, work + "/defaults.plist", work + "/logs", console, env);
   bool done = waitForText(console, "Status: Waiting For New Images...", 3600);
   Run r{std::chrono::duration<double>(Clock::now() - start).count(), photoConnections(store)};
+  cpu.finish(&r, run.pid());
   run.signal(SIGTERM);
   int status = 0;
   run.wait(10, &status);
@@ -320,7 +348,7 @@ Run agentDrain(const std::string& work, const std::string& url, const std::strin
 }
 
 Run curlLoop(const std::string& work, const std::string& url, const std::string& ca,
-             const Options& o, const std::string& store) {
+             const Options& o, const std::string& store, pid_t site) {
   std::string src = work + "/loop-src", mirror = work + "/loop-mirror";
   makeSource(src, o);
   std::ofstream script(work + "/loop.sh");
@@ -333,13 +361,15 @@ Run curlLoop(const std::string& work, const std::string& url, const std::string&
   }
   script.close();
   std::size_t before = photoConnections(store);
+  CpuWatch cpu(site);
   Run r{timed("bash " + quoted(work + "/loop.sh")), 0};
+  cpu.finish(&r);
   r.connections = photoConnections(store) - before;
   return r;
 }
 
 Run oneCurl(const std::string& work, const std::string& url, const std::string& ca,
-            const Options& o, const std::string& store) {
+            const Options& o, const std::string& store, pid_t site) {
   std::string src = work + "/one-src";
   makeSource(src, o);
   std::string args;
@@ -347,7 +377,9 @@ Run oneCurl(const std::string& work, const std::string& url, const std::string& 
     args += std::string(i ? " --next" : "") + " -sS -o /dev/null --cacert " + quoted(ca) + " " +
             curlFields(src, i) + " " + quoted(url);
   std::size_t before = photoConnections(store);
+  CpuWatch cpu(site);
   Run r{timed("curl" + args), 0};
+  cpu.finish(&r);
   r.connections = photoConnections(store) - before;
   return r;
 }
@@ -409,7 +441,7 @@ int run(int argc, char** argv) {
       std::fprintf(stderr, "--cap: %s\n", err.c_str());
       return 2;
     }
-    Run agent = agentDrain(work.path(), url, authority.caFile(), o, work.sub("store"));
+    Run agent = agentDrain(work.path(), url, authority.caFile(), o, work.sub("store"), site.pid());
     double cap = static_cast<double>(schedule->capAt(0));
     double held = bytes / agent.seconds;
     std::printf(
@@ -420,22 +452,29 @@ int run(int argc, char** argv) {
   }
 
   const double floor = bytesTime + o.photos * rtt;
-  auto row = [&](const char* what, double seconds, std::size_t connections) {
-    double beyond = (seconds - bytesTime) / o.photos / (rtt > 0 ? rtt : 1);
-    std::printf("%-36s %9.1f %9.2f %12.2f %12.1f%% %8zu\n", what, seconds, o.photos / seconds,
-                beyond, 100 * (seconds / floor - 1), connections);
+  auto row = [&](const char* what, const Run& r) {
+    double beyond = (r.seconds - bytesTime) / o.photos / (rtt > 0 ? rtt : 1);
+    auto perPhoto = [&](double cpu) { return 1000 * cpu / o.photos; };
+    std::printf("%-36s %9.1f %9.2f %12.2f %12.1f%% %8zu %9.1f %7.1f %7.1f\n", what, r.seconds,
+                o.photos / r.seconds, beyond, 100 * (r.seconds / floor - 1), r.connections,
+                perPhoto(r.uploaderCpu), perPhoto(r.siteCpu), perPhoto(r.relayCpu));
     std::fflush(stdout);
   };
-  std::printf("%-36s %9s %9s %12s %13s %8s\n", "", "seconds", "photos/s", "RTT/photo*",
-              "over floor", "conns");
-  row("link floor (bytes + 1 RTT per photo)", floor, 0);
-  Run agent = agentDrain(work.path(), url, authority.caFile(), o, work.sub("store"));
-  row("agent (sorv-uploader)", agent.seconds, agent.connections);
-  Run loop = curlLoop(work.path(), url, authority.caFile(), o, work.sub("store"));
-  row("curl -F + mv loop", loop.seconds, loop.connections);
-  Run one = oneCurl(work.path(), url, authority.caFile(), o, work.sub("store"));
-  row("one curl process, one connection", one.seconds, one.connections);
+  std::printf("%-36s %9s %9s %12s %13s %8s %9s %7s %7s\n", "", "seconds", "photos/s", "RTT/photo*",
+              "over floor", "conns", "CPU ms**", "site", "relay");
+  Run floorRun;
+  floorRun.seconds = floor;
+  row("link floor (bytes + 1 RTT per photo)", floorRun);
+  const std::string store = work.sub("store");
+  row("agent (sorv-uploader)",
+      agentDrain(work.path(), url, authority.caFile(), o, store, site.pid()));
+  row("curl -F + mv loop", curlLoop(work.path(), url, authority.caFile(), o, store, site.pid()));
+  row("one curl process, one connection",
+      oneCurl(work.path(), url, authority.caFile(), o, store, site.pid()));
   std::printf("* time beyond the photo bytes at the link's rate, per photo, in round trips\n");
+  std::printf(
+      "** CPU (user + system) per photo of the uploader, then of the site and of the\n"
+      "   link's relay\n");
   return 0;
 }
 

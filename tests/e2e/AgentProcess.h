@@ -34,6 +34,7 @@ class AgentProcess {
   AgentProcess& operator=(const AgentProcess&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   void signal(int sig);
   // Waits up to seconds for the process to end; true with its wait status when it did.
   bool wait(double seconds, int* status);

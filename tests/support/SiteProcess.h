@@ -19,6 +19,7 @@ class SiteProcess {
 
   bool ok() const { return port_ > 0; }
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   // "http://127.0.0.1:<port>/upload" (https:// when started with --tls-cert), with
   // "?<query>" when given.
   std::string url(const std::string& query = "") const;
