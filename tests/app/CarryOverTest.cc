@@ -16,29 +16,12 @@
 #include "process/Process.h"
 #include "settings/Preferences.h"
 #include "tests/app/CycleHarness.h"
+#include "tests/support/ScopedVariable.h"
 
 namespace sorv::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value, 1);
-  }
-  ~ScopedVariable() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // The process after a relaunch: a new controller on the same folders, defaults and logs.
 void nextProcess(CycleHarness& h) {

@@ -15,6 +15,7 @@
 #include "files/SourceFolderClaim.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
+#include "tests/support/ScopedVariable.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestCertificates.h"
@@ -25,28 +26,6 @@ namespace {
 using test::SiteProcess;
 using test::TempDir;
 
-// Sets (or, with nullopt, unsets) an environment variable for the life of the object.
-class EnvVar {
- public:
-  EnvVar(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    if (value)
-      ::setenv(name, value->c_str(), 1);
-    else
-      ::unsetenv(name);
-  }
-  ~EnvVar() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 // One kiosk's set-up in a folder of its own: the folders made, the settings complete, the
 // site address the plain-http site's. A case changes what it is about.
 struct Kiosk {
@@ -54,13 +33,13 @@ struct Kiosk {
   std::string httpUrl, httpsUrl, caFile, refusingUrl;
   int refusingPort = 0;
   SetupCheckOptions options;
-  std::vector<std::unique_ptr<EnvVar>> vars;
+  std::vector<std::unique_ptr<test::ScopedVariable>> vars;
   std::unique_ptr<SourceFolderClaim> claim;
 
   void set(const char* key, const Value& value) { DefaultsStore::standard().setObject(value, key); }
   void unset(const char* key) { DefaultsStore::standard().removeObject(key); }
   void env(const char* name, const std::optional<std::string>& value) {
-    vars.push_back(std::make_unique<EnvVar>(name, value));
+    vars.push_back(std::make_unique<test::ScopedVariable>(name, value));
   }
   ~Kiosk() {
     while (!vars.empty()) vars.pop_back();  // the last one set is put back first
@@ -77,7 +56,7 @@ struct Case {
 TEST(SetupCheck, EachCheckPassesOnAGoodSetUpAndFailsOnItsOwnFault) {
   TempDir dir;
   // Loopback sites must be reached directly whatever the machine's proxy settings.
-  EnvVar noProxy("no_proxy", std::nullopt), httpProxy("http_proxy", std::nullopt),
+  test::ScopedVariable noProxy("no_proxy", std::nullopt), httpProxy("http_proxy", std::nullopt),
       httpsProxy("https_proxy", std::nullopt), allProxy("ALL_PROXY", std::nullopt),
       caFile("SORV_CA_FILE", std::nullopt);
   test::TestAuthority authority(dir.path(), "kiosk");
@@ -259,8 +238,8 @@ TEST(SetupCheck, EachCheckPassesOnAGoodSetUpAndFailsOnItsOwnFault) {
 TEST(SetupCheck, TheCommandServesTheEnvironmentsFolderAndSaysHowManyFailed) {
   TempDir dir;
   DefaultsStore::resetStandardForPath(dir.sub("defaults.plist"));
-  EnvVar logs("SORV_LOG_DIR", dir.sub("logs"));
-  EnvVar served("SORV_SOURCE_FOLDER", dir.path());
+  test::ScopedVariable logs("SORV_LOG_DIR", dir.sub("logs"));
+  test::ScopedVariable served("SORV_SOURCE_FOLDER", dir.path());
   std::string out;
   {
     char* buf = nullptr;

@@ -17,6 +17,7 @@
 #include "platform/Notifications.h"
 #include "platform/http/UploadRate.h"
 #include "tests/support/ProxyProcess.h"
+#include "tests/support/ScopedVariable.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/upload/UploadTestEnv.h"
@@ -26,25 +27,6 @@ namespace sorv::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 std::vector<std::string> linesOf(const std::string& path) {
   std::vector<std::string> lines;
@@ -112,7 +94,7 @@ TEST_F(NetworkTest, CertificateIsVerifiedAndABadOneSendsNothing) {
     SiteProcess server(store.path(), tls(c.cert));
     ASSERT_TRUE(server.ok());
     setPref("prefVyrURL", Value(server.url()));
-    ScopedEnv ca(kCaFileVariable, c.caFile);
+    ScopedVariable ca(kCaFileVariable, c.caFile);
     // Should the FIFO be waited on, a writer that comes and goes after 10 s ends the wait, so
     // that the test fails on the time instead of hanging.
     std::atomic<bool> finished{false};
@@ -150,7 +132,7 @@ TEST_F(NetworkTest, CertificateIsVerifiedAndABadOneSendsNothing) {
 // Consecutive photos share one connection while the site keeps it; a connection the site
 // closed is replaced before a photo goes out on it, and a photo is never sent twice.
 TEST_F(NetworkTest, KeptConnectionIsReplacedWithoutFailingOrRepeatingAPhoto) {
-  ScopedEnv ca(kCaFileVariable, authority.caFile());
+  ScopedVariable ca(kCaFileVariable, authority.caFile());
   const struct {
     const char* what;
     std::vector<std::string> siteArgs;
@@ -200,7 +182,7 @@ TEST_F(NetworkTest, KeptConnectionIsReplacedWithoutFailingOrRepeatingAPhoto) {
 // asking for the proxy's password, over https:// or http://) and a proxy that is not there are
 // transport failures that keep the photo, and the text says it was the proxy.
 TEST_F(NetworkTest, UploadsThroughAProxyAndAProxyThatRefusesKeepsThePhoto) {
-  ScopedEnv ca(kCaFileVariable, authority.caFile());
+  ScopedVariable ca(kCaFileVariable, authority.caFile());
   const struct {
     const char* what;
     bool https;
@@ -231,9 +213,9 @@ TEST_F(NetworkTest, UploadsThroughAProxyAndAProxyThatRefusesKeepsThePhoto) {
       ASSERT_TRUE(proxy->listening());
     }
     const std::string proxyUrl = proxy ? proxy->url() : "http://127.0.0.1:1";
-    ScopedEnv https("https_proxy", c.https ? proxyUrl : "");
-    ScopedEnv http("http_proxy", c.https ? "" : proxyUrl);
-    ScopedEnv none("no_proxy", "");
+    ScopedVariable https("https_proxy", c.https ? proxyUrl : "");
+    ScopedVariable http("http_proxy", c.https ? "" : proxyUrl);
+    ScopedVariable none("no_proxy", "");
     std::string outcome;
     Dict done = upload(c.says ? "refused.jpg" : "proxied.jpg", &outcome);
     if (proxy) {
@@ -293,7 +275,7 @@ TEST(UploadRateTest, RatesAndTimetables) {
       EXPECT_EQ(schedule->capAt(minute), cap) << minute;
     }
   }
-  ScopedEnv bad(kUploadRateVariable, "lots");
+  ScopedVariable bad(kUploadRateVariable, "lots");
   std::string err;
   EXPECT_EQ(uploadRateFromEnvironment(&err).capAt(0), 0u);
   EXPECT_FALSE(err.empty());
@@ -312,8 +294,8 @@ TEST(SiteAddressTest, PasswordInClearOnlyOverHttpToAnotherHost) {
 
 // The cap slows the body down; only a lower bound is checked, which a slow machine cannot break.
 TEST_F(NetworkTest, UploadRateCapSlowsTheBody) {
-  ScopedEnv ca(kCaFileVariable, authority.caFile());
-  ScopedEnv rate(kUploadRateVariable, "100k");
+  ScopedVariable ca(kCaFileVariable, authority.caFile());
+  ScopedVariable rate(kUploadRateVariable, "100k");
   SiteProcess server(dir.sub("store"), tls(site));
   ASSERT_TRUE(server.ok());
   setPref("prefVyrURL", Value(server.url()));
