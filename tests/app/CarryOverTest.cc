@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 
 #include "log/MessageLog.h"
 #include "logfiles/RelaunchState.h"
@@ -40,20 +41,33 @@ std::string uploadedFile(const Dict& upload) {
   return file ? *file : "";
 }
 
-TEST(CarryOver, APhotoThatHangsTwiceWaitsBehindTheOthersAndKeepsItsAge) {
+TEST(CarryOver, PhotosThatHangTwiceWaitBehindTheOthersAndKeepTheirAge) {
   ScopedVariable manager("SORV_SERVICE_MANAGER", "test");
   ScopedVariable health("SORV_HEALTH_MINUTES", "0.1");  // 6 s
   CycleHarness h;
   h.setPref(sPrefUploadTimeOut, 5);
-  for (const char* name : {"P1", "P2", "P3", "P4"})
+  for (const char* name : {"P1", "P2", "P3", "P4", "P5"})
     ASSERT_TRUE(writeJpegWithMeta(h.source() + "/Event/" + name + ".jpg", standardMetaData()));
-  nextProcess(h);  // a controller made after the harness's health setting
+  // 32 photos held back by an earlier process: more than the file once kept.
   const std::string stateFile = appendingPathComponent(logFolderPath(), kRelaunchStateName);
+  RelaunchState earlier;
+  for (int i = 0; i < 32; ++i) {
+    const std::string path = h.source() + "/Event/H" + std::to_string(i) + ".jpg";
+    FileInfo info;
+    ASSERT_TRUE(writeJpegWithMeta(path, standardMetaData()));
+    ASSERT_EQ(defaultFileSystem().lstat(path, &info), 0);
+    FileStamp stamp = FileStamp::of(info);
+    stamp.ctimeNs = 0;
+    earlier.relaunched.push_back({path, stamp, 2, h.fake.clock.wallNow() - 60});
+  }
+  ASSERT_EQ(writeRelaunchState(defaultFileSystem(), stateFile, earlier), 0);
+  nextProcess(h);  // a controller made after the harness's health setting
 
-  // Twice the first photo of the walk takes its POST and nothing moves: the watchdog
-  // relaunches, and the relaunch is remembered in the log folder.
-  std::string hung;
-  for (int relaunch = 1; relaunch <= 2; ++relaunch) {
+  // Twice each, the first photo of the walk that is not held back takes its POST and nothing
+  // moves: the watchdog relaunches, and the relaunch is remembered in the log folder beside
+  // every photo held back before.
+  std::vector<std::string> hung;
+  for (int relaunch = 1; relaunch <= 4; ++relaunch) {
     SCOPED_TRACE(relaunch);
     h.transport.hold();
     const std::size_t before = h.uploads().size();
@@ -62,15 +76,16 @@ TEST(CarryOver, APhotoThatHangsTwiceWaitsBehindTheOthersAndKeepsItsAge) {
     // The loop runs meanwhile: the pass shows its texts on the main thread.
     ASSERT_TRUE(h.pumpUntil([&] { return h.transport.requests().size() > sent; }));
     ASSERT_EQ(h.uploads().size(), before + 1);
-    if (relaunch == 1) hung = uploadedFile(h.uploads().back());
-    EXPECT_EQ(uploadedFile(h.uploads().back()), hung) << "the same photo goes first again";
+    if (relaunch % 2) hung.push_back(uploadedFile(h.uploads().back()));
+    EXPECT_EQ(uploadedFile(h.uploads().back()), hung.back()) << "the same photo goes again";
+    EXPECT_EQ(hung.back().find("/Event/H"), std::string::npos) << "a held photo went first";
     h.fake.clock.advance(6);
     ASSERT_TRUE(h.pumpUntil([&] { return exitStatus() == kRelaunchExitStatus; }));
     RelaunchState state = readRelaunchState(defaultFileSystem(), stateFile);
-    ASSERT_EQ(state.relaunched.size(), 1u);
-    EXPECT_EQ(state.relaunched[0].path, hung);
-    EXPECT_EQ(state.relaunched[0].relaunches, relaunch);
-    EXPECT_EQ(state.waiting.size(), 4u);
+    ASSERT_EQ(state.relaunched.size(), 32 + hung.size());
+    EXPECT_EQ(state.relaunched[0].path, hung.back());
+    EXPECT_EQ(state.relaunched[0].relaunches, 2 - relaunch % 2);
+    EXPECT_EQ(state.waiting.size(), 37u);
     // The old process ends without another pass.
     setExitStatus(0);
     h.controller->setWantsToHaltProcess(true);
@@ -80,9 +95,9 @@ TEST(CarryOver, APhotoThatHangsTwiceWaitsBehindTheOthersAndKeepsItsAge) {
     nextProcess(h);
   }
 
-  // The third process: the waiting photos count from when the first process saw them, so
+  // The fifth process: the waiting photos count from when the first process saw them, so
   // the agent is unhealthy before its first upload; the three others go first, then the
-  // held-back photo, when nothing else waits.
+  // held-back photos, when nothing else waits.
   h.transport.hold();
   const std::size_t before = h.uploads().size();
   const std::size_t sent = h.transport.requests().size();
@@ -91,22 +106,22 @@ TEST(CarryOver, APhotoThatHangsTwiceWaitsBehindTheOthersAndKeepsItsAge) {
   const CycleStatus status = h.controller->cycleStatus();
   ASSERT_TRUE(status.oldestWaitingSeconds);
   EXPECT_GE(*status.oldestWaitingSeconds, 12);
-  EXPECT_EQ(status.heldBack, 1);
+  EXPECT_EQ(status.heldBack, 34);
   EXPECT_NE(h.controller->healthProblem(status).find("waited"), std::string::npos);
   h.transport.release();
   ASSERT_TRUE(h.pumpUntil([&] { return h.isIdle(); }));
   std::vector<std::string> order;
   for (std::size_t i = before; i < h.uploads().size(); ++i)
     order.push_back(uploadedFile(h.uploads()[i]));
-  ASSERT_EQ(order.size(), 4u);
-  EXPECT_EQ(order.back(), hung);
-  EXPECT_EQ(std::count(order.begin(), order.end(), hung), 1);
-  for (const char* name : {"P1", "P2", "P3", "P4"})
-    EXPECT_TRUE(exists(h.mirror() + "/Event/" + name + ".jpg")) << name;
+  ASSERT_EQ(order.size(), 37u);
+  for (std::size_t i = 0; i < 3; ++i)
+    EXPECT_TRUE(order[i].find("/Event/P") != std::string::npos && order[i] != hung[0] &&
+                order[i] != hung[1])
+        << order[i];
+  EXPECT_EQ(std::set<std::string>(order.begin(), order.end()).size(), 37u);
+  EXPECT_TRUE(fs::is_empty(h.source() + "/Event"));
   const std::string log = h.messageLog();
-  EXPECT_NE(log.find("Holding back [" + hung + "]: its upload made the agent relaunch 2 times"),
-            std::string::npos)
-      << log;
+  EXPECT_NE(log.find("]: its upload made the agent relaunch 2 times"), std::string::npos) << log;
   // Uploaded: forgotten, and the file says so.
   EXPECT_TRUE(readRelaunchState(defaultFileSystem(), stateFile).relaunched.empty());
 }

@@ -44,9 +44,19 @@ TEST(RelaunchState, BoundsAndBadInput) {
     many.waiting.push_back({"/s/" + std::to_string(i), {1, 1, 1, 1, 0}, 1.7e9});
   many.waiting.push_back({"relative/path.jpg", {1, 1, 1, 1, 0}, 1.7e9});
   RelaunchState read = decodeRelaunchState(encodeRelaunchState(many));
-  ASSERT_EQ(read.relaunched.size(), kMaxRelaunchRecords);
+  ASSERT_EQ(read.relaunched.size(), 100u);
   EXPECT_EQ(read.relaunched[0].relaunches, kMaxRecordedRelaunches);
   EXPECT_EQ(read.waiting.size(), kMaxFirstSeenRecords);
+  // More than the file holds: the waiting photos' times give way first, then the relaunches
+  // at the end of the list.
+  for (int i = 100; i < 2000; ++i)
+    many.relaunched.push_back({"/s/" + std::string(900, 'x') + std::to_string(i), {}, 2, 1.7e9});
+  const std::string full = encodeRelaunchState(many);
+  EXPECT_LE(full.size(), kMaxRelaunchStateBytes);
+  read = decodeRelaunchState(full);
+  EXPECT_TRUE(read.waiting.empty());
+  ASSERT_GT(read.relaunched.size(), 700u);
+  EXPECT_EQ(read.relaunched.back(), many.relaunched[read.relaunched.size() - 1]);
 
   const std::string good = encodeRelaunchState(sample());
   const Dict okEntry{{"path", Value("/s/a.jpg")}, {"device", Value(1LL)},
