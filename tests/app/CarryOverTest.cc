@@ -82,9 +82,10 @@ TEST(CarryOver, PhotosThatHangTwiceWaitBehindTheOthersAndKeepTheirAge) {
     h.fake.clock.advance(6);
     ASSERT_TRUE(h.pumpUntil([&] { return exitStatus() == kRelaunchExitStatus; }));
     RelaunchState state = readRelaunchState(defaultFileSystem(), stateFile);
-    ASSERT_EQ(state.relaunched.size(), 32 + hung.size());
-    EXPECT_EQ(state.relaunched[0].path, hung.back());
-    EXPECT_EQ(state.relaunched[0].relaunches, 2 - relaunch % 2);
+    EXPECT_EQ(state.relaunched.size(), 32 + hung.size());  // (no ASSERT: the transport waits)
+    const RelaunchRecord latest = state.relaunched.empty() ? RelaunchRecord{} : state.relaunched[0];
+    EXPECT_EQ(latest.path, hung.back());
+    EXPECT_EQ(latest.relaunches, 2 - relaunch % 2);
     EXPECT_EQ(state.waiting.size(), 37u);
     // The old process ends without another pass.
     setExitStatus(0);
