@@ -56,8 +56,8 @@ bool readStamp(const Dict& d, std::string* path, FileStamp* stamp) {
 }
 
 std::string render(const Array& relaunched, const Array& waiting) {
-  return plist::toXml(Value(
-      Dict{{"version", Value(1LL)}, {"relaunched", Value(relaunched)}, {"waiting", Value(waiting)}}));
+  return plist::toXml(Value(Dict{
+      {"version", Value(1LL)}, {"relaunched", Value(relaunched)}, {"waiting", Value(waiting)}}));
 }
 
 }  // namespace
@@ -84,8 +84,9 @@ std::string encodeRelaunchState(const RelaunchState& state) {
   // Too large for a reader: about as many records as make up the excess go from the ends of
   // the lists, the waiting photos' first, until the rest fits.
   while (xml.size() > kMaxRelaunchStateBytes && !(relaunched.empty() && waiting.empty())) {
-    std::size_t drop = (xml.size() - kMaxRelaunchStateBytes) *
-                           (relaunched.size() + waiting.size()) / xml.size() + 1;
+    std::size_t drop =
+        (xml.size() - kMaxRelaunchStateBytes) * (relaunched.size() + waiting.size()) / xml.size() +
+        1;
     const std::size_t fromWaiting = std::min(drop, waiting.size());
     waiting.resize(waiting.size() - fromWaiting);
     relaunched.resize(relaunched.size() - std::min(drop - fromWaiting, relaunched.size()));

@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
   };
   if (out.size() > sorv::kMaxRelaunchStateBytes || !head(back.relaunched, state.relaunched) ||
-      !head(back.waiting, state.waiting) || (out.size() < sorv::kMaxRelaunchStateBytes / 2 && back != state))
+      !head(back.waiting, state.waiting) ||
+      (out.size() < sorv::kMaxRelaunchStateBytes / 2 && back != state))
     __builtin_trap();
   return 0;
 }
