@@ -333,6 +333,9 @@ class AppController : public HttpProgressDelegate {
   // A photo held back by its relaunches that the scan passed over for another: says why, once.
   void reportRelaunchHold(const std::string& full);
   static FileStamp uploadStamp(const FileInfo& info);
+  // Whether the photo at path is still there in this version: a photo that has left, or
+  // changed, is not the one that hung.
+  static bool stillThere(const std::string& path, const FileStamp& stamp);
 
   // A failed upload's verdict on the site; on a backoff, the wait before the next automatic
   // pass (the item then stays in the source). siteAsks: the wait of the site's Retry-After.
