@@ -190,7 +190,10 @@ void DefaultsStore::Impl::quarantine(const std::string& reason) {
 bool DefaultsStore::Impl::readCurrent(Dict* out) const {
   out->clear();
   FileInfo info;
-  if (defaultFileSystem().stat(path, &info) == ENOENT) return true;
+  int rc = defaultFileSystem().lstat(path, &info);
+  if (rc == ENOENT) return true;
+  // A FIFO would block the read; the write refuses whatever is not a regular file anyway.
+  if (rc != 0 || info.type != FileType::Regular) return false;
   std::optional<Value> v = plist::parseFile(path);
   if (!v || !v->asDict()) return false;
   *out = std::move(*v->asDict());

@@ -140,6 +140,7 @@ TEST_F(DefaultsStoreTest, PersistsAndReloads) {
 // this store set or removed, over what the file holds by then.
 TEST_F(DefaultsStoreTest, WritesOnlyItsOwnKeysOverWhatTheFileHoldsNow) {
   const Dict first{{"login", Value("kiosk")}, {"mine", Value(1)}, {"gone", Value(2)}};
+  std::filesystem::create_directories(dir.sub("prefs"));
   ASSERT_TRUE(plist::writeFileAtomically(path(), Value(first)));
   DefaultsStore s(path());
   ASSERT_TRUE(s.synchronize());  // nothing changed here: the file stays as it is
