@@ -23,6 +23,7 @@
 #include "app/CycleStatus.h"
 #include "app/ItemRetryBook.h"
 #include "app/MetricsFile.h"
+#include "app/RemoteReconnect.h"
 #include "app/SiteBackoff.h"
 #include "files/ItemCache.h"
 #include "files/SourceFolderClaim.h"
@@ -41,6 +42,7 @@ struct ProblemPhoto;
 struct ProblemRecord;
 struct ItemRules;
 class RemoteService;
+struct RemoteHandlers;
 
 class AppController : public HttpProgressDelegate {
  public:
@@ -281,6 +283,12 @@ class AppController : public HttpProgressDelegate {
   PerPhotoEntries perPhotoEntries() const;
 
  private:
+  // Remote control while it is off: tries on a thread of their own, paced by remoteReconnect_
+  // (AppControllerRemote.cc). generation names the service the handlers belong to.
+  RemoteHandlers remoteHandlers(int generation);
+  void remoteControlOff(double wait);
+  void tryRemoteControlAgain();
+  void remoteControlLost(int generation, const std::string& why);
   // Waits of the outcome handlers: cut short by a pause, a quit or wakeWaits().
   void pacedSleep(double seconds);
   void wakeWaits();
@@ -451,6 +459,15 @@ class AppController : public HttpProgressDelegate {
   const void* fCurAlert = nullptr;
   std::unique_ptr<HttpController> fHttpController;
   std::shared_ptr<RemoteService> remoteService_;  // while remote control is on
+  // Main thread only: the pacing of the tries while remote control is off, the timer of the
+  // next one, the generation of the last service started, whether a try runs, and whether the
+  // quit ended remote control for good. remoteAlive_ dies with the controller.
+  RemoteReconnect remoteReconnect_;
+  std::shared_ptr<Timer> remoteRetryTimer_;
+  int remoteGeneration_ = 0;
+  bool remoteTrying_ = false;
+  bool remoteStopped_ = false;
+  std::shared_ptr<int> remoteAlive_ = std::make_shared<int>(0);
   bool isRunningLeopard_ = false;
   std::string _macVersionString GUARDED_BY(fieldsMutex_);
   std::string _appVersionString GUARDED_BY(fieldsMutex_);

@@ -16,6 +16,7 @@
 #include "platform/Plist.h"
 #include "platform/SystemVersion.h"
 #include "process/Process.h"
+#include "settings/DefaultsLock.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
 
@@ -52,6 +53,9 @@ std::optional<std::string> oldFtpPrefsFile() {
 // ---- The class set-up
 
 void AppController::initialize() {
+  // Before the settings are first read: an import that holds the lock finishes first, and
+  // none starts while this agent runs.
+  holdDefaultsForThisAgent(10);
   registerValueTransformers();
   Preferences::setupFactoryDefaults();
   // A service names its folder in its environment; it is served on every pass of this process.

@@ -59,6 +59,7 @@ AppController::~AppController() {
   if (autoStartTimer_) autoStartTimer_->invalidate();
   if (viewTimer_) viewTimer_->invalidate();
   if (countsTimer_) countsTimer_->invalidate();
+  if (remoteRetryTimer_) remoteRetryTimer_->invalidate();
   if (metricsFile_) metricsFile_->stop();
   // Threads the controller started call back into it; let them finish first.
   MutexLock lock(&threadsMutex_);
