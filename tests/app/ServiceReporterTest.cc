@@ -1,10 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "app/ServiceReporter.h"
+#include "tests/support/CapturedOutput.h"
+#include "tests/support/DatagramSocket.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/ScopedVariable.h"
+#include "tests/support/TempDir.h"
 
 namespace sorv {
 namespace {
@@ -66,7 +75,15 @@ TEST(ServiceReporterTest, StatusTextNamesWhatTheCycleDoesAndItsCounts) {
   for (const Case& c : cases) EXPECT_EQ(serviceStatusText(c.status, c.line), c.text);
 }
 
-TEST(ServiceReporterTest, ReadyOnceThenStatusOnChangeAndTheWatchdogFedAtHalfItsTime) {
+// Advances the clock in quarter seconds, running the loop's timers as they come due.
+void runFor(test::FakeClock& clock, EventLoop& loop, double seconds) {
+  for (double t = 0; t < seconds; t += 0.25) {
+    clock.advance(0.25);
+    loop.runPending();
+  }
+}
+
+TEST(ServiceReporterTest, ReadyOnceThenStatusWhenItChangesAndTheWatchdogOnItsOwnTimer) {
   test::ScopedFakeClock time;
   EventLoop loop;
   FakeServiceManager manager;
@@ -79,27 +96,106 @@ TEST(ServiceReporterTest, ReadyOnceThenStatusOnChangeAndTheWatchdogFedAtHalfItsT
   EXPECT_EQ(manager.take(), std::vector<std::string>{
                                 "READY=1\nSTATUS=Waiting For New Images..., 0 waiting, 0 today"});
 
-  reporter.tick();  // nothing changed, the watchdog is not due
+  time.clock.advance(1);
+  reporter.changed();  // nothing changed
+  loop.runPending();
   EXPECT_TRUE(manager.take().empty());
   now = status(CycleState::Uploading, "Fair/IMG_1.jpg", 3, 0);
-  time.clock.advance(30);
-  reporter.tick();
+  reporter.changed();
+  loop.runPending();
   EXPECT_EQ(manager.take(),
             std::vector<std::string>{"STATUS=Uploading Fair/IMG_1.jpg, 3 waiting, 0 today"});
-  time.clock.advance(30);
-  reporter.tick();
-  EXPECT_EQ(manager.take(), std::vector<std::string>{"WATCHDOG=1"});
-  time.clock.advance(59);
-  reporter.tick();
+  // Changes in quick succession reach the manager as one status, half a second on.
+  now = status(CycleState::Uploading, "Fair/IMG_2.jpg", 2, 0);
+  reporter.changed();
+  loop.runPending();
+  now = status(CycleState::Uploading, "Fair/IMG_2.jpg", 2, 1);
+  reporter.changed();
+  loop.runPending();
   EXPECT_TRUE(manager.take().empty());
-  time.clock.advance(1);
-  reporter.tick();
+  runFor(time.clock, loop, 0.5);
+  EXPECT_EQ(manager.take(),
+            std::vector<std::string>{"STATUS=Uploading Fair/IMG_2.jpg, 2 waiting, 1 today"});
+  // The watchdog at half its 120 s after the start, whatever happened meanwhile.
+  runFor(time.clock, loop, 58);
+  EXPECT_TRUE(manager.take().empty());
+  runFor(time.clock, loop, 0.5);
   EXPECT_EQ(manager.take(), std::vector<std::string>{"WATCHDOG=1"});
 
   reporter.stop();
   reporter.stop();
-  reporter.tick();
+  reporter.changed();
+  runFor(time.clock, loop, 60);
   EXPECT_EQ(manager.take(), std::vector<std::string>{"STOPPING=1"});
+}
+
+TEST(ServiceReporterTest, TheWatchdogIsFedAtHalfItsTimeButNeverFasterThanTheBound) {
+  struct Case {
+    double watchdog;
+    double every;
+    int feedsIn10Seconds;
+    bool said;
+  } cases[] = {
+      {120, 60, 0, false},
+      {1, 0.5, 20, false},
+      {0.8, 0.5, 20, true},   // half of it is below the bound: fed at the bound
+      {1e-6, 0.5, 20, true},  // WATCHDOG_USEC=1: no spinning
+      {0, 60, 0, false},      // not watched: the timer only offers the status again
+  };
+  for (const Case& c : cases) {
+    test::ScopedFakeClock time;
+    EventLoop loop;
+    FakeServiceManager manager;
+    manager.watchdog = c.watchdog;
+    ServiceReporter reporter(manager, [] { return CycleStatus{}; });
+    test::CapturedOutput err(STDERR_FILENO);
+    reporter.start(loop);
+    runFor(time.clock, loop, 10);
+    const std::vector<std::string> sent = manager.take();
+    EXPECT_EQ(reporter.tickSeconds(), c.every) << c.watchdog;
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "WATCHDOG=1"), c.feedsIn10Seconds)
+        << c.watchdog;
+    EXPECT_EQ(err.text().find("shorter than the agent can honour") != std::string::npos, c.said)
+        << c.watchdog;
+  }
+}
+
+// The real notification socket with a full queue: nothing waits for it, and once it is read
+// the manager hears READY=1 with the status as it is then, not the ones it missed.
+TEST(ServiceReporterTest, AFullNotifySocketNeverHoldsTheLoopAndTheLatestStatusGoesOut) {
+  test::TempDir dir(test::TempDir::kShortPath);
+  test::DatagramSocket socket(dir.sub("notify"), 0);
+  ASSERT_TRUE(socket.bound());
+  const int filled = socket.fill();
+  ASSERT_GT(filled, 0);
+  test::ScopedVariable notify("NOTIFY_SOCKET", dir.sub("notify"));
+  test::ScopedVariable watchdog("WATCHDOG_USEC", "1000000");
+  test::ScopedVariable watchdogPid("WATCHDOG_PID", std::nullopt);
+  test::ScopedFakeClock time;
+  EventLoop loop;
+  ServiceManager& manager = systemServiceManager();
+  EXPECT_FALSE(manager.notify("STATUS=full"));
+  CycleStatus now = status(CycleState::Waiting, "", 3, 0);
+  ServiceReporter reporter(manager, [&] { return now; });
+  reporter.start(loop);
+  for (int i = 1; i <= 3; ++i) {
+    now = status(CycleState::Uploading, "Fair/IMG_" + std::to_string(i) + ".jpg", 3 - i, i);
+    reporter.changed();
+    runFor(time.clock, loop, 1);
+  }
+  now = status(CycleState::Waiting, "", 0, 3);
+  socket.resume();
+  auto heard = [&](const std::string& text) {
+    for (int i = 0; i < 200 && socket.count(text) == 0; ++i) {
+      runFor(time.clock, loop, 0.25);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return socket.count(text);
+  };
+  EXPECT_EQ(heard("READY=1\nSTATUS=Waiting, 0 waiting, 3 today"), 1) << socket.all();
+  EXPECT_GT(heard("WATCHDOG=1"), 0);
+  EXPECT_EQ(socket.count("IMG_"), 0) << socket.all();
+  EXPECT_EQ(socket.count("full"), 0);
 }
 
 TEST(ServiceReporterTest, WithoutAManagerNothingIsSent) {

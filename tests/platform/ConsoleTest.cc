@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <future>
 #include <mutex>
 #include <regex>
@@ -12,7 +15,9 @@
 
 #include "platform/Console.h"
 #include "platform/Journal.h"
+#include "platform/JournalSocket.h"
 #include "platform/Thread.h"
+#include "tests/support/DatagramSocket.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -194,6 +199,71 @@ TEST(ConsoleTest, UnderTheJournalEachMessageIsOneEntryWithItsPriority) {
     NSLogText("routine");
   }
   EXPECT_EQ(test::readFile(err), "<3>ERROR: two\n<3>lines\n<6>routine\n");
+}
+
+// The journal's native socket against a stand-in that reads, stops reading, or is not there:
+// a send never waits, what waits is bounded (oldest dropped first) and goes out in order once
+// the journal reads again, after one entry saying how many were dropped.
+TEST(ConsoleTest, TheJournalSocketNeverWaitsAndSaysWhatItDropped) {
+  using Result = JournalSocket::Result;
+  auto entry = [](const std::string& text) {
+    return journalDatagram({LogPriority::Info, text, {{"SORV_ITEM", "Fair/IMG_1.jpg"}}}, "t");
+  };
+  const std::string big(20 << 20, 'x');  // more than a datagram may hold
+  struct Case {
+    const char* what;
+    int reads;  // the stand-in reads this many and stops; -2: no socket, -3: a file in its place
+    int entries;
+    bool bigOne;  // the last entry is `big`, with a line end
+    Result first, last;
+    std::size_t count;               // how many entries the stand-in reads in the end
+    std::vector<std::string> heard;  // the first of them, and the last
+  } cases[] = {
+      {"a journal that reads", -1, 3, true, Result::Sent, Result::Sent, 3,
+       {entry("0"), entry("1"), entry("2\n" + big)}},
+      {"a journal that stopped", 0, 600, false, Result::Queued, Result::Queued,
+       JournalSocket::kMaxQueued + 1,
+       {journalDatagram({LogPriority::Warning,
+                         "WARNING: 88 console messages were dropped while the journal was not "
+                         "reading",
+                         {}},
+                        "t"),
+        entry("88"), entry("599")}},
+      {"no journal there", -2, 2, false, Result::Unreachable, Result::Unreachable, 0, {}},
+      {"a file where the socket was", -3, 2, false, Result::Unreachable, Result::Unreachable, 0,
+       {}},
+  };
+  for (const Case& c : cases) {
+    test::TempDir dir(test::TempDir::kShortPath);
+    const std::string path = dir.sub("socket");
+    auto standIn = std::make_unique<test::DatagramSocket>(path, std::max(c.reads, 0));
+    if (c.reads == 0) standIn->fill();
+    if (c.reads == -1) standIn->resume();
+    if (c.reads < -1) standIn.reset();
+    if (c.reads == -3) test::writeFile(path, "");
+    JournalSocket socket(path, "t");
+    std::vector<Result> results;
+    for (int i = 0; i < c.entries; ++i)
+      results.push_back(socket.send(
+          entry(std::to_string(i) + (c.bigOne && i + 1 == c.entries ? "\n" + big : ""))));
+    EXPECT_EQ(results.front(), c.first) << c.what;
+    EXPECT_EQ(results.back(), c.last) << c.what;
+    if (!standIn) continue;
+    standIn->resume();
+    std::vector<std::string> heard;
+    for (int i = 0; i < 1000 && heard.size() < c.count; ++i) {
+      socket.flush();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      heard.clear();
+      for (const std::string& m : standIn->messages())
+        if (!m.empty()) heard.push_back(m);
+    }
+    ASSERT_EQ(heard.size(), c.count) << c.what;
+    EXPECT_TRUE(socket.flush()) << c.what;
+    for (std::size_t i = 0; i + 1 < c.heard.size(); ++i)
+      EXPECT_EQ(heard[i], c.heard[i]) << c.what << " " << i;
+    EXPECT_TRUE(heard.back() == c.heard.back()) << c.what << ": " << heard.back().substr(0, 80);
+  }
 }
 
 TEST(ConsoleTest, TheJournalStreamMustNameStandardError) {
