@@ -73,9 +73,10 @@ void ServiceReporter::start(RunLoop& loop) {
   watched_ = watchdog > 0;
   tickSeconds_ = watchdog > 0 ? std::max(watchdog / 2, kMinFeedSeconds) : kRefreshSeconds;
   if (watchdog > 0 && watchdog / 2 < kMinFeedSeconds)
-    myNSLog("WARNING: the service manager's watchdog of %g s is shorter than the agent can "
-            "honour; it is fed every %g s",
-            watchdog, kMinFeedSeconds);
+    myNSLog(
+        "WARNING: the service manager's watchdog of %g s is shorter than the agent can "
+        "honour; it is fed every %g s",
+        watchdog, kMinFeedSeconds);
   readyPending_ = true;
   sendStatus();
   timer_ = loop.scheduleTimer(tickSeconds_, true, [this](Timer&) { tick(); });

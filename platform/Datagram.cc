@@ -14,7 +14,7 @@ bool unixAddress(const std::string& path, UnixAddress* out) {
   // An abstract name is its bytes after a NUL, without a terminator.
   if (path[0] == '@') out->addr.sun_path[0] = '\0';
   out->length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() +
-                                        (path[0] == '@' ? 0 : 1));
+                                       (path[0] == '@' ? 0 : 1));
   return true;
 }
 

@@ -28,7 +28,6 @@ enum class DatagramResult {
 
 // Sends bytes (and passFd, when not -1, with SCM_RIGHTS) from fd, a SOCK_DGRAM socket, to `to`
 // without waiting. Safe from any thread.
-DatagramResult sendDatagram(int fd, const UnixAddress& to, std::string_view bytes,
-                            int passFd = -1);
+DatagramResult sendDatagram(int fd, const UnixAddress& to, std::string_view bytes, int passFd = -1);
 
 }  // namespace sorv

@@ -56,8 +56,8 @@ JournalSocket::JournalSocket(const std::string& path, std::string identifier)
     : identifier_(std::move(identifier)) {
   addressValid_ = unixAddress(path, &address_);
   fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd_ >= 0 && ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUFFORCE, &kSendBuffer,
-                               sizeof kSendBuffer) != 0)
+  if (fd_ >= 0 &&
+      ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUFFORCE, &kSendBuffer, sizeof kSendBuffer) != 0)
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
 }
 

@@ -16,8 +16,7 @@ namespace {
 // watchdog and answers SIGTERM: the notifications go out here without waiting instead.
 class SystemdServiceManager : public ServiceManager {
  public:
-  SystemdServiceManager()
-      : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {}
+  SystemdServiceManager() : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {}
 
   bool listening() override {
     const char* socket = std::getenv("NOTIFY_SOCKET");

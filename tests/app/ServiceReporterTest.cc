@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -136,8 +135,7 @@ TEST(ServiceReporterTest, TheWatchdogIsFedAtHalfItsTimeButNeverFasterThanTheBoun
     int feedsIn10Seconds;
     bool said;
   } cases[] = {
-      {120, 60, 0, false},
-      {1, 0.5, 20, false},
+      {120, 60, 0, false},   {1, 0.5, 20, false},
       {0.8, 0.5, 20, true},   // half of it is below the bound: fed at the bound
       {1e-6, 0.5, 20, true},  // WATCHDOG_USEC=1: no spinning
       {0, 60, 0, false},      // not watched: the timer only offers the status again
@@ -153,8 +151,7 @@ TEST(ServiceReporterTest, TheWatchdogIsFedAtHalfItsTimeButNeverFasterThanTheBoun
     runFor(time.clock, loop, 10);
     const std::vector<std::string> sent = manager.take();
     EXPECT_EQ(reporter.tickSeconds(), c.every) << c.watchdog;
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), "WATCHDOG=1"), c.feedsIn10Seconds)
-        << c.watchdog;
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "WATCHDOG=1"), c.feedsIn10Seconds) << c.watchdog;
     EXPECT_EQ(err.text().find("shorter than the agent can honour") != std::string::npos, c.said)
         << c.watchdog;
   }

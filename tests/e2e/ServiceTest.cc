@@ -90,20 +90,20 @@ TEST(Service, AJournalAndAManagerThatStopReadingHoldNothingUp) {
   ASSERT_TRUE(writeFile(console, ""));
   struct stat st {};
   ASSERT_EQ(::stat(console.c_str(), &st), 0);
-  AgentProcess run(agent, "", dir.sub("d.plist"), dir.sub("logs"), console,
-                   {"SORV_SOURCE_FOLDER=" + served, "NOTIFY_SOCKET=" + dir.sub("notify"),
-                    "WATCHDOG_USEC=1000000", "SORV_JOURNAL_SOCKET=" + dir.sub("journal"),
-                    "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" +
-                        std::to_string(st.st_ino)});
-  ASSERT_TRUE(waitFor([&] { return journal.messages().size() == 20; }, 20)) << readFile(console);
+  AgentProcess run(
+      agent, "", dir.sub("d.plist"), dir.sub("logs"), console,
+      {"SORV_SOURCE_FOLDER=" + served, "NOTIFY_SOCKET=" + dir.sub("notify"),
+       "WATCHDOG_USEC=1000000", "SORV_JOURNAL_SOCKET=" + dir.sub("journal"),
+       "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)});
+  EXPECT_TRUE(waitFor([&] { return journal.messages().size() == 20; }, 20)) << readFile(console);
   journal.fill();
 
   const int photos = 12;
   const Dict meta{{"QM_kioskStation", "K1"}};
   for (int i = 0; i < photos; ++i)
-    ASSERT_FALSE(writePhoto(dir.sub("Staging/Fair/IMG_" + std::to_string(i) + ".jpg"), false, 32,
-                            24, meta)
-                     .empty());
+    ASSERT_FALSE(
+        writePhoto(dir.sub("Staging/Fair/IMG_" + std::to_string(i) + ".jpg"), false, 32, 24, meta)
+            .empty());
   fs::rename(dir.sub("Staging/Fair"), served + "/Fair");
   auto stored = [&] {
     int n = 0;
@@ -111,7 +111,7 @@ TEST(Service, AJournalAndAManagerThatStopReadingHoldNothingUp) {
     return n;
   };
   EXPECT_TRUE(waitFor([&] { return stored() == photos; }, 60)) << stored() << "\n"
-                                                              << readFile(console);
+                                                               << readFile(console);
   journal.resume();
   EXPECT_TRUE(waitFor([&] { return journal.count("IMG_11.jpg") > 0; }, 10));
   EXPECT_EQ(quitBySigterm(run, console, 10), "");

@@ -45,8 +45,7 @@ DatagramSocket::DatagramSocket(const std::string& path, int reads) : path_(path)
     while (!done_) {
       pollfd p{fd_, POLLIN, 0};
       const int limit = limit_;
-      if (fd_ < 0 || (limit >= 0 && read_ >= limit) ||
-          ::poll(&p, 1, 50) <= 0) {
+      if (fd_ < 0 || (limit >= 0 && read_ >= limit) || ::poll(&p, 1, 50) <= 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         continue;
       }
@@ -95,8 +94,8 @@ int DatagramSocket::fill() {
   int sent = 0;
   for (; sent < 100000; ++sent) {
     int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ssize_t n = ::sendto(fd, "", 0, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&addr),
-                         sizeof addr);
+    ssize_t n =
+        ::sendto(fd, "", 0, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     ::close(fd);
     if (n < 0) break;
   }
