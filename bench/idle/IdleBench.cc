@@ -1,7 +1,7 @@
 // An idle agent's wakeups: the headless agent as its service runs it (SORV_SOURCE_FOLDER, an
 // empty source folder, the default 120 s between scans), once with a notification socket that
-// this program reads and WATCHDOG_USEC=120000000, once without a service manager. After the
-// first scan and a settling pause it measures a quiet window (--seconds, 60) and prints:
+// this program reads once a second and WATCHDOG_USEC=120000000, once without a service manager.
+// After the first scan and a settling pause it measures a quiet window (--seconds, 60) and prints:
 //   wakeups a second: the voluntary context switches of all the agent's threads over the
 //     window (the sum of voluntary_ctxt_switches in /proc/PID/task/*/status), each one a
 //     thread that slept and was woken;
@@ -73,9 +73,14 @@ Figures measure(const std::string& given, bool underManager, int seconds) {
     return {};
   }
   std::this_thread::sleep_for(std::chrono::seconds(5));
+  manager.read();
   const auto [all0, main0] = switches(run.pid());
   const std::size_t heard0 = manager.messages().size();
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  // The socket is read once a second, as a manager reads it.
+  for (int s = 0; s < seconds; ++s) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    manager.read();
+  }
   const auto [all1, main1] = switches(run.pid());
   Figures f;
   f.all = static_cast<double>(all1 - all0) / seconds;
