@@ -66,9 +66,11 @@ class SystemdJournal : public Journal {
     loop->post([this, loop] {
       loop->scheduleTimer(kRetrySeconds, true, [this, loop](Timer& timer) {
         if (!socket_.flush()) return;
-        timer.invalidate();
         RunLoop* expected = loop;
         retryLoop_.compare_exchange_strong(expected, nullptr);
+        timer.invalidate();
+        // An entry queued in the meantime found this timer still there: it gets a new one.
+        if (!socket_.flush()) retryLater();
       });
     });
   }
