@@ -7,6 +7,7 @@
 #include "app/AppConfig.h"
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
+#include "app/ProblemFolder.h"
 #include "log/MessageLog.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
@@ -370,8 +371,9 @@ void AppController::handleNotification_UploadStart(const Notification* note) {
     MutexLock lock(&carryMutex_);
     inFlight_ = file ? *file : std::string();
   }
-  // Journal entries written while it uploads name it.
-  setConsoleItem(item ? *item : "");
+  // Journal entries written while it uploads name it, as `sorvctl problems` shows a name:
+  // control bytes and bytes that are no UTF-8 as \xHH, which the journal shows as text.
+  setConsoleItem(item ? displayPath(*item) : "");
   setStartedUploadProcess(true);
   if (item)
     ibUpdateFileNameField(*item);

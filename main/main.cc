@@ -162,6 +162,8 @@ int main(int argc, char** argv) {
                     [&service](const std::string& text, bool) { service.setStatusLine(text); });
   AppController controller(&view);
   running = &controller;
+  // The places that change the status or the counts say so; nothing polls them.
+  controller.setStatusObserver([&service] { service.changed(); });
   controller.launch(folder);
   // Started, and the bus name is taken: a service manager may count the agent as running.
   service.start(loop);
