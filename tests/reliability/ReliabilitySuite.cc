@@ -6,9 +6,10 @@
 //
 // Rows: every fault mode of the site (the first few POSTs faulted, then normal answers), one
 // POST in three dropped, a site down and back, a proxy refusing and then letting through, bad input
-// among good photos, SIGKILL at random moments across two file systems, and a load run. A row
-// passes when nothing is lost or damaged, the agent neither crashed nor hung, and everything it
-// could upload was uploaded; rows that say so also need every photo stored once.
+// among good photos, a bus, journal and service manager that stop, SIGKILL at random moments across
+// two file systems, and a load run. A row passes when nothing is lost or damaged, the agent neither
+// crashed nor hung, and everything it could upload was uploaded; rows that say so also need every
+// photo stored once.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -33,6 +34,8 @@
 #include "files/SafeMove.h"
 #include "settings/Preferences.h"
 #include "tests/e2e/AgentProcess.h"
+#include "tests/e2e/PrivateBus.h"
+#include "tests/support/DatagramSocket.h"
 #include "tests/support/ProxyProcess.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TempDir.h"
@@ -650,6 +653,50 @@ Row mirrorFull() {
   return row;
 }
 
+// The programs beside the agent fail at once: its session bus ends, its journal stops reading
+// and its service manager never reads its notifications. Photos arriving meanwhile are all
+// stored once, and SIGTERM still ends the agent within 10 s.
+Row neighbourStops() {
+  Row row{"Neighbours", "a neighbour stops (bus gone, journal full, notify unread)"};
+  row.onceEach = true;
+  row.noProblem = true;
+  Kiosk k;
+  k.addPhotos(gShort ? 4 : 20, 2);
+  SiteProcess site(k.store);
+  k.prefs(site.url(), Dict{{sPrefAutoSynchronize, true}, {sPrefSecondsBetweenScans, 2}});
+  TempDir sockets(TempDir::kShortPath, "sorv-nb");
+  DatagramSocket journal(sockets.sub("journal")), manager(sockets.sub("notify"));
+  PrivateBus bus;
+  writeFile(k.console, "");
+  struct stat st {};
+  if (!journal.bound() || !manager.bound() || !bus.ok() || ::stat(k.console.c_str(), &st) != 0) {
+    row.crashed = true;
+    row.note = "a neighbour could not be set up";
+    return row;
+  }
+  manager.fill();
+  auto t0 = SteadyClock::now();
+  AgentProcess agent = k.start(
+      {}, {bus.envEntry(), "NOTIFY_SOCKET=" + sockets.sub("notify"), "WATCHDOG_USEC=2000000",
+           "SORV_JOURNAL_SOCKET=" + sockets.sub("journal"),
+           "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)});
+  journal.read(20);
+  journal.fill();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  bus.stop();
+  k.addPhotos(gShort ? 4 : 20, 2, "LATE_");
+  waitUntil([&] { return k.drained(); }, gShort ? 60 : 200);
+  row.seconds = since(t0);
+  std::string quit = quitBySigterm(agent, k.console, 10);
+  if (!quit.empty()) {
+    row.crashed = true;
+    row.note = "SIGTERM: " + quit;
+  }
+  k.stopAgents();
+  k.account(&row);
+  return row;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -713,6 +760,7 @@ int main(int argc, char** argv) {
     add(permissions(true));
   }
   if (want("Disk full")) add(mirrorFull());
+  if (want("Neighbours")) add(neighbourStops());
   if (want("Crashes")) add(crashes(seed));
   if (want("Load")) add(load());
 
