@@ -22,12 +22,17 @@ run_step "configure" "$logs/configure.log" \
 # fuzz targets need and only checks the rest of the agent) start now at the lowest priority:
 # they take what processor time the sanitizer build and then the tests, which mostly wait on
 # timers, sockets and child processes, leave.
-# In a session of its own, so that it ends with this script when a step before the tests fails.
-setsid bash -c 'rc=0
+# In a process group of its own, so that it ends with this script when a step before the tests
+# fails (not a session of its own: the scheduler weighs nice values within a session only).
+set -m
+(
+  rc=0
   nice -n 19 scripts/fuzz.sh --build-only || rc=$?
-  nice -n 19 scripts/thread-safety.sh "$1" || rc=$?
-  exit "$rc"' _ "$fuzz" &
+  nice -n 19 scripts/thread-safety.sh "$fuzz" || rc=$?
+  exit "$rc"
+) &
 beside=$!
+set +m
 trap 'kill -- -"$beside" 2>/dev/null || true' EXIT
 run_step "build" "$logs/build.log" cmake --build "$build" -j "$jobs"
 
