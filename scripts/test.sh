@@ -36,11 +36,11 @@ set +m
 trap 'kill -- -"$beside" 2>/dev/null || true' EXIT
 run_step "build" "$logs/build.log" cmake --build "$build" -j "$jobs"
 
-# The short reliability suite runs beside the tests against this tree's agent and site, four
+# The short reliability suite runs beside the tests against this tree's agent and site, two
 # of its rows at a time: they mostly wait too.
 rm -f "$build/reliability.md"
 run_step "reliability suite" "$logs/reliability.log" \
-  env SORV_RELIABILITY_BUILD_DIR="$build" scripts/reliability.sh --short --jobs 4 &
+  env SORV_RELIABILITY_BUILD_DIR="$build" scripts/reliability.sh --short --jobs 2 &
 suite=$!
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
