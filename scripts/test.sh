@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything from nothing with AddressSanitizer and UndefinedBehaviorSanitizer and runs
-# every test; meanwhile runs the short reliability suite against that tree, builds the fuzz
-# targets with clang and checks the lock annotations with clang; then runs each fuzz target for
-# a bounded time. One line per step, test and fuzz target; every step's whole output is in a
+# every test; meanwhile runs the short reliability suite against that tree, and builds the fuzz
+# targets with clang in a tree that also checks the lock annotations of the whole agent; then
+# runs each fuzz target for a bounded time. One line per step, test and fuzz target; every step's whole output is in a
 # log under its build folder (BUILD/logs), and a failure prints its log's end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,23 +18,30 @@ run_step "layers" "$logs/layers.log" scripts/check-layers.sh
 run_step "configure" "$logs/configure.log" \
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
   -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1" -DSORV_SANITIZE=ON -DSORV_BUILD_BENCH=ON -DSORV_BUILD_UI=ON
-run_step "build" "$logs/build.log" cmake --build "$build" -j "$jobs"
-
-# Most tests wait on timers, sockets and child processes, so the short reliability suite runs
-# beside them against this tree's agent and site, and the fuzz build and the lock check build
-# at a lower priority.
-rm -f "$build/reliability.md"
-run_step "reliability suite" "$logs/reliability.log" \
-  env SORV_RELIABILITY_BUILD_DIR="$build" scripts/reliability.sh --short &
-suite=$!
+# The fuzz build and the lock check (clang, in one tree: the lock check reuses the libraries the
+# fuzz targets need and only checks the rest of the agent) start now at the lowest priority:
+# they take what processor time the sanitizer build and then the tests, which mostly wait on
+# timers, sockets and child processes, leave.
+# In a process group of its own, so that it ends with this script when a step before the tests
+# fails (not a session of its own: the scheduler weighs nice values within a session only).
+set -m
 (
   rc=0
-  nice -n 10 scripts/fuzz.sh --build-only || rc=$?
-  # The lock annotations, checked by clang.
-  nice -n 10 scripts/thread-safety.sh || rc=$?
+  nice -n 19 scripts/fuzz.sh --build-only || rc=$?
+  nice -n 19 scripts/thread-safety.sh "$fuzz" || rc=$?
   exit "$rc"
 ) &
 beside=$!
+set +m
+trap 'kill -- -"$beside" 2>/dev/null || true' EXIT
+run_step "build" "$logs/build.log" cmake --build "$build" -j "$jobs"
+
+# The short reliability suite runs beside the tests against this tree's agent and site, two
+# of its rows at a time: they mostly wait too.
+rm -f "$build/reliability.md"
+run_step "reliability suite" "$logs/reliability.log" \
+  env SORV_RELIABILITY_BUILD_DIR="$build" scripts/reliability.sh --short --jobs 2 &
+suite=$!
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

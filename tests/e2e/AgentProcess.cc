@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "platform/Plist.h"
@@ -108,6 +109,33 @@ bool AgentProcess::wait(double seconds, int* status) {
     if (got < 0 || std::chrono::steady_clock::now() >= until) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+}
+
+KioskFolders::KioskFolders() {
+  fs::create_directories(mirror);
+}
+
+bool KioskFolders::addPhotos(std::initializer_list<const char*> names) const {
+  for (const char* name : names)
+    if (writePhoto(src + "/Fair/" + name, false, 32, 24, Dict{{"QM_kioskStation", "K1"}}).empty())
+      return false;
+  return true;
+}
+
+std::unique_ptr<AgentProcess> KioskFolders::start(const std::string& url, const Dict& more,
+                                                  const std::vector<std::string>& env) const {
+  if (agent.empty() || !writeKioskDefaults(defaults, src, mirror, url, more)) return nullptr;
+  return std::make_unique<AgentProcess>(agent, src, defaults, logs, console, env);
+}
+
+std::map<std::string, std::string> keyValueLines(const std::string& text) {
+  std::map<std::string, std::string> m;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    auto colon = line.find(": ");
+    if (colon != std::string::npos) m[line.substr(0, colon)] = line.substr(colon + 2);
+  }
+  return m;
 }
 
 std::vector<pid_t> processesRunning(const std::string& executable) {

@@ -5,11 +5,14 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <initializer_list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/Value.h"
+#include "tests/support/TempDir.h"
 
 namespace sorv::test {
 
@@ -43,6 +46,25 @@ class AgentProcess {
   pid_t pid_ = -1;
   bool reaped_ = false;
 };
+
+// A kiosk in a temporary folder: its Source and Mirror folders, defaults file, log folder and
+// the agent's console, with the agent's bundle installed there.
+struct KioskFolders {
+  KioskFolders();
+  TempDir dir;
+  std::string src = dir.sub("Source"), mirror = dir.sub("Mirror"),
+              defaults = dir.sub("defaults.plist"), logs = dir.sub("logs"),
+              console = dir.sub("console.txt"), agent = installAgentBundle(dir.path());
+  // Small JPEGs of station K1 in Source/Fair; false when one could not be written.
+  bool addPhotos(std::initializer_list<const char*> names) const;
+  // Writes the defaults for the site at url (and more) and starts the agent on Source; null
+  // when the defaults could not be written.
+  std::unique_ptr<AgentProcess> start(const std::string& url, const Dict& more = {},
+                                      const std::vector<std::string>& env = {}) const;
+};
+
+// The `Key: value` lines of a text, such as sorvctl's status.
+std::map<std::string, std::string> keyValueLines(const std::string& text);
 
 // Processes (other than this one) whose executable is `executable`.
 std::vector<pid_t> processesRunning(const std::string& executable);

@@ -28,37 +28,37 @@ int lineCount(const std::string& file) {
   return n;
 }
 
+// Waits up to seconds for done, noting in posts when each POST reached the site (seconds from
+// the call, from the site's request log in store).
+bool notePostsUntil(const std::string& store, std::vector<double>& posts,
+                    const std::function<bool()>& done, double seconds) {
+  const auto start = std::chrono::steady_clock::now();
+  return waitFor(
+      [&] {
+        while (lineCount(store + "/.requests.log") > static_cast<int>(posts.size()))
+          posts.push_back(
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        return done();
+      },
+      seconds);
+}
+
 TEST(Backoff, RetriesThinOutWhileTheSiteFailsAndTheFolderDrainsWhenItIsBack) {
-  TempDir dir;
-  const std::string src = dir.sub("Source"), mirror = dir.sub("Mirror");
-  std::filesystem::create_directories(mirror);
-  for (const char* name : {"IMG_1.jpg", "IMG_2.jpg", "IMG_3.jpg", "IMG_4.jpg"})
-    ASSERT_FALSE(
-        writePhoto(src + "/Fair/" + name, false, 32, 24, Dict{{"QM_kioskStation", "K1"}}).empty());
+  KioskFolders k;
+  const TempDir& dir = k.dir;
+  const std::string &src = k.src, &mirror = k.mirror, &console = k.console;
+  ASSERT_TRUE(k.addPhotos({"IMG_1.jpg", "IMG_2.jpg", "IMG_3.jpg", "IMG_4.jpg"}));
   auto failing = std::make_unique<SiteProcess>(dir.sub("store"),
                                                std::vector<std::string>{"--fault", "http500"});
   ASSERT_TRUE(failing->ok());
   const int port = failing->port();
-  ASSERT_TRUE(writeKioskDefaults(dir.sub("d.plist"), src, mirror, failing->url(),
-                                 Dict{{sPrefSecondsBetweenScans, 1.0}}));
-  const std::string agent = installAgentBundle(dir.path());
-  ASSERT_FALSE(agent.empty());
-  const std::string console = dir.sub("console.txt");
-  AgentProcess run(agent, src, dir.sub("d.plist"), dir.sub("logs"), console);
-  ASSERT_TRUE(run.started());
+  auto run = k.start(failing->url(), Dict{{sPrefSecondsBetweenScans, 1.0}});
+  ASSERT_TRUE(run && run->started());
 
-  // When each POST reached the site, from its request log.
   const std::string requests = dir.sub("store/.requests.log");
   std::vector<double> posts;
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(waitFor(
-      [&] {
-        while (lineCount(requests) > static_cast<int>(posts.size()))
-          posts.push_back(
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        return posts.size() >= 5;
-      },
-      60))
+  ASSERT_TRUE(notePostsUntil(
+      dir.sub("store"), posts, [&] { return posts.size() >= 5; }, 60))
       << readFile(console);
   // The first photo refused went to the problem folder; the second backs the whole cycle
   // off. The agent says each wait, and each lies within its doubling bounds (1 s between
@@ -90,7 +90,7 @@ TEST(Backoff, RetriesThinOutWhileTheSiteFailsAndTheFolderDrainsWhenItIsBack) {
   EXPECT_NE(readFile(agentMessageLogPath(dir.sub("logs"))).find("The site backoff ends"),
             std::string::npos);
 
-  EXPECT_EQ(quitBySigterm(run, console), "");
+  EXPECT_EQ(quitBySigterm(*run, console), "");
 }
 
 // A busy site that says how long to wait (Retry-After, in seconds or as an HTTP date) holds
@@ -113,35 +113,20 @@ TEST(Backoff, ABusySiteThatSaysHowLongIsWaitedForAndNoPhotoIsBlamed) {
               {"http429", [&] { return httpDate(6); }, 3}};
   for (const auto& r : rows) {
     SCOPED_TRACE(r.fault);
-    TempDir dir;
-    const std::string src = dir.sub("Source"), mirror = dir.sub("Mirror");
-    std::filesystem::create_directories(mirror);
-    for (const char* name : {"IMG_1.jpg", "IMG_2.jpg", "IMG_3.jpg"})
-      ASSERT_FALSE(writePhoto(src + "/Fair/" + name, false, 32, 24, Dict{{"QM_kioskStation", "K1"}})
-                       .empty());
+    KioskFolders k;
+    const TempDir& dir = k.dir;
+    ASSERT_TRUE(k.addPhotos({"IMG_1.jpg", "IMG_2.jpg", "IMG_3.jpg"}));
     SiteProcess site(dir.sub("store"),
                      {"--fault", r.fault, "--retry-after", r.retryAfter(), "--fault-times", "2"});
     ASSERT_TRUE(site.ok());
-    ASSERT_TRUE(writeKioskDefaults(dir.sub("d.plist"), src, mirror, site.url(),
-                                   Dict{{sPrefSecondsBetweenScans, 1.0}}));
-    const std::string agent = installAgentBundle(dir.path());
-    ASSERT_FALSE(agent.empty());
-    const std::string console = dir.sub("console.txt");
-    AgentProcess run(agent, src, dir.sub("d.plist"), dir.sub("logs"), console);
-    ASSERT_TRUE(run.started());
+    auto run = k.start(site.url(), Dict{{sPrefSecondsBetweenScans, 1.0}});
+    ASSERT_TRUE(run && run->started());
 
     const std::string requests = dir.sub("store/.requests.log");
     std::vector<double> posts;
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(waitFor(
-        [&] {
-          while (lineCount(requests) > static_cast<int>(posts.size()))
-            posts.push_back(
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-          return filesUnder(mirror).size() == 3;
-        },
-        60))
-        << readFile(console);
+    ASSERT_TRUE(notePostsUntil(
+        dir.sub("store"), posts, [&] { return filesUnder(k.mirror).size() == 3; }, 60))
+        << readFile(k.console);
     ASSERT_GE(posts.size(), 2u);
     EXPECT_GE(posts[1] - posts[0], r.atLeast) << readFile(requests);
     EXPECT_EQ(lineCount(requests), 5);  // two busy answers, then each photo once
@@ -149,7 +134,7 @@ TEST(Backoff, ABusySiteThatSaysHowLongIsWaitedForAndNoPhotoIsBlamed) {
     const std::string messages = readFile(agentMessageLogPath(dir.sub("logs")));
     EXPECT_NE(messages.find("retry 1 in a row waits"), std::string::npos) << messages;
     EXPECT_NE(messages.find("Retry-After"), std::string::npos) << messages;
-    EXPECT_EQ(quitBySigterm(run, console), "");
+    EXPECT_EQ(quitBySigterm(*run, k.console), "");
   }
 }
 

@@ -134,31 +134,24 @@ TEST(EndToEnd, DrainsSubfoldersWithAMovieThenQuitsOnSigterm) {
 // The real agent, on the real clock, beside a site that always refuses one photo: the others
 // go, the refused one is paced and held back, and a SIGTERM during its wait ends the agent.
 TEST(EndToEnd, AnAlwaysRefusedPhotoIsPacedWhileTheOthersGo) {
-  TempDir dir;
-  std::string src = dir.sub("Source"), mirror = dir.sub("Mirror");
-  std::filesystem::create_directories(mirror);
-  for (const char* name : {"BAD.jpg", "IMG_1.jpg", "IMG_2.jpg", "IMG_3.jpg"})
-    ASSERT_FALSE(
-        writePhoto(src + "/Fair/" + name, false, 32, 24, Dict{{"QM_kioskStation", "K1"}}).empty());
-  SiteProcess site(dir.sub("store"), {"--fault", "fail", "--fault-only", "BAD"});
+  KioskFolders k;
+  ASSERT_TRUE(k.addPhotos({"BAD.jpg", "IMG_1.jpg", "IMG_2.jpg", "IMG_3.jpg"}));
+  SiteProcess site(k.dir.sub("store"), {"--fault", "fail", "--fault-only", "BAD"});
   ASSERT_TRUE(site.ok());
-  std::string agent = installAgentBundle(dir.path());
-  ASSERT_FALSE(agent.empty());
-  ASSERT_TRUE(writeKioskDefaults(dir.sub("defaults.plist"), src, mirror, site.url()));
-  std::string console = dir.sub("console.txt");
-  AgentProcess run(agent, src, dir.sub("defaults.plist"), dir.sub("logs"), console);
-  ASSERT_TRUE(waitForText(console, "Holding Back [Fair/BAD.jpg]", 30)) << readFile(console);
-  ASSERT_TRUE(waitForText(console, "Status: Waiting For New Images...", 30));
+  auto run = k.start(site.url());
+  ASSERT_TRUE(run);
+  ASSERT_TRUE(waitForText(k.console, "Holding Back [Fair/BAD.jpg]", 30)) << readFile(k.console);
+  ASSERT_TRUE(waitForText(k.console, "Status: Waiting For New Images...", 30));
   std::this_thread::sleep_for(std::chrono::seconds(6));  // its 4 s hold ends, then 8 s
-  EXPECT_EQ(filesUnder(mirror).size(), 3u);
-  EXPECT_TRUE(std::filesystem::exists(src + "/Fair/BAD.jpg"));
-  std::ifstream log(dir.sub("store/.requests.log"));
+  EXPECT_EQ(filesUnder(k.mirror).size(), 3u);
+  EXPECT_TRUE(std::filesystem::exists(k.src + "/Fair/BAD.jpg"));
+  std::ifstream log(k.dir.sub("store/.requests.log"));
   int posts = 0;
   for (std::string line; std::getline(log, line);)
     posts += line.find("BAD.jpg") != std::string::npos;
   EXPECT_EQ(posts, 4);  // at 0, 1 and 3 s, then once its first hold is over
 
-  EXPECT_EQ(quitBySigterm(run, console, 5), "");
+  EXPECT_EQ(quitBySigterm(*run, k.console, 5), "");
 }
 
 }  // namespace

@@ -50,16 +50,6 @@ class FlockHolder {
   pid_t pid_ = -1;
 };
 
-std::map<std::string, std::string> statusLines(const std::string& out) {
-  std::map<std::string, std::string> m;
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) {
-    auto colon = line.find(": ");
-    if (colon != std::string::npos) m[line.substr(0, colon)] = line.substr(colon + 2);
-  }
-  return m;
-}
-
 // How often the site stored each image name.
 std::map<std::string, int> storedNames(const std::string& store) {
   std::map<std::string, int> names;
@@ -115,7 +105,7 @@ TEST(ForeignLock, StatusAndHealthNameTheHolderThenEveryPhotoGoesOnce) {
   ASSERT_TRUE(waitFor(
       [&] {
         status = sorvctl({"status"});
-        auto shown = statusLines(status.out);
+        auto shown = keyValueLines(status.out);
         return shown["State"] == "waiting for " + held &&
                shown["Waiting"] == std::to_string(kPhotos);
       },
@@ -126,14 +116,8 @@ TEST(ForeignLock, StatusAndHealthNameTheHolderThenEveryPhotoGoesOnce) {
   EXPECT_NE(json.out.find("\"waiting\":" + std::to_string(kPhotos)), std::string::npos);
 
   // Past the health window (3 s) without an upload: unhealthy, and why.
-  CommandResult health;
-  ASSERT_TRUE(waitFor(
-      [&] {
-        health = sorvctl({"health"});
-        return health.status == 1;
-      },
-      30))
-      << health.out;
+  CommandResult health = runUntilStatus([&] { return sorvctl({"health"}); }, 1, 30);
+  ASSERT_EQ(health.status, 1) << health.out;
   EXPECT_NE(health.out.find(std::to_string(kPhotos) + " photos have waited"), std::string::npos)
       << health.out;
   EXPECT_NE(health.out.find("held by " + held), std::string::npos) << health.out;
@@ -160,7 +144,7 @@ TEST(ForeignLock, StatusAndHealthNameTheHolderThenEveryPhotoGoesOnce) {
   for (const auto& [name, times] : stored) EXPECT_EQ(times, 1) << name;
   EXPECT_EQ(filesUnder(mirror).size(), static_cast<std::size_t>(kPhotos));
   ASSERT_TRUE(waitFor([&] { return sorvctl({"health"}).status == 0; }, 20));
-  auto shown = statusLines(sorvctl({"status"}).out);
+  auto shown = keyValueLines(sorvctl({"status"}).out);
   EXPECT_EQ(shown["State"], "waiting");
   EXPECT_EQ(shown["Waiting"], "0");
   EXPECT_EQ(shown["Uploaded since start"], std::to_string(kPhotos));

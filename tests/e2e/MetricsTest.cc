@@ -19,21 +19,16 @@ bool hasLine(const std::string& text, const std::string& line) {
 }
 
 TEST(Metrics, TheFileReachesPrometheusThroughTheNodeExporter) {
-  TempDir dir;
-  std::string src = dir.sub("Source"), mirror = dir.sub("Mirror"), textfiles = dir.sub("textfiles");
-  std::filesystem::create_directories(mirror);
+  KioskFolders k;
+  const TempDir& dir = k.dir;
+  const std::string textfiles = dir.sub("textfiles"), metrics = textfiles + "/sorv.prom";
+  const std::string& console = k.console;
   std::filesystem::create_directories(textfiles);
-  for (const char* name : {"BAD.jpg", "IMG_1.jpg", "IMG_2.jpg", "IMG_3.jpg"})
-    ASSERT_FALSE(
-        writePhoto(src + "/Fair/" + name, false, 32, 24, Dict{{"QM_kioskStation", "K1"}}).empty());
+  ASSERT_TRUE(k.addPhotos({"BAD.jpg", "IMG_1.jpg", "IMG_2.jpg", "IMG_3.jpg"}));
   SiteProcess site(dir.sub("store"), {"--fault", "http500", "--fault-only", "BAD"});
   ASSERT_TRUE(site.ok());
-  std::string agent = installAgentBundle(dir.path());
-  ASSERT_FALSE(agent.empty());
-  ASSERT_TRUE(writeKioskDefaults(dir.sub("defaults.plist"), src, mirror, site.url()));
-  std::string console = dir.sub("console.txt"), metrics = textfiles + "/sorv.prom";
-  AgentProcess run(agent, src, dir.sub("defaults.plist"), dir.sub("logs"), console,
-                   {"SORV_METRICS_FILE=" + metrics});
+  auto run = k.start(site.url(), {}, {"SORV_METRICS_FILE=" + metrics});
+  ASSERT_TRUE(run);
   // Written after every outcome: the figures of the drained folder arrive without the
   // 15-second refresh.
   ASSERT_TRUE(waitFor(
@@ -69,7 +64,7 @@ TEST(Metrics, TheFileReachesPrometheusThroughTheNodeExporter) {
   EXPECT_TRUE(hasLine(scraped, "sorv_problem_folder_photos 1")) << scraped;
   EXPECT_TRUE(hasLine(scraped, "node_textfile_scrape_error 0")) << scraped;
 
-  EXPECT_EQ(quitBySigterm(run, console), "");
+  EXPECT_EQ(quitBySigterm(*run, console), "");
 }
 
 }  // namespace

@@ -6,9 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "tests/support/TempDir.h"
 
@@ -76,6 +78,17 @@ CommandResult runCommand(const std::string& program, const std::vector<std::stri
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.err = readFile(errFile);
   std::remove(errFile.c_str());
+  return result;
+}
+
+CommandResult runUntilStatus(const std::function<CommandResult()>& command, int status,
+                             double seconds) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  CommandResult result = command();
+  while (result.status != status && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    result = command();
+  }
   return result;
 }
 

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,5 +42,10 @@ struct CommandResult {
 // when uid >= 0 (needs root), killed after seconds. Not from several threads at once.
 CommandResult runCommand(const std::string& program, const std::vector<std::string>& args,
                          const std::vector<std::string>& env, double seconds = 30, int uid = -1);
+
+// Runs command again (every 50 ms) until it exits with status or seconds pass; gives its last
+// result.
+CommandResult runUntilStatus(const std::function<CommandResult()>& command, int status,
+                             double seconds);
 
 }  // namespace sorv::test

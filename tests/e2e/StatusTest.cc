@@ -90,17 +90,6 @@ class JsonObject {
   std::vector<std::string> top_;
 };
 
-// The `Key: value` lines of sorvctl status.
-std::map<std::string, std::string> lines(const std::string& out) {
-  std::map<std::string, std::string> m;
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) {
-    auto colon = line.find(": ");
-    if (colon != std::string::npos) m[line.substr(0, colon)] = line.substr(colon + 2);
-  }
-  return m;
-}
-
 TEST(Status, SorvctlWhileTheSiteIsDownAndAfterItRecovers) {
   TempDir dir;
   PrivateBus bus;
@@ -147,19 +136,13 @@ TEST(Status, SorvctlWhileTheSiteIsDownAndAfterItRecovers) {
   EXPECT_NE(o["last_failure.time"].find('T'), std::string::npos);
   EXPECT_FALSE(o["last_failure.reason"].empty());
 
-  CommandResult health;
-  ASSERT_TRUE(waitFor(
-      [&] {
-        health = sorvctl({"health"});
-        return health.status == 1;
-      },
-      30))
-      << health.out;
+  CommandResult health = runUntilStatus([&] { return sorvctl({"health"}); }, 1, 30);
+  ASSERT_EQ(health.status, 1) << health.out;
   EXPECT_NE(health.out.find("waited"), std::string::npos) << health.out;
 
   CommandResult text = sorvctl({"status"});
   ASSERT_EQ(text.status, 0) << text.err;
-  auto shown = lines(text.out);
+  auto shown = keyValueLines(text.out);
   std::vector<std::string> keys;
   for (const auto& [key, value] : shown) keys.push_back(key);
   EXPECT_EQ(keys,
@@ -190,7 +173,7 @@ TEST(Status, SorvctlWhileTheSiteIsDownAndAfterItRecovers) {
   health = sorvctl({"health"});
   EXPECT_EQ(health.status, 0);
   EXPECT_EQ(health.out, "healthy\n");
-  shown = lines(sorvctl({"status"}).out);
+  shown = keyValueLines(sorvctl({"status"}).out);
   EXPECT_EQ(shown["Uploaded today"], "3");
   EXPECT_EQ(shown["Uploaded since start"], "3");
   EXPECT_EQ(shown["Oldest waiting"], "none");

@@ -108,6 +108,11 @@ struct ThinKiosk {
   bool inMirror(const std::string& name) const {
     return readFile(mirror + "/Fair/" + name) == photos.at(name);
   }
+  bool allInMirror() const {
+    for (const auto& [name, bytes] : photos)
+      if (!inMirror(name)) return false;
+    return true;
+  }
   std::string messageLog() const { return readFile(agentMessageLogPath(dir.sub("logs"))); }
   std::string quit() { return quitBySigterm(*running, console); }
 };
@@ -124,13 +129,7 @@ TEST(ThinLink, APhotoSlowerThanTheWatchdogButMovingIsUploadedWithoutARelaunch) {
   k.prefs(Dict{{sPrefUploadTimeOut, 3}});
   k.env.push_back("SORV_MAX_UPLOAD_RATE=20k");
   k.start();
-  ASSERT_TRUE(k.serveUntil(
-      [&] {
-        for (const auto& [name, bytes] : k.photos)
-          if (!k.inMirror(name)) return false;
-        return true;
-      },
-      60, 0))
+  ASSERT_TRUE(k.serveUntil([&] { return k.allInMirror(); }, 60, 0))
       << k.relaunches << " relaunches\n"
       << readFile(k.console);
   EXPECT_EQ(k.relaunches, 0);
@@ -150,13 +149,7 @@ TEST(ThinLink, AHungPhotoRelaunchesTheAgentTwiceThenTheGoodPhotosGoFirst) {
   ASSERT_TRUE(k.site->ok() && !k.agent.empty());
   k.prefs(Dict{{sPrefUploadTimeOut, 3}});
   k.start();
-  ASSERT_TRUE(k.serveUntil(
-      [&] {
-        for (const auto& [name, bytes] : k.photos)
-          if (!k.inMirror(name)) return false;
-        return true;
-      },
-      90, 4))
+  ASSERT_TRUE(k.serveUntil([&] { return k.allInMirror(); }, 90, 4))
       << k.relaunches << " relaunches\n"
       << readFile(k.console);
   EXPECT_EQ(k.relaunches, 2);

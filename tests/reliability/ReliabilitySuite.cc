@@ -2,7 +2,7 @@
 // and bad replies. Runs the bundle's executable against sorv-site and real folders and prints
 // one Markdown table (also written to --out):
 //
-//   reliability_suite [--short] [--out FILE] [--seed N] [--only SECTION]
+//   reliability_suite [--short] [--out FILE] [--seed N] [--only SECTION] [--jobs N]
 //
 // Rows: every fault mode of the site (the first few POSTs faulted, then normal answers), one
 // POST in three dropped, a site down and back, a proxy refusing and then letting through, bad input
@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -24,6 +26,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -702,67 +706,106 @@ Row neighbourStops() {
 int main(int argc, char** argv) {
   std::string out, only;
   unsigned seed = std::random_device{}();
+  int jobs = 1;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--short") == 0) gShort = true;
     if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc) out = argv[++i];
     if (std::strcmp(argv[i], "--seed") == 0 && i + 1 < argc) seed = std::stoul(argv[++i]);
     if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) only = argv[++i];
+    if (std::strcmp(argv[i], "--jobs") == 0 && i + 1 < argc)
+      jobs = std::max(1, std::atoi(argv[++i]));
   }
   // --only SECTION runs the rows of one section ("Site faults", "Crashes", ...).
   auto want = [&](const char* section) { return only.empty() || only == section; };
-  std::vector<Row> rows;
-  auto add = [&](Row r) {
-    std::fprintf(stderr, "reliability: %s / %s: %s\n", r.section.c_str(), r.name.c_str(),
-                 r.pass() ? "pass" : "FAIL");
-    rows.push_back(std::move(r));
-  };
+  // The rows in the table's order. Each has a kiosk, a site and agents of its own, and mostly
+  // waits on them: --jobs N runs N rows at a time. The load row runs alone after them, so its
+  // pace and memory are the agent's own.
+  std::vector<std::function<Row()>> plan;
+  auto add = [&](std::function<Row()> row) { plan.push_back(std::move(row)); };
   const std::string times = gShort ? "3" : "10";
   const Dict none;
   if (want("Site faults")) {
-    add(siteFault("hang", {"--fault-times", "1", "--hang-seconds", "60"},
-                  Dict{{sPrefUploadTimeOut, 3}}, "hang (watchdog relaunch)"));
+    add([] {
+      return siteFault("hang", {"--fault-times", "1", "--hang-seconds", "60"},
+                       Dict{{sPrefUploadTimeOut, 3}}, "hang (watchdog relaunch)");
+    });
     for (const char* mode :
          {"http500", "error", "fail", "warning", "noemail", "malformed", "onechild", "drop", "slow",
           "plaintext", "twostatus", "paddederror", "oknewline", "utf8"})
-      add(siteFault(mode, {"--fault-times", times, "--slow-seconds", "0.5"}, none));
-    add(siteFault("drop", {"--fault-every", "3"}, none, "1 POST in 3 dropped"));
-    add(siteFault("bigbody", {"--fault-times", times}, none, "100 MB reply body"));
-    add(siteFault("endless", {"--fault-times", times}, none, "reply body that never ends"));
-    add(siteFault("redirect", {"--fault-times", times}, none, "redirect to another host"));
+      add([=] { return siteFault(mode, {"--fault-times", times, "--slow-seconds", "0.5"}, none); });
+    add([=] { return siteFault("drop", {"--fault-every", "3"}, none, "1 POST in 3 dropped"); });
+    add([=] { return siteFault("bigbody", {"--fault-times", times}, none, "100 MB reply body"); });
+    add([=] {
+      return siteFault("endless", {"--fault-times", times}, none, "reply body that never ends");
+    });
+    add([=] {
+      return siteFault("redirect", {"--fault-times", times}, none, "redirect to another host");
+    });
     if (!gShort) {  // each waits out the 60 s without progress, or the watchdog
-      add(siteFault("silence", {"--fault-times", "1", "--hang-seconds", "300"}, none,
-                    "headers, then silence"));
-      add(siteFault("trickle", {"--fault-times", "1"}, Dict{{sPrefUploadTimeOut, 20}},
-                    "one byte every 2 s (watchdog relaunch)"));
+      add([=] {
+        return siteFault("silence", {"--fault-times", "1", "--hang-seconds", "300"}, none,
+                         "headers, then silence");
+      });
+      add([] {
+        return siteFault("trickle", {"--fault-times", "1"}, Dict{{sPrefUploadTimeOut, 20}},
+                         "one byte every 2 s (watchdog relaunch)");
+      });
     }
     for (const char* mode : {"http429", "http503"}) {
-      Row busy = siteFault(mode, {"--fault-times", times, "--retry-after", "2"}, none,
-                           std::string(mode) + " with Retry-After 2 s");
-      busy.noProblem = true;
-      add(std::move(busy));
+      add([=] {
+        Row busy = siteFault(mode, {"--fault-times", times, "--retry-after", "2"}, none,
+                             std::string(mode) + " with Retry-After 2 s");
+        busy.noProblem = true;
+        return busy;
+      });
     }
-    add(slowerThanTheWatchdog());
-    add(siteDownAndBack());
-    add(proxyRefusesAndBack());
+    add(slowerThanTheWatchdog);
+    add(siteDownAndBack);
+    add(proxyRefusesAndBack);
   }
-  if (want("Bad input")) add(badInput());
+  if (want("Bad input")) add(badInput);
   if (want("Edges")) {
     for (const char* which :
          {"photos replaced while they upload", "source folder away, then back",
           "source folder swapped for a link, then back", "two agents on one source folder",
           "photo in flight when its source folder goes away"})
-      add(edge(which));
-    if (!gShort) add(edge("photo in flight when its source folder is swapped for a link"));
+      add([=] { return edge(which); });
+    if (!gShort)
+      add([] { return edge("photo in flight when its source folder is swapped for a link"); });
   }
-  if (want("Live changes")) add(liveChanges(seed));
+  if (want("Live changes")) add([=] { return liveChanges(seed); });
   if (want("Permissions")) {
-    add(permissions(false));
-    add(permissions(true));
+    add([] { return permissions(false); });
+    add([] { return permissions(true); });
   }
-  if (want("Disk full")) add(mirrorFull());
-  if (want("Neighbours")) add(neighbourStops());
-  if (want("Crashes")) add(crashes(seed));
-  if (want("Load")) add(load());
+  if (want("Disk full")) add(mirrorFull);
+  if (want("Neighbours")) add(neighbourStops);
+  if (want("Crashes")) add([=] { return crashes(seed); });
+
+  std::vector<Row> rows;
+  std::vector<std::optional<Row>> done(plan.size());
+  std::atomic<std::size_t> next{0};
+  std::mutex printing;
+  auto report = [&](const Row& r) {
+    std::lock_guard<std::mutex> lock(printing);
+    std::fprintf(stderr, "reliability: %s / %s: %s\n", r.section.c_str(), r.name.c_str(),
+                 r.pass() ? "pass" : "FAIL");
+  };
+  auto work = [&] {
+    for (std::size_t i; (i = next++) < plan.size();) {
+      Row r = plan[i]();
+      report(r);
+      done[i] = std::move(r);
+    }
+  };
+  std::vector<std::thread> workers;
+  for (int j = 0; j < jobs; ++j) workers.emplace_back(work);
+  for (auto& w : workers) w.join();
+  for (auto& r : done) rows.push_back(std::move(*r));
+  if (want("Load")) {
+    rows.push_back(load());
+    report(rows.back());
+  }
 
   std::ostringstream table;
   table << "Reliability suite (" << (gShort ? "short" : "full") << ", seed " << seed << ")\n\n"

@@ -169,9 +169,7 @@ int FaultInjectionFileSystem::link(const std::string& from, const std::string& t
   return target_.link(from, to);
 }
 
-int FaultInjectionFileSystem::unlink(const std::string& path) {
-  if (int rc = injected(Op::Unlink)) return rc;
-  int rc = target_.unlink(path);
+int FaultInjectionFileSystem::untracked(const std::string& path, int rc) {
   if (rc == 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     files_.erase(path);
@@ -179,14 +177,14 @@ int FaultInjectionFileSystem::unlink(const std::string& path) {
   return rc;
 }
 
+int FaultInjectionFileSystem::unlink(const std::string& path) {
+  if (int rc = injected(Op::Unlink)) return rc;
+  return untracked(path, target_.unlink(path));
+}
+
 int FaultInjectionFileSystem::removeTree(const std::string& path) {
   if (int rc = injected(Op::RemoveTree)) return rc;
-  int rc = target_.removeTree(path);
-  if (rc == 0) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    files_.erase(path);
-  }
-  return rc;
+  return untracked(path, target_.removeTree(path));
 }
 
 int FaultInjectionFileSystem::setAttributes(const std::string& path, std::uint32_t mode,

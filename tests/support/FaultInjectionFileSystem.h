@@ -91,6 +91,8 @@ class FaultInjectionFileSystem : public FileSystem {
   void noteSynced(const std::string& path);
 
  private:
+  // rc; when it is 0 (the path was removed) the path's writes are no longer tracked.
+  int untracked(const std::string& path, int rc);
   struct Tracked {
     std::uint64_t written = 0;
     std::uint64_t synced = 0;
