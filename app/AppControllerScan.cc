@@ -150,31 +150,71 @@ void AppController::forgetFile(const std::string& fullPath) {
 void AppController::countWhileHeldElsewhere(const std::string& folder) {
   if (!countsOn_ || quitting_ || heldCountRunning_.exchange(true)) return;
   spawn("heldCount", [this, folder] {
-    {
-      MutexLock walkLock(&sourceWalkMutex_);
-      const double now = defaultClock().now();
-      const ItemRules rules = scanRules(now);
-      std::vector<CycleCounts::Seen> ready;
-      // The scan's own judgement of each photo, and nothing else: no folder is made in the
-      // mirror, no photo is chosen, nothing is moved.
-      const bool walked =
-          walkCache_.enumerate(folder, verdictKeyOf(rules), [&](const FolderEntry& entry) {
-            if (quitting_) return Visit::Stop;
-            if (entry.isFolder()) return Visit::Continue;
-            noteSeen(entry);
-            Visit visit = judgeScanEntry(entry, rules);
-            countEntry(entry, visit, rules, &ready, nullptr);
-            return visit == Visit::Stop ? Visit::Continue : visit;
-          });
-      // A claim taken meanwhile has the scan count the folder from now on.
-      if (walked && !quitting_ && folderHolder()) {
-        counts_.replaceReady(ready, now);
-        forgetUnseenFiles();
-      }
-    }
+    countReadOnly(folder, false);
     heldCountRunning_ = false;
     statusChanged();
   });
+}
+
+void AppController::keepCountsCurrent() {
+  if (!countsOn_ || quitting_) return;
+  const double now = defaultClock().now();
+  if (!countUpkeep_.startWalk(now, gStartedUploadProcess || gIsScanning)) return;
+  std::optional<std::string> folder = rootFolder();
+  if (!folder) folder = Preferences::getLocalSourceUploadFolder();
+  if (!folder) {
+    countUpkeep_.counted(now, true);  // no folder chosen: nothing waits
+    countUpkeep_.finished();
+    return;
+  }
+  spawn("count", [this, folder = *folder] {
+    const bool changed = countReadOnly(folder, true);
+    countUpkeep_.finished();
+    if (changed) statusChanged();
+  });
+}
+
+bool AppController::countReadOnly(const std::string& folder, bool upkeep) {
+  MutexLock walkLock(&sourceWalkMutex_);
+  const double now = defaultClock().now();
+  if (upkeep) {
+    if (!countUpkeep_.stillDue()) return false;  // a pass's walk counted meanwhile
+    if (countUpkeep_.mayTrustQueue(now) && walkCache_.changesUnder(folder) == false) {
+      countUpkeep_.counted(now, false);
+      return false;
+    }
+  }
+  const std::uint64_t departures = counts_.departures();
+  if (!defaultFileSystem().isDirectory(folder)) {  // nothing waits in a folder that is not there
+    if (!counts_.replaceReadyUnlessLeft({}, now, departures)) return false;
+    countUpkeep_.counted(now, true);
+    return true;
+  }
+  carryOverFirstSeen(folder);
+  const ItemRules rules = scanRules(now);
+  std::vector<CycleCounts::Seen> ready;
+  // The scan's own judgement of each photo, and nothing else: no folder is made in the mirror,
+  // no photo is chosen, nothing is moved.
+  const bool walked =
+      walkCache_.enumerate(folder, verdictKeyOf(rules), [&](const FolderEntry& entry) {
+        if (quitting_) return Visit::Stop;
+        if (entry.isFolder()) return Visit::Continue;
+        noteSeen(entry);
+        const FileStamp stamp = FileStamp::of(entry.info);
+        if (counts_.knownReady(entry.relativePath, stamp)) {
+          ready.push_back({entry.relativePath, stamp, false});
+          return Visit::Continue;
+        }
+        Visit visit = judgeScanEntry(entry, rules);
+        countEntry(entry, visit, rules, &ready, nullptr);
+        return visit == Visit::Stop ? Visit::Continue : visit;
+      });
+  if (!walked || quitting_) return false;
+  forgetUnseenFiles();
+  // An upload that ended meanwhile may have taken a photo the walk saw: the next count tells.
+  if (!counts_.replaceReadyUnlessLeft(ready, now, departures)) return false;
+  countUpkeep_.counted(now, true);
+  return true;
 }
 
 void AppController::scanFolderOnMainThread(const Notification* note) {
@@ -320,6 +360,7 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
     if (fullCount || !chosen) {
       counts_.replaceReady(ready, now);
       lastFullCount_ = now;
+      countUpkeep_.counted(now, true);
     } else {
       counts_.noteWalk(ready, notReady, now);
     }
