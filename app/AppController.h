@@ -432,6 +432,14 @@ class AppController : public HttpProgressDelegate {
   // meanwhile; for the upkeep, only when still due and the folder may have changed. True when
   // the counts were replaced.
   bool countReadOnly(const std::string& folder, bool upkeep);
+  // Inside a walk that counts the whole tree: gives the counts the photos found ready so far
+  // (those past soFar->published), at most a few times a second.
+  struct ReadySoFar {
+    std::size_t published = 0;
+    double at = -1;  // when last given
+  };
+  void publishReadySoFar(const std::vector<CycleCounts::Seen>& ready, double now,
+                         ReadySoFar* soFar);
   void setFolderHolder(std::optional<ClaimHolder> holder) EXCLUDES(holderMutex_);
   std::optional<ClaimHolder> folderHolder() const EXCLUDES(holderMutex_);
 

@@ -174,6 +174,23 @@ void AppController::keepCountsCurrent() {
   });
 }
 
+void AppController::publishReadySoFar(const std::vector<CycleCounts::Seen>& ready, double now,
+                                      ReadySoFar* soFar) {
+  // A few times a second at most, and only once enough is new: judging a large drop takes
+  // seconds, and the counts show it growing meanwhile instead of what was there before.
+  constexpr std::size_t kAtLeast = 64;
+  constexpr double kEvery = 0.25;
+  if (ready.size() < soFar->published + kAtLeast) return;
+  const double at = defaultClock().now();
+  if (soFar->at >= 0 && at - soFar->at < kEvery) return;
+  std::vector<CycleCounts::Seen> added(
+      ready.begin() + static_cast<std::ptrdiff_t>(soFar->published), ready.end());
+  counts_.noteWalk(added, {}, now);
+  soFar->published = ready.size();
+  soFar->at = at;
+  statusChanged();
+}
+
 bool AppController::countReadOnly(const std::string& folder, bool upkeep) {
   MutexLock walkLock(&sourceWalkMutex_);
   const double now = defaultClock().now();
@@ -193,12 +210,14 @@ bool AppController::countReadOnly(const std::string& folder, bool upkeep) {
   carryOverFirstSeen(folder);
   const ItemRules rules = scanRules(now);
   std::vector<CycleCounts::Seen> ready;
+  ReadySoFar soFar;
   // The scan's own judgement of each photo, and nothing else: no folder is made in the mirror,
   // no photo is chosen, nothing is moved.
   const bool walked =
       walkCache_.enumerate(folder, verdictKeyOf(rules), [&](const FolderEntry& entry) {
         if (quitting_) return Visit::Stop;
         if (entry.isFolder()) return Visit::Continue;
+        publishReadySoFar(ready, now, &soFar);
         noteSeen(entry);
         const FileStamp stamp = FileStamp::of(entry.info);
         if (counts_.knownReady(entry.relativePath, stamp)) {
@@ -315,6 +334,7 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
       countsOn_ && (lastFullCount_ < 0 || now - lastFullCount_ >= kFullCountSeconds);
   std::vector<CycleCounts::Seen> ready;
   std::vector<std::string> notReady;
+  ReadySoFar soFar;
   MutexLock walkLock(&sourceWalkMutex_);
   const bool walked = walkCache_.enumerate(scan.root, verdictKey, [&](const FolderEntry& entry) {
     if (entry.isFolder()) {
@@ -323,6 +343,7 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
                                           entry.info.mode);
       return Visit::Continue;
     }
+    if (fullCount) publishReadySoFar(ready, now, &soFar);
     noteSeen(entry);
     if (chosen) {  // counting only, past the chosen item
       FileStamp stamp = FileStamp::of(entry.info);
