@@ -198,7 +198,6 @@ int main(int argc, char** argv) {
         if (waiting)
           worstGap = std::max(
               worstGap, std::llabs(waiting->integerValue() - static_cast<long long>(remaining)));
-        if (getenv("TRACE_GAP") && waiting) std::printf("t=%.2f waiting=%lld left=%zu\n", std::chrono::duration<double>(Clock::now() - start).count(), (long long)waiting->integerValue(), remaining);
       }
       if (std::chrono::duration<double>(Clock::now() - start).count() > 3600) break;
     }
