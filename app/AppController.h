@@ -24,6 +24,7 @@
 #include "app/CycleStatus.h"
 #include "app/ItemRetryBook.h"
 #include "app/MetricsFile.h"
+#include "app/RemoteReconnect.h"
 #include "app/SiteBackoff.h"
 #include "files/ItemCache.h"
 #include "files/SourceFolderClaim.h"
@@ -42,6 +43,7 @@ struct ProblemPhoto;
 struct ProblemRecord;
 struct ItemRules;
 class RemoteService;
+struct RemoteHandlers;
 
 class AppController : public HttpProgressDelegate {
  public:
@@ -286,6 +288,12 @@ class AppController : public HttpProgressDelegate {
   PerPhotoEntries perPhotoEntries() const;
 
  private:
+  // Remote control while it is off: tries on a thread of their own, paced by remoteReconnect_
+  // (AppControllerRemote.cc). generation names the service the handlers belong to.
+  RemoteHandlers remoteHandlers(int generation);
+  void remoteControlOff(double wait);
+  void tryRemoteControlAgain();
+  void remoteControlLost(int generation, const std::string& why);
   // Waits of the outcome handlers: cut short by a pause, a quit or wakeWaits().
   void pacedSleep(double seconds);
   void wakeWaits();
@@ -341,6 +349,9 @@ class AppController : public HttpProgressDelegate {
   // A photo held back by its relaunches that the scan passed over for another: says why, once.
   void reportRelaunchHold(const std::string& full);
   static FileStamp uploadStamp(const FileInfo& info);
+  // Whether the photo at path is still there in this version: a photo that has left, or
+  // changed, is not the one that hung.
+  static bool stillThere(const std::string& path, const FileStamp& stamp);
 
   // A failed upload's verdict on the site; on a backoff, the wait before the next automatic
   // pass (the item then stays in the source). siteAsks: the wait of the site's Retry-After.
@@ -475,6 +486,15 @@ class AppController : public HttpProgressDelegate {
   const void* fCurAlert = nullptr;
   std::unique_ptr<HttpController> fHttpController;
   std::shared_ptr<RemoteService> remoteService_;  // while remote control is on
+  // Main thread only: the pacing of the tries while remote control is off, the timer of the
+  // next one, the generation of the last service started, whether a try runs, and whether the
+  // quit ended remote control for good. remoteAlive_ dies with the controller.
+  RemoteReconnect remoteReconnect_;
+  std::shared_ptr<Timer> remoteRetryTimer_;
+  int remoteGeneration_ = 0;
+  bool remoteTrying_ = false;
+  bool remoteStopped_ = false;
+  std::shared_ptr<int> remoteAlive_ = std::make_shared<int>(0);
   bool isRunningLeopard_ = false;
   std::string _macVersionString GUARDED_BY(fieldsMutex_);
   std::string _appVersionString GUARDED_BY(fieldsMutex_);

@@ -22,16 +22,18 @@ std::string carriedStatePath() {
 
 }  // namespace
 
+bool AppController::stillThere(const std::string& path, const FileStamp& stamp) {
+  FileInfo info;
+  return defaultFileSystem().lstat(path, &info) == 0 && info.type == FileType::Regular &&
+         uploadStamp(info) == stamp;
+}
+
 void AppController::loadCarriedState() {
   FileSystem& fs = defaultFileSystem();
   RelaunchState state = readRelaunchState(fs, carriedStatePath());
   const double now = defaultClock().now(), wallNow = defaultClock().wallNow();
   for (const RelaunchRecord& r : state.relaunched) {
-    // A photo that has left, or changed, is not the one that hung.
-    FileInfo info;
-    if (fs.lstat(r.path, &info) != 0 || info.type != FileType::Regular ||
-        !(uploadStamp(info) == r.stamp))
-      continue;
+    if (!stillThere(r.path, r.stamp)) continue;
     double ago = std::max(0.0, wallNow - r.lastRelaunch);
     retryBook_.recordRelaunches(r.path, r.stamp, r.relaunches, now - ago, r.lastRelaunch);
   }
@@ -43,9 +45,12 @@ void AppController::saveCarriedState(bool always) {
   Clock& clock = defaultClock();
   const double now = clock.now(), wallNow = clock.wallNow();
   RelaunchState state;
+  // A held photo is carried for as long as it is in the folder: only those that have left
+  // give way, so that none of those still there hangs the agent again. Should the file fill
+  // up all the same, the latest relaunches are kept.
   for (const auto& r : retryBook_.relaunchedItems())
-    state.relaunched.push_back({r.path, r.stamp, r.relaunches, r.lastWall});
-  // The latest relaunches are kept when there are too many.
+    if (stillThere(r.path, r.stamp))
+      state.relaunched.push_back({r.path, r.stamp, r.relaunches, r.lastWall});
   std::sort(state.relaunched.begin(), state.relaunched.end(),
             [](const RelaunchRecord& a, const RelaunchRecord& b) {
               return a.lastRelaunch > b.lastRelaunch;

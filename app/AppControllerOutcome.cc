@@ -11,6 +11,7 @@
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
 #include "files/QMI_FileManager.h"
+#include "log/LogText.h"
 #include "log/MessageLog.h"
 #include "metadata/ItemRules.h"
 #include "platform/Clock.h"
@@ -366,8 +367,9 @@ AppController::FailureVerdict AppController::readFailedReply(const Dict& info) {
     showInRed(v.reason);
     v.stop = true;
   }
+  // The site's texts go into status lines, log lines and the status report: bounded.
   const std::string* message = dictGetString(info, kHttpOurCustomMessage);
-  const std::string messageText = message ? *message : std::string();
+  const std::string messageText = message ? clippedForLog(*message) : std::string();
   if (const std::string* status = dictGetString(info, kHttpOurCustomStatus)) {
     if (replyWordEquals(status, "ERROR")) {
       showInRed(messageText);
@@ -379,7 +381,7 @@ AppController::FailureVerdict AppController::readFailedReply(const Dict& info) {
       ibUpdateFTPCallbackStatusTextField(messageText, false);
       ibUpdateUploadStatusTextField(messageText);
     }
-    if (v.reason.empty()) v.reason = *status + ": " + messageText;
+    if (v.reason.empty()) v.reason = clippedForLog(*status) + ": " + messageText;
   }
   if (const Value* code = dictGet(info, kHttpStatusCode)) {
     long status = static_cast<long>(code->integerValue());

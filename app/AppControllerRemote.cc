@@ -2,7 +2,9 @@
 // value transformers registered at class set-up, and the event service started while the
 // application finishes launching.
 #include "app/AppController.h"
+#include "log/MessageLog.h"
 #include "platform/Bundle.h"
+#include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/RunLoop.h"
 #include "platform/fs/FileSystem.h"
@@ -50,10 +52,8 @@ void AppController::registerValueTransformers() {
                                         "UpperStringTransformer");
 }
 
-void AppController::setupForAppleEventsForThisApp() {
-  if (remoteService_) return;
+RemoteHandlers AppController::remoteHandlers(int generation) {
   auto target = std::make_shared<ControllerEventTarget>(this);
-  std::string why;
   RemoteHandlers handlers;
   handlers.onEvent = [target](const AppleEvent& event) {
     AppleEventReply reply;
@@ -90,18 +90,77 @@ void AppController::setupForAppleEventsForThisApp() {
     answer.count = static_cast<unsigned>(requeueAllProblemPhotos(&answer.lines));
     return answer;
   };
+  std::weak_ptr<int> alive = remoteAlive_;
+  handlers.onLost = [this, alive, generation](const std::string& why) {
+    if (alive.lock()) remoteControlLost(generation, why);
+  };
+  return handlers;
+}
+
+void AppController::setupForAppleEventsForThisApp() {
+  if (remoteService_) return;
+  std::string why;
   auto service = RemoteService::start(
-      std::move(handlers), [](std::function<void()> fn) { mainRunLoop().post(std::move(fn)); },
-      &why);
+      remoteHandlers(++remoteGeneration_),
+      [](std::function<void()> fn) { mainRunLoop().post(std::move(fn)); }, &why);
   if (!service) {
     NSLog("UNABLE setupForAppleEventsForThisApp\n");
     NSLog("Remote control is off: %s", why.c_str());
+    remoteControlOff(remoteReconnect_.off(defaultClock().now()));
     return;
   }
   remoteService_ = std::move(service);
+  remoteReconnect_.on(defaultClock().now());
+}
+
+void AppController::remoteControlOff(double wait) {
+  if (remoteStopped_) return;
+  if (remoteRetryTimer_) remoteRetryTimer_->invalidate();
+  remoteRetryTimer_ =
+      mainRunLoop().scheduleTimer(wait, false, [this](Timer&) { tryRemoteControlAgain(); });
+}
+
+// The bus may be slow to answer, or stalled: the try runs on a thread of its own and the main
+// loop goes on.
+void AppController::tryRemoteControlAgain() {
+  if (remoteStopped_ || remoteService_ || remoteTrying_) return;
+  remoteTrying_ = true;
+  auto handlers = std::make_shared<RemoteHandlers>(remoteHandlers(++remoteGeneration_));
+  std::weak_ptr<int> alive = remoteAlive_;
+  spawn("remoteRetry", [this, handlers, alive] {
+    std::string why;
+    std::shared_ptr<RemoteService> service = RemoteService::start(
+        *handlers, [](std::function<void()> fn) { mainRunLoop().post(std::move(fn)); }, &why);
+    mainRunLoop().post([this, alive, service] {
+      if (!alive.lock()) return;
+      remoteTrying_ = false;
+      if (service && (remoteStopped_ || !service->connected())) service->stop();
+      if (remoteStopped_) return;
+      if (!service || !service->connected()) {
+        remoteControlOff(remoteReconnect_.off(defaultClock().now()));
+        return;
+      }
+      remoteService_ = service;
+      remoteReconnect_.on(defaultClock().now());
+      MessageLog::LogMessage(
+          "Remote control is on again: the agent took its name on the session bus", true);
+    });
+  });
+}
+
+void AppController::remoteControlLost(int generation, const std::string& why) {
+  if (remoteStopped_ || !remoteService_ || generation != remoteGeneration_) return;
+  remoteService_->stop();
+  remoteService_.reset();
+  std::string text = "WARNING: Remote control is off: the session bus went away (" + why +
+                     "); uploads go on, and the agent takes its name again when a bus is back";
+  MessageLog::LogMessage(text.c_str(), true);
+  remoteControlOff(remoteReconnect_.off(defaultClock().now()));
 }
 
 void AppController::stopRemoteControl() {
+  remoteStopped_ = true;
+  if (remoteRetryTimer_) remoteRetryTimer_->invalidate();
   if (remoteService_) remoteService_->stop();
 }
 

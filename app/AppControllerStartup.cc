@@ -7,6 +7,7 @@
 
 #include "app/AppConfig.h"
 #include "app/AppController.h"
+#include "app/SetupCheck.h"
 #include "log/MessageLog.h"
 #include "platform/Bundle.h"
 #include "platform/Console.h"
@@ -15,6 +16,7 @@
 #include "platform/Plist.h"
 #include "platform/SystemVersion.h"
 #include "process/Process.h"
+#include "settings/DefaultsLock.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
 
@@ -24,6 +26,9 @@ namespace {
 
 constexpr const char* kBuiltInCopyright = "Copyright (c) Quenmor. All rights reserved.";
 constexpr const char* kOldFtpPrefsName = "com.quenmor.Sorv-FTPUploader.plist";
+
+// Why this process's SORV_SOURCE_FOLDER is not served; said at launch.
+std::optional<SetupCheckResult> gServedFolderRefusal;
 
 std::string bundleCopyright() {
   const std::string* text = dictGetString(Bundle::infoDictionary(), "NSHumanReadableCopyright");
@@ -48,11 +53,19 @@ std::optional<std::string> oldFtpPrefsFile() {
 // ---- The class set-up
 
 void AppController::initialize() {
+  // Before the settings are first read: an import that holds the lock finishes first, and
+  // none starts while this agent runs.
+  holdDefaultsForThisAgent(10);
   registerValueTransformers();
   Preferences::setupFactoryDefaults();
   // A service names its folder in its environment; it is served on every pass of this process.
-  if (const char* served = std::getenv("SORV_SOURCE_FOLDER"); served && *served)
-    Preferences::setServedSourceFolder(std::string(served));
+  // A folder that is not a full path would be taken from whatever folder the agent started
+  // in: it is refused as `--check` refuses it, and launch() says so.
+  gServedFolderRefusal.reset();
+  if (const char* served = std::getenv("SORV_SOURCE_FOLDER"); served && *served) {
+    gServedFolderRefusal = sourceFolderFormProblem(served, true);
+    if (!gServedFolderRefusal) Preferences::setServedSourceFolder(std::string(served));
+  }
   setupConsoleLogFile();
   deleteOldLogFiles();
 }
@@ -76,6 +89,16 @@ void AppController::launch(const std::optional<std::string>& folder,
     auto stored = DefaultsStore::standard().stringForKey(sPrefLocalSourceUploadFolder);
     if (stored && *stored != *served)
       text += "; the preference's folder [" + *stored + "] is not served";
+    MessageLog::LogMessage(text.c_str(), true);
+  } else if (gServedFolderRefusal) {
+    // As other settings of the environment that cannot be used: one line, and the agent goes
+    // on without it, on the folder it serves when the variable is not set.
+    auto instead =
+        folder ? folder : DefaultsStore::standard().stringForKey(sPrefLocalSourceUploadFolder);
+    const std::string text =
+        "ERROR: " + gServedFolderRefusal->detail + ", so it is not served (" +
+        gServedFolderRefusal->fix + "); " +
+        (instead ? "[" + *instead + "] is served instead" : "no folder is served");
     MessageLog::LogMessage(text.c_str(), true);
   }
   if (first) applicationOpenFile(*first);

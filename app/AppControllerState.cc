@@ -7,6 +7,7 @@
 #include "app/AppConfig.h"
 #include "app/AppController.h"
 #include "app/CycleFlags.h"
+#include "app/ProblemFolder.h"
 #include "log/MessageLog.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
@@ -60,6 +61,7 @@ AppController::~AppController() {
   if (viewTimer_) viewTimer_->invalidate();
   if (countsTimer_) countsTimer_->invalidate();
   if (countUpkeepTimer_) countUpkeepTimer_->invalidate();
+  if (remoteRetryTimer_) remoteRetryTimer_->invalidate();
   if (metricsFile_) metricsFile_->stop();
   // Threads the controller started call back into it; let them finish first.
   MutexLock lock(&threadsMutex_);
@@ -387,8 +389,9 @@ void AppController::handleNotification_UploadStart(const Notification* note) {
     MutexLock lock(&carryMutex_);
     inFlight_ = file ? *file : std::string();
   }
-  // Journal entries written while it uploads name it.
-  setConsoleItem(item ? *item : "");
+  // Journal entries written while it uploads name it, as `sorvctl problems` shows a name:
+  // control bytes and bytes that are no UTF-8 as \xHH, which the journal shows as text.
+  setConsoleItem(item ? displayPath(*item) : "");
   setStartedUploadProcess(true);
   if (item)
     ibUpdateFileNameField(*item);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "log/MessageLog.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 
@@ -36,8 +37,11 @@ ServiceReporter::~ServiceReporter() {
 }
 
 void ServiceReporter::setStatusLine(const std::string& text) {
-  MutexLock lock(&mutex_);
-  statusLine_ = text;
+  {
+    MutexLock lock(&mutex_);
+    statusLine_ = text;
+  }
+  changed();
 }
 
 std::string ServiceReporter::statusLine() {
@@ -45,35 +49,64 @@ std::string ServiceReporter::statusLine() {
   return statusLine_;
 }
 
+void ServiceReporter::changed() {
+  RunLoop* loop = loop_.load();
+  if (!loop || changePosted_.exchange(true)) return;
+  loop->post([alive = std::weak_ptr<ServiceReporter*>(self_), loop] {
+    const auto self = alive.lock();
+    if (!self) return;
+    ServiceReporter& r = **self;
+    r.changePosted_ = false;
+    if (!r.started_) return;
+    const double wait = r.lastStatusSent_ + kStatusSpacingSeconds - defaultClock().now();
+    if (wait <= 0) return r.sendStatus();
+    if (r.spacingTimer_ && r.spacingTimer_->isValid()) return;
+    r.spacingTimer_ = loop->scheduleTimer(wait, false, [&r](Timer&) { r.sendStatus(); });
+  });
+}
+
 void ServiceReporter::start(RunLoop& loop) {
   if (started_ || !manager_.listening()) return;
   started_ = true;
-  watchdogSeconds_ = manager_.watchdogSeconds();
-  sentStatus_ = serviceStatusText(status_(), statusLine());
-  manager_.notify("READY=1\nSTATUS=" + sentStatus_);
-  lastWatchdog_ = defaultClock().now();
-  // A watchdog shorter than the tick is fed more often than it expires.
-  double every = kTickSeconds;
-  if (watchdogSeconds_ > 0) every = std::min(every, watchdogSeconds_ / 4);
-  timer_ = loop.scheduleTimer(every, true, [this](Timer&) { tick(); });
+  loop_ = &loop;
+  const double watchdog = manager_.watchdogSeconds();
+  watched_ = watchdog > 0;
+  tickSeconds_ = watchdog > 0 ? std::max(watchdog / 2, kMinFeedSeconds) : kRefreshSeconds;
+  if (watchdog > 0 && watchdog / 2 < kMinFeedSeconds)
+    myNSLog(
+        "WARNING: the service manager's watchdog of %g s is shorter than the agent can "
+        "honour; it is fed every %g s",
+        watchdog, kMinFeedSeconds);
+  readyPending_ = true;
+  sendStatus();
+  timer_ = loop.scheduleTimer(tickSeconds_, true, [this](Timer&) { tick(); });
+}
+
+void ServiceReporter::sendStatus() {
+  if (!started_) return;
+  std::string text = serviceStatusText(status_(), statusLine());
+  if (!readyPending_ && text == sentStatus_) return;
+  lastStatusSent_ = defaultClock().now();
+  if (!manager_.notify((readyPending_ ? "READY=1\nSTATUS=" : "STATUS=") + text)) return;
+  readyPending_ = false;
+  sentStatus_ = std::move(text);
 }
 
 void ServiceReporter::tick() {
   if (!started_) return;
-  std::string text = serviceStatusText(status_(), statusLine());
-  if (text != sentStatus_ && manager_.notify("STATUS=" + text)) sentStatus_ = std::move(text);
-  const double now = defaultClock().now();
-  if (watchdogSeconds_ > 0 && now - lastWatchdog_ >= watchdogSeconds_ / 2) {
-    manager_.notify("WATCHDOG=1");
-    lastWatchdog_ = now;
-  }
+  // A feed the manager's full queue did not take is made good by the next one.
+  if (watched_) manager_.notify("WATCHDOG=1");
+  sendStatus();
 }
 
 void ServiceReporter::stop() {
   if (!started_) return;
   started_ = false;
-  if (timer_) timer_->invalidate();
+  loop_ = nullptr;
+  for (const auto& timer : {timer_, spacingTimer_})
+    if (timer) timer->invalidate();
   timer_.reset();
+  spacingTimer_.reset();
   manager_.notify("STOPPING=1");
 }
 

@@ -125,6 +125,18 @@ SetupCheckResult checkSettings(const Setup& setup) {
                   setup.url.value_or("") + ", upload time-out " + timeout + " s");
 }
 
+}  // namespace
+
+std::optional<SetupCheckResult> sourceFolderFormProblem(const std::string& path, bool served) {
+  const std::string full = expandTilde(path);
+  if (!full.empty() && full[0] == '/') return std::nullopt;
+  return fail("source folder",
+              path + (served ? " (SORV_SOURCE_FOLDER)" : "") + " is not a full path",
+              "name it from / or ~/");
+}
+
+namespace {
+
 SetupCheckResult checkSource(const Setup& setup) {
   const char* name = "source folder";
   if (!setup.source)
@@ -132,9 +144,8 @@ SetupCheckResult checkSource(const Setup& setup) {
                 "set prefLocalSourceUploadFolder in your settings file, or SORV_SOURCE_FOLDER "
                 "in ~/.config/sorv-uploader.env for the service");
   const std::string& path = *setup.source;
+  if (auto bad = sourceFolderFormProblem(path, setup.sourceServed)) return *bad;
   std::string from = setup.sourceServed ? " (SORV_SOURCE_FOLDER)" : "";
-  if (path[0] != '/')
-    return fail(name, path + from + " is not a full path", "name it from / or ~/");
   if (!exists(path))
     return fail(name, path + from + " does not exist", "make it: mkdir -p " + quoted(path));
   if (!isFolder(path)) return fail(name, path + from + " is not a folder", "name a folder");

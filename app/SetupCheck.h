@@ -32,6 +32,11 @@ struct SetupCheckOptions {
 // site address, site answers, log folder, source folder free.
 std::vector<SetupCheckResult> runSetupChecks(const SetupCheckOptions& options = {});
 
+// The source folder check on the form of path alone: a failed result when path is not a full
+// path once a leading ~/ is taken as the home folder. served: it came from SORV_SOURCE_FOLDER.
+// The agent refuses such a SORV_SOURCE_FOLDER the same way.
+std::optional<SetupCheckResult> sourceFolderFormProblem(const std::string& path, bool served);
+
 // "PASS  name: detail" or "FAIL  name: detail. Fix: fix".
 std::string setupCheckLine(const SetupCheckResult& result);
 

@@ -55,6 +55,11 @@ bool readStamp(const Dict& d, std::string* path, FileStamp* stamp) {
   return true;
 }
 
+std::string render(const Array& relaunched, const Array& waiting) {
+  return plist::toXml(Value(Dict{
+      {"version", Value(1LL)}, {"relaunched", Value(relaunched)}, {"waiting", Value(waiting)}}));
+}
+
 }  // namespace
 
 std::string encodeRelaunchState(const RelaunchState& state) {
@@ -75,9 +80,19 @@ std::string encodeRelaunchState(const RelaunchState& state) {
     (*v.asDict())["firstSeen"] = Value(w.firstSeen);
     waiting.push_back(std::move(v));
   }
-  return plist::toXml(Value(Dict{{"version", Value(1LL)},
-                                 {"relaunched", Value(std::move(relaunched))},
-                                 {"waiting", Value(std::move(waiting))}}));
+  std::string xml = render(relaunched, waiting);
+  // Too large for a reader: about as many records as make up the excess go from the ends of
+  // the lists, the waiting photos' first, until the rest fits.
+  while (xml.size() > kMaxRelaunchStateBytes && !(relaunched.empty() && waiting.empty())) {
+    std::size_t drop =
+        (xml.size() - kMaxRelaunchStateBytes) * (relaunched.size() + waiting.size()) / xml.size() +
+        1;
+    const std::size_t fromWaiting = std::min(drop, waiting.size());
+    waiting.resize(waiting.size() - fromWaiting);
+    relaunched.resize(relaunched.size() - std::min(drop - fromWaiting, relaunched.size()));
+    xml = render(relaunched, waiting);
+  }
+  return xml;
 }
 
 RelaunchState decodeRelaunchState(std::string_view bytes) {

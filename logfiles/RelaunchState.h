@@ -3,7 +3,7 @@
 // a photo that always hangs is held back instead of relaunching the agent for ever), and when
 // the photos still waiting were first seen (so that their age goes on across processes). Each
 // photo is named by its path and its version (device, inode, size, modification time).
-// Small and bounded; written atomically; a damaged, foreign or oversized file reads as empty.
+// Bounded; written atomically; a damaged, foreign or oversized file reads as empty.
 #pragma once
 
 #include <cstddef>
@@ -41,13 +41,19 @@ struct RelaunchState {
 };
 
 // Bounds of what is written and read: records beyond them, and paths longer, are left out.
-inline constexpr std::size_t kMaxRelaunchRecords = 32;
+// The relaunch records are bounded by the file's size rather than their count: some two
+// thousand photos of ordinary paths, so that a photo still held back is not left out while it
+// waits. Readers that take fewer records read the first ones, and the file never grows past
+// the size they take.
+inline constexpr std::size_t kMaxRelaunchRecords = 4096;
 inline constexpr std::size_t kMaxFirstSeenRecords = 256;
 inline constexpr std::size_t kMaxRelaunchPathBytes = 1024;
 inline constexpr std::size_t kMaxRelaunchStateBytes = 1024 * 1024;
 inline constexpr int kMaxRecordedRelaunches = 1000;
 
-// The state as an XML property list, within the bounds above.
+// The state as an XML property list, within the bounds above. When the records would make the
+// file larger than kMaxRelaunchStateBytes, the waiting photos' times give way first, then the
+// relaunch records from the end of the list: put the ones to keep first.
 std::string encodeRelaunchState(const RelaunchState& state);
 // The records of a property list made by encodeRelaunchState; anything else gives what can be
 // taken from it (records of the wrong shape are skipped), at most the bounds above.

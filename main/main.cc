@@ -26,6 +26,7 @@
 #include "platform/RunLoop.h"
 #include "platform/ServiceManager.h"
 #include "process/Process.h"
+#include "settings/DefaultsLock.h"
 #include "settings/DefaultsStore.h"
 #include "settings/PreferenceFiles.h"
 #include "settings/Preferences.h"
@@ -60,13 +61,23 @@ int runImportSettings(const std::string& file) {
     std::fprintf(stderr, "Nothing was imported: correct the lines above and run it again.\n");
     return 1;
   }
-  // A running agent holds the settings in memory and would write them back over these.
-  RemoteCallResult running = requestStatus(5);
-  if (running.status != RemoteCallResult::Status::NoAgent) {
-    std::fprintf(stderr,
-                 "Nothing was imported: an agent is running for this user and would write its "
-                 "own settings over these. Stop it first (systemctl --user stop sorv-uploader), "
-                 "import, then start it again (systemctl --user start sorv-uploader).\n");
+  // A running agent holds the settings in memory and would write them back over these. Every
+  // agent holds the defaults file's lock, bus or no bus; one of an older kind only answers on
+  // the bus. The lock is held until the import ends, so no agent starts meanwhile.
+  const char* running =
+      "Nothing was imported: an agent is running for this user and would write its own "
+      "settings over these. Stop it first (systemctl --user stop sorv-uploader), import, then "
+      "start it again (systemctl --user start sorv-uploader).\n";
+  DefaultsLock lock;
+  std::string lockWhy;
+  DefaultsLock::Result locked = lock.take(defaultsFilePath(), DefaultsLock::Kind::Writer, &lockWhy);
+  if (locked == DefaultsLock::Result::Failed) {
+    std::fprintf(stderr, "Nothing was imported: %s\n", lockWhy.c_str());
+    return 1;
+  }
+  if (locked == DefaultsLock::Result::Busy ||
+      requestStatus(5).status != RemoteCallResult::Status::NoAgent) {
+    std::fputs(running, stderr);
     return 1;
   }
   std::string why;
@@ -151,6 +162,8 @@ int main(int argc, char** argv) {
                     [&service](const std::string& text, bool) { service.setStatusLine(text); });
   AppController controller(&view);
   running = &controller;
+  // The places that change the status or the counts say so; nothing polls them.
+  controller.setStatusObserver([&service] { service.changed(); });
   controller.launch(folder);
   // Started, and the bus name is taken: a service manager may count the agent as running.
   service.start(loop);

@@ -11,6 +11,7 @@
 
 #include "files/OriginalPath.h"
 #include "files/QMI_FileManager.h"
+#include "log/LogText.h"
 #include "log/MessageLog.h"
 #include "metadata/ItemRules.h"
 #include "orders/OrderReply.h"
@@ -339,8 +340,8 @@ bool HttpHiResController::doRunHttpUploaderHiResWithInfo(const DictRef& info) {
     if (reply.kind == ParsedReply::Kind::Status) {
       replyInfo[kHttpOurCustomStatus] = Value(reply.status);
       replyInfo[kHttpOurCustomMessage] = Value(reply.message);
-      NSLog("Hi-res upload of [%s]: status [%s], message [%s]", path.c_str(), reply.status.c_str(),
-            reply.message.c_str());
+      NSLog("Hi-res upload of [%s]: status [%s], message [%s]", path.c_str(),
+            clippedForLog(reply.status).c_str(), clippedForLog(reply.message).c_str());
     } else {
       NSLog("Hi-res upload of [%s]: unreadable reply (%s)", path.c_str(),
             reply.kind == ParsedReply::Kind::TooFewChildren ? "Not enough data returned..."

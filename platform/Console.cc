@@ -1,6 +1,7 @@
 #include "platform/Console.h"
 
 #include <strings.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,6 +66,19 @@ void writeAll(int fd, const std::string& bytes) {
   }
 }
 
+// Standard error under a service manager is a stream socket to the journal, which stalls when
+// the journal does: there a line the socket cannot take now is dropped rather than waited for.
+void writeWithoutWaiting(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == ENOTSOCK) return writeAll(fd, bytes.substr(done));
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
 bool startsWithWord(const std::string& text, size_t at, const char* word) {
   const size_t n = std::strlen(word);
   if (text.size() < at + n || strncasecmp(text.c_str() + at, word, n) != 0) return false;
@@ -87,7 +101,7 @@ bool sentToJournal(LogPriority priority, const std::string& text) {
     if (!consoleItem().empty()) entry.fields.emplace_back("SORV_ITEM", consoleItem());
   }
   if (journal.send(entry)) return true;
-  // The native socket is out of reach: the stream still takes one "<priority>" line a line.
+  // No journal at its native socket: the stream still takes one "<priority>" line a line.
   std::string lines;
   size_t start = 0;
   do {
@@ -97,7 +111,7 @@ bool sentToJournal(LogPriority priority, const std::string& text) {
              entry.message.substr(start, end - start) + "\n";
     start = end + 1;
   } while (start < entry.message.size());
-  writeAll(STDERR_FILENO, lines);
+  writeWithoutWaiting(STDERR_FILENO, lines);
   return true;
 }
 

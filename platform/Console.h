@@ -22,8 +22,8 @@ LogPriority consolePriority(const std::string& text);
 // journal one entry without its leading and trailing line ends, and nothing for a blank text.
 void consolePrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// The item being uploaded (relative path), sent with journal entries as SORV_ITEM until it is
-// set to "" again. Safe from any thread.
+// The item being uploaded (relative path, as shown to an operator), sent with journal entries
+// as SORV_ITEM until it is set to "" again. Safe from any thread.
 void setConsoleItem(const std::string& item);
 
 // The process name used in console lines (defaults to the executable's name).

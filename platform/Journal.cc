@@ -1,20 +1,23 @@
 #include "platform/Journal.h"
 
 #include <sys/stat.h>
-#include <sys/uio.h>
-// The entries are the console's, not this file's: no CODE_FILE/CODE_LINE of our own.
-#define SD_JOURNAL_SUPPRESS_LOCATION
-#include <systemd/sd-journal.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <atomic>
 #include <cstdlib>
+#include <memory>
+
+#include "platform/JournalSocket.h"
+#include "platform/RunLoop.h"
 
 namespace sorv {
 
 namespace {
 
 constexpr const char* kIdentifier = "sorv-uploader";
+constexpr const char* kSocketPath = "/run/systemd/journal/socket";
+// How often entries that wait for a stalled journal are offered again.
+constexpr double kRetrySeconds = 1;
 
 // Reads one decimal number of at most 20 digits; false on anything else.
 bool readNumber(const char** p, unsigned long long* out) {
@@ -42,16 +45,43 @@ class SystemdJournal : public Journal {
   }
 
   bool send(const JournalEntry& entry) override {
-    std::vector<std::string> fields;
-    fields.reserve(3 + entry.fields.size());
-    fields.push_back("MESSAGE=" + entry.message);
-    fields.push_back("PRIORITY=" + std::to_string(static_cast<int>(entry.priority)));
-    fields.push_back(std::string("SYSLOG_IDENTIFIER=") + kIdentifier);
-    for (const auto& [name, value] : entry.fields) fields.push_back(name + "=" + value);
-    std::vector<iovec> iov;
-    iov.reserve(fields.size());
-    for (std::string& f : fields) iov.push_back({f.data(), f.size()});
-    return sd_journal_sendv(iov.data(), static_cast<int>(iov.size())) == 0;
+    switch (socket_.send(journalDatagram(entry, kIdentifier))) {
+      case JournalSocket::Result::Unreachable:
+        return false;
+      case JournalSocket::Result::Queued:
+        retryLater();
+        return true;
+      default:
+        return true;
+    }
+  }
+
+ private:
+  // While entries wait, the main loop offers them again every kRetrySeconds (a later send
+  // offers them too), so that they and the count of dropped ones go out once the journal reads.
+  // A loop replaced since (the entry point installs its own) gets a timer of its own.
+  void retryLater() {
+    RunLoop* loop = &mainRunLoop();
+    if (retryLoop_.exchange(loop) == loop) return;
+    loop->post([this, loop] {
+      loop->scheduleTimer(kRetrySeconds, true, [this, loop](Timer& timer) {
+        if (!socket_.flush()) return;
+        RunLoop* expected = loop;
+        retryLoop_.compare_exchange_strong(expected, nullptr);
+        timer.invalidate();
+        // An entry queued in the meantime found this timer still there: it gets a new one.
+        if (!socket_.flush()) retryLater();
+      });
+    });
+  }
+
+  JournalSocket socket_{socketPath(), kIdentifier};
+  std::atomic<RunLoop*> retryLoop_{nullptr};
+
+  // SORV_JOURNAL_SOCKET stands in for journald's socket in tests.
+  static std::string socketPath() {
+    const char* path = std::getenv("SORV_JOURNAL_SOCKET");
+    return path && *path ? path : kSocketPath;
   }
 };
 

@@ -28,8 +28,9 @@ class Journal {
 
   // True when console messages should go to the journal rather than to standard error as text.
   virtual bool active() = 0;
-  // Sends one entry; false when the journal did not take it (the caller then writes it to
-  // standard error). Safe from any thread.
+  // Sends one entry without waiting; false when no journal listens (the caller then writes it
+  // to standard error). An entry a stalled journal cannot take yet waits for it, bounded.
+  // Safe from any thread.
   virtual bool send(const JournalEntry& entry) = 0;
 };
 
@@ -37,8 +38,9 @@ class Journal {
 bool journalStreamMatches(const char* journalStream, unsigned long long device,
                           unsigned long long inode);
 
-// The journal through libsystemd, active while standard error is the stream JOURNAL_STREAM
-// names (checked at each call: a redirect to a log file ends it). Never destroyed.
+// The journal's native socket (JournalSocket; $SORV_JOURNAL_SOCKET in tests), active while
+// standard error is the stream JOURNAL_STREAM names (checked at each call: a redirect to a log
+// file ends it). Never destroyed.
 Journal& systemJournal();
 // The current Env's journal.
 Journal& defaultJournal();

@@ -1,22 +1,32 @@
 #include "platform/ServiceManager.h"
 
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
+
+#include "platform/Datagram.h"
 
 namespace sorv {
 
 namespace {
 
+// sd_notify waits while the manager's queue is full, and so would the main loop that feeds the
+// watchdog and answers SIGTERM: the notifications go out here without waiting instead.
 class SystemdServiceManager : public ServiceManager {
  public:
+  SystemdServiceManager() : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {}
+
   bool listening() override {
     const char* socket = std::getenv("NOTIFY_SOCKET");
     return socket && *socket;
   }
   bool notify(const std::string& assignments) override {
-    return listening() && sd_notify(0, assignments.c_str()) > 0;
+    const char* socket = std::getenv("NOTIFY_SOCKET");
+    UnixAddress to;
+    if (!socket || fd_ < 0 || !unixAddress(socket, &to)) return false;
+    return sendDatagram(fd_, to, assignments) == DatagramResult::Sent;
   }
   double watchdogSeconds() override {
     std::uint64_t usec = 0;
@@ -24,6 +34,9 @@ class SystemdServiceManager : public ServiceManager {
     if (sd_watchdog_enabled(0, &usec) <= 0) return 0;
     return static_cast<double>(usec) / 1e6;
   }
+
+ private:
+  const int fd_;
 };
 
 }  // namespace

@@ -15,14 +15,16 @@ class ServiceManager {
 
   // True when a manager listens for notifications (NOTIFY_SOCKET is set).
   virtual bool listening() = 0;
-  // Sends newline-separated assignments ("READY=1", "STATUS=...", "WATCHDOG=1"); false when
-  // nobody listens or the send failed. Safe from any thread.
+  // Sends newline-separated assignments ("READY=1", "STATUS=...", "WATCHDOG=1") without
+  // waiting; false when nobody listens, the send failed or the manager's queue is full (the
+  // caller sends again later). Safe from any thread.
   virtual bool notify(const std::string& assignments) = 0;
   // How often the manager expects "WATCHDOG=1", in seconds; 0 when it does not watch.
   virtual double watchdogSeconds() = 0;
 };
 
-// systemd's notification socket through libsystemd. Never destroyed.
+// systemd's notification socket ($NOTIFY_SOCKET, a path or "@" and an abstract name). Never
+// destroyed.
 ServiceManager& systemServiceManager();
 // The current Env's service manager.
 ServiceManager& defaultServiceManager();

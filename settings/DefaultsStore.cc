@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -109,6 +110,8 @@ struct DefaultsStore::Impl {
   Dict user GUARDED_BY(dataMutex);
   Dict reg GUARDED_BY(dataMutex);
   bool dirty GUARDED_BY(dataMutex) = false;
+  // The keys this process set or removed since its last write: only these go to the file.
+  std::set<std::string> changed GUARDED_BY(dataMutex);
   // False when an unreadable file could not be moved aside: it must never be overwritten.
   bool persistent GUARDED_BY(dataMutex) = true;
 
@@ -130,6 +133,9 @@ struct DefaultsStore::Impl {
 
   void load();
   void quarantine(const std::string& reason);
+  // What the file holds now into *out (empty when there is none); false when it cannot be
+  // read as a dictionary.
+  bool readCurrent(Dict* out) const;
   bool writeNow();
   void scheduleFlush();
   void flusherLoop() EXCLUDES(flushMutex);
@@ -181,26 +187,56 @@ void DefaultsStore::Impl::quarantine(const std::string& reason) {
       path.c_str(), reason.c_str());
 }
 
+bool DefaultsStore::Impl::readCurrent(Dict* out) const {
+  out->clear();
+  FileInfo info;
+  int rc = defaultFileSystem().lstat(path, &info);
+  if (rc == ENOENT) return true;
+  // A FIFO would block the read; the write refuses whatever is not a regular file anyway.
+  if (rc != 0 || info.type != FileType::Regular) return false;
+  std::optional<Value> v = plist::parseFile(path);
+  if (!v || !v->asDict()) return false;
+  *out = std::move(*v->asDict());
+  return true;
+}
+
+// Another program may have written the file since this one read it (an import, an operator's
+// editor): the keys this process changed go over what the file holds now, and the others stay
+// as they are there. A file that cannot be read any more gets the whole user domain.
 bool DefaultsStore::Impl::writeNow() {
   MutexLock wl(&writeMutex);
+  std::set<std::string> mine;
   Dict snapshot;
   {
     WriterMutexLock l(&dataMutex);
     if (path.empty()) {
       dirty = false;
+      changed.clear();
       return true;
     }
     if (!persistent) return false;
-    snapshot = user;
     dirty = false;
+    if (changed.empty()) return true;
+    mine.swap(changed);
+    snapshot = user;
+  }
+  Dict merged;
+  if (!readCurrent(&merged)) merged = snapshot;
+  for (const std::string& key : mine) {
+    auto it = snapshot.find(key);
+    if (it != snapshot.end())
+      merged[key] = it->second;
+    else
+      merged.erase(key);
   }
   createFolderWithParents(deletingLastPathComponent(path));
   std::string err;
   int rc = 0;
-  if (plist::writeFileAtomically(path, Value(std::move(snapshot)), &err, 0600, &rc)) return true;
+  if (plist::writeFileAtomically(path, Value(std::move(merged)), &err, 0600, &rc)) return true;
   {
     WriterMutexLock l(&dataMutex);
     dirty = true;
+    changed.insert(mine.begin(), mine.end());
   }
   // A path that is not a regular file stays refused at every later write: said once.
   if (!isAtomicWriteRefusal(rc) || firstRefusalOf(path, rc))
@@ -289,6 +325,7 @@ void DefaultsStore::Impl::store(const std::string& key, Value v) {
   {
     WriterMutexLock l(&dataMutex);
     user[key] = std::move(v);
+    changed.insert(key);
     dirty = true;
   }
   scheduleFlush();
@@ -392,6 +429,7 @@ void DefaultsStore::removeObject(const std::string& key) {
   {
     WriterMutexLock l(&impl_->dataMutex);
     if (impl_->user.erase(key) == 0) return;
+    impl_->changed.insert(key);
     impl_->dirty = true;
   }
   impl_->scheduleFlush();

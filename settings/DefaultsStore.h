@@ -37,15 +37,17 @@ class DefaultsStore {
   double floatForKey(const std::string& key) const;
   std::optional<Value> objectForKey(const std::string& key) const;
 
-  // Writes go to the user domain and are flushed soon after (and at exit).
+  // Writes go to the user domain and are flushed soon after (and at exit). The file gets only
+  // the keys written here; the values read stay those of the load.
   void setObject(const Value& value, const std::string& key);
   void setBool(bool value, const std::string& key);
   void setInteger(long long value, const std::string& key);
   void removeObject(const std::string& key);
   // Replaces the registration domain.
   void registerDefaults(const Dict& defaults);
-  // Writes the user domain to disk now (mode 0600: it holds the login password); false when
-  // the write failed.
+  // Writes the keys set or removed since the last write to disk now, over what the file holds
+  // now (mode 0600: it holds the login password), so that keys another program wrote there
+  // meanwhile are kept; false when the write failed.
   bool synchronize();
 
   // The user domain as it is now (for preference files and tests).

@@ -4,9 +4,12 @@
 #include <sdbus-c++/sdbus-c++.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "settings/RemoteValue.h"
@@ -17,6 +20,11 @@ namespace {
 
 constexpr std::size_t kMaxItems = 64;
 constexpr std::size_t kMaxTextBytes = 64 * 1024;
+constexpr const char* kErrorFailed = "org.freedesktop.DBus.Error.Failed";
+
+std::string errorText(const sdbus::Error& e) {
+  return e.getMessage().empty() ? e.getName() : e.getMessage();
+}
 
 // One call waiting for the main thread. The posted work may outlive the service.
 struct PendingCall {
@@ -25,6 +33,7 @@ struct PendingCall {
   bool started = false;
   bool done = false;
   bool abandoned = false;  // no longer wanted unless already started
+  std::string failure;     // what the work threw, "" when it did not
 };
 
 }  // namespace
@@ -34,6 +43,8 @@ struct RemoteService::Impl {
   Poster post;
   std::unique_ptr<sdbus::IConnection> connection;
   std::unique_ptr<sdbus::IObject> object;
+  std::thread serving;
+  std::atomic<bool> lost{false};
   bool stopped = false;
 
   std::mutex pendingMutex;
@@ -73,14 +84,56 @@ struct RemoteService::Impl {
         if (call->abandoned) return;
         call->started = true;
       }
-      fn();
+      std::string failure;
+      try {
+        fn();
+      } catch (const std::exception& e) {
+        failure = e.what();
+      } catch (...) {
+        failure = "the call failed";
+      }
       std::lock_guard<std::mutex> lock(call->m);
+      call->failure = std::move(failure);
       call->done = true;
       call->cv.notify_all();
     });
     std::unique_lock<std::mutex> lock(call->m);
     call->cv.wait(lock, [&] { return call->done || (call->abandoned && !call->started); });
+    if (call->done && !call->failure.empty()) throw sdbus::Error(kErrorFailed, call->failure);
     return call->done;
+  }
+
+  // The serving thread: the library's event loop, which throws once the connection ends.
+  void serve() {
+    std::string why;
+    try {
+      connection->enterEventLoop();
+      return;  // left by stop()
+    } catch (const sdbus::Error& e) {
+      why = errorText(e);
+    } catch (const std::exception& e) {
+      why = e.what();
+    } catch (...) {
+      why = "the connection failed";
+    }
+    lost = true;
+    if (handlers.onLost) post([fn = handlers.onLost, why] { fn(why); });
+  }
+
+  // A method of this object as the library calls it: whatever the method throws reaches the
+  // caller as an error reply, never the library's loop.
+  std::function<void(sdbus::MethodCall)> guarded(void (Impl::*method)(sdbus::MethodCall)) {
+    return [this, method](sdbus::MethodCall call) {
+      try {
+        (this->*method)(std::move(call));
+      } catch (const sdbus::Error&) {
+        throw;
+      } catch (const std::exception& e) {
+        throw sdbus::Error(kErrorFailed, e.what());
+      } catch (...) {
+        throw sdbus::Error(kErrorFailed, "the call failed");
+      }
+    };
   }
 
   void abandonPending() {
@@ -209,26 +262,26 @@ std::unique_ptr<RemoteService> RemoteService::start(RemoteHandlers handlers, Pos
     impl->connection->requestName(kRemoteBusName);
     impl->object = sdbus::createObject(*impl->connection, kRemoteObjectPath);
     Impl* raw = impl.get();
-    impl->object->registerMethod(
-        kRemoteInterface, "HandleEvent", "ssav", "v",
-        [raw](sdbus::MethodCall call) { raw->handleEvent(std::move(call)); });
+    impl->object->registerMethod(kRemoteInterface, "HandleEvent", "ssav", "v",
+                                 raw->guarded(&Impl::handleEvent));
     impl->object->registerMethod(kRemoteInterface, "OpenFile", "s", "b",
-                                 [raw](sdbus::MethodCall call) { raw->openFile(std::move(call)); });
-    impl->object->registerMethod(
-        kRemoteInterface, "GetStatus", "", "a{sv}",
-        [raw](sdbus::MethodCall call) { raw->getStatus(std::move(call)); });
-    impl->object->registerMethod(
-        kRemoteInterface, "GetProblems", "", "aa{sv}",
-        [raw](sdbus::MethodCall call) { raw->getProblems(std::move(call)); });
+                                 raw->guarded(&Impl::openFile));
+    impl->object->registerMethod(kRemoteInterface, "GetStatus", "", "a{sv}",
+                                 raw->guarded(&Impl::getStatus));
+    impl->object->registerMethod(kRemoteInterface, "GetProblems", "", "aa{sv}",
+                                 raw->guarded(&Impl::getProblems));
     impl->object->registerMethod(kRemoteInterface, "Requeue", "s", "(bs)",
-                                 [raw](sdbus::MethodCall call) { raw->requeue(std::move(call)); });
-    impl->object->registerMethod(
-        kRemoteInterface, "RequeueAll", "", "(uas)",
-        [raw](sdbus::MethodCall call) { raw->requeueAll(std::move(call)); });
+                                 raw->guarded(&Impl::requeue));
+    impl->object->registerMethod(kRemoteInterface, "RequeueAll", "", "(uas)",
+                                 raw->guarded(&Impl::requeueAll));
     impl->object->finishRegistration();
-    impl->connection->enterEventLoopAsync();
+    // Our own thread rather than the library's: its loop throws when the bus goes away.
+    impl->serving = std::thread([raw] { raw->serve(); });
   } catch (const sdbus::Error& e) {
-    if (err) *err = e.getMessage().empty() ? e.getName() : e.getMessage();
+    if (err) *err = errorText(e);
+    return nullptr;
+  } catch (const std::exception& e) {
+    if (err) *err = e.what();
     return nullptr;
   }
   return std::unique_ptr<RemoteService>(new RemoteService(std::move(impl)));
@@ -244,13 +297,25 @@ void RemoteService::stop() {
   if (impl_->stopped) return;
   impl_->stopped = true;
   impl_->abandonPending();
+  // On a bus that went away each of these fails; none of that may stop the quit.
   try {
     impl_->connection->releaseName(kRemoteBusName);
-  } catch (const sdbus::Error&) {
+  } catch (...) {
   }
-  impl_->connection->leaveEventLoop();
-  impl_->object.reset();
-  impl_->connection.reset();  // flushes replies already queued
+  try {
+    impl_->connection->leaveEventLoop();
+  } catch (...) {
+  }
+  if (impl_->serving.joinable()) impl_->serving.join();
+  try {
+    impl_->object.reset();
+    impl_->connection.reset();  // flushes replies already queued
+  } catch (...) {
+  }
+}
+
+bool RemoteService::connected() const {
+  return !impl_->lost;
 }
 
 }  // namespace sorv

@@ -13,7 +13,9 @@
 //     moves one photo of the problem folder back to the source: whether it moved, and why;
 //   RequeueAll() -> (uas)
 //     the same for every photo: how many moved, and a line for each photo.
-// Only callers running as the same user as the agent are served.
+// Only callers running as the same user as the agent are served. No exception from the bus or
+// from a handler leaves the service: a failed call is answered with an error, and a connection
+// that ends (the bus daemon stopped) ends the service and is reported through onLost.
 #pragma once
 
 #include <functional>
@@ -61,6 +63,9 @@ struct RemoteHandlers {
   std::function<std::vector<RemoteProblem>()> onProblems;
   std::function<bool(const std::string& path, std::string* message)> onRequeue;
   std::function<RemoteRequeueAnswer()> onRequeueAll;
+  // Posted once when the connection to the bus ends while the service runs, with a one-line
+  // reason; the service then serves nothing more and is to be stopped and dropped.
+  std::function<void(const std::string& why)> onLost;
 };
 
 class RemoteService {
@@ -69,8 +74,8 @@ class RemoteService {
   using Poster = std::function<void(std::function<void()> fn)>;
 
   // Connects to the session bus, takes kRemoteBusName and serves calls on a thread of its
-  // own until stop(). nullptr with a one-line reason when there is no bus or the name is
-  // taken.
+  // own until stop() or until the connection ends. nullptr with a one-line reason when there
+  // is no bus or the name is taken.
   static std::unique_ptr<RemoteService> start(RemoteHandlers handlers, Poster post,
                                               std::string* err);
   ~RemoteService();  // stop()
@@ -81,6 +86,8 @@ class RemoteService {
   // still waiting for the main thread get kRemoteErrorQuitting. Idempotent; not from the
   // serving thread.
   void stop();
+  // False once the connection to the bus has ended (onLost is then on its way).
+  bool connected() const;
 
   struct Impl;
 

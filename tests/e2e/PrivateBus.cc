@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -17,25 +18,40 @@ PrivateBus::PrivateBus() {
   const std::string& folder = folder_.path();
   ::chmod(folder.c_str(), 0755);
   std::ofstream(folder + "/bus.conf")
-      << "<busconfig><type>session</type><listen>unix:dir=" << folder
-      << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+      << "<busconfig><type>session</type><listen>unix:path=" << folder
+      << "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
       << "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
          "<allow own=\"*\"/></policy></busconfig>\n";
-  std::string command = "dbus-daemon --config-file=" + folder +
+  start();
+}
+
+bool PrivateBus::start() {
+  std::string command = "dbus-daemon --config-file=" + folder_.path() +
                         "/bus.conf --fork --print-address=1 --print-pid=1 2>/dev/null";
   FILE* out = ::popen(command.c_str(), "r");
-  if (!out) return;
+  if (!out) return false;
   char address[512] = "", pid[32] = "";
   if (std::fgets(address, sizeof address, out)) std::fgets(pid, sizeof pid, out);
   ::pclose(out);
-  address_ = address;
-  if (!address_.empty()) address_.pop_back();  // the line feed
   pid_ = static_cast<pid_t>(std::atol(pid));
-  if (pid_ <= 0) address_.clear();
+  // Without the daemon's guid, so that clients take a later daemon at the same path too.
+  address_ = address[0] && pid_ > 0 ? "unix:path=" + folder_.path() + "/bus" : "";
+  return ok();
+}
+
+void PrivateBus::stop() {
+  if (pid_ <= 0 || ::kill(pid_, SIGTERM) != 0) return;
+  // Not our child: gone once /proc has no live process of that id.
+  for (int i = 0; i < 100; ++i) {
+    std::string stat = readFile("/proc/" + std::to_string(pid_) + "/stat");
+    if (stat.empty() || stat.find(") Z") != std::string::npos) break;
+    ::usleep(50000);
+  }
+  pid_ = -1;
 }
 
 PrivateBus::~PrivateBus() {
-  if (pid_ > 0) ::kill(pid_, SIGTERM);
+  stop();
 }
 
 CommandResult runCommand(const std::string& program, const std::vector<std::string>& args,

@@ -22,6 +22,9 @@ class PrivateBus {
   bool ok() const { return !address_.empty(); }
   const std::string& address() const { return address_; }
   std::string envEntry() const { return "DBUS_SESSION_BUS_ADDRESS=" + address_; }
+  // Ends the daemon and waits for its end; start() runs a new one at the same address.
+  void stop();
+  bool start();
 
  private:
   TempDir folder_{TempDir::kShortPath, "sorv-bus"};  // the daemon's socket and configuration

@@ -137,6 +137,40 @@ TEST(RemoteControl, SorvctlBusctlAndASecondLaunchDriveTheAgent) {
   EXPECT_NE(gone.err.find("no Sorv upload agent is running"), std::string::npos) << gone.err;
 }
 
+// The bus ends under a running agent: it goes on uploading, an import finds it without a bus,
+// a settings file changed meanwhile keeps its values at the agent's next write, and a new bus
+// at the same address gets the agent's answers again.
+TEST(RemoteControl, TheAgentOutlivesItsBusAndTakesTheNextOne) {
+  RemoteKiosk k;
+  if (!k.bus.ok()) GTEST_SKIP() << "dbus-daemon is not available";
+  ASSERT_TRUE(waitForText(k.console, "Status: Waiting For New Images...", 30));
+  k.bus.stop();
+  ASSERT_TRUE(waitForText(k.console, "Remote control is off", 10));
+  std::string bytes = writePhoto(k.src + "/Fair/IMG_1.jpg", false, 64, 48, kMeta);
+  ASSERT_TRUE(waitForFile(k.mirror + "/Fair/IMG_1.jpg"));
+  EXPECT_EQ(readFile(k.mirror + "/Fair/IMG_1.jpg"), bytes);
+
+  ASSERT_TRUE(writeFile(k.dir.sub("kiosk.conf"), "userLoginName = booth2\n"));
+  auto import = runCommand(SORV_AGENT_PATH, {"--import-settings", k.dir.sub("kiosk.conf")},
+                           {k.bus.envEntry(), "SORV_DEFAULTS=" + k.defaults});
+  EXPECT_EQ(import.status, 1);
+  EXPECT_NE(import.err.find("an agent is running for this user"), std::string::npos) << import.err;
+  auto onDisk = plist::parseFile(k.defaults);
+  ASSERT_TRUE(onDisk && onDisk->asDict());
+  Dict changed = *onDisk->asDict();
+  changed[sUserLoginName] = Value("booth2");  // as another program would, past the lock
+  ASSERT_TRUE(writeDefaults(k.defaults, changed));
+
+  ASSERT_TRUE(k.bus.start());
+  EXPECT_TRUE(waitFor([&] { return k.sorvctl({"status"}).status == 0; }, 60));
+  EXPECT_EQ(k.sorvctl({"set", "prefSecondsBetweenScans", "77"}).status, 0);
+  Dict stored = k.quitAndReadDefaults();
+  EXPECT_EQ(stored[sUserLoginName], Value("booth2"));
+  EXPECT_EQ(stored[sPrefSecondsBetweenScans], Value(77.0));
+  std::string console = readFile(k.console);
+  EXPECT_EQ(console.find("Remote control is off"), console.rfind("Remote control is off"));
+}
+
 // Four clients set 250 values each while the agent drains its folder: every call is
 // answered, each client's last value is the one stored, and every photo arrives.
 TEST(RemoteControl, ConcurrentSetsWhileDrainingLoseNothing) {

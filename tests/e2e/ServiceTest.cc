@@ -2,73 +2,20 @@
 // its environment, and a notification socket that hears READY=1, the status and the watchdog.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
 #include <filesystem>
-#include <mutex>
+#include <string>
 #include <thread>
 
 #include "tests/e2e/AgentProcess.h"
+#include "tests/support/DatagramSocket.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace sorv::test {
 namespace {
-
-// A datagram socket at path that keeps every notification sent to it, on a thread of its own.
-class NotifySocket {
- public:
-  explicit NotifySocket(const std::string& path) {
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    timeval wait{0, 100 * 1000};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    reader_ = std::thread([this] {
-      char buf[4096];
-      while (!done_) {
-        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0) continue;
-        std::lock_guard<std::mutex> lock(mutex_);
-        got_.emplace_back(buf, static_cast<size_t>(n));
-      }
-    });
-  }
-  ~NotifySocket() {
-    done_ = true;
-    reader_.join();
-    ::close(fd_);
-  }
-  bool bound() const { return bound_; }
-  std::vector<std::string> messages() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return got_;
-  }
-  int count(const std::string& text) {
-    int n = 0;
-    for (const std::string& m : messages()) n += m.find(text) != std::string::npos;
-    return n;
-  }
-  std::string all() {
-    std::string text;
-    for (const std::string& m : messages()) text += "[" + m + "]\n";
-    return text;
-  }
-
- private:
-  int fd_ = -1;
-  bool bound_ = false;
-  std::atomic<bool> done_{false};
-  std::mutex mutex_;
-  std::vector<std::string> got_;
-  std::thread reader_;
-};
 
 TEST(Service, ServesItsFolderOnEveryPassAndTellsTheManager) {
   TempDir dir(TempDir::kShortPath);
@@ -86,7 +33,7 @@ TEST(Service, ServesItsFolderOnEveryPassAndTellsTheManager) {
   ASSERT_FALSE(agent.empty());
   ASSERT_TRUE(writeKioskDefaults(dir.sub("d.plist"), other, mirror, site.url(),
                                  {{"prefSecondsBetweenScans", 30}}));
-  NotifySocket manager(dir.sub("notify"));
+  DatagramSocket manager(dir.sub("notify"));
   ASSERT_TRUE(manager.bound());
   const std::string console = dir.sub("console.txt");
   AgentProcess run(agent, "", dir.sub("d.plist"), dir.sub("logs"), console,
@@ -99,7 +46,12 @@ TEST(Service, ServesItsFolderOnEveryPassAndTellsTheManager) {
   for (const char* name : {"IMG_1.jpg", "IMG_2.jpg"}) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     ASSERT_FALSE(writePhoto(served + "/Fair/" + name, false, 32, 24, meta).empty());
-    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror + "/Fair/" + name); }, 20))
+    ASSERT_TRUE(waitFor(
+        [&] {
+          manager.read();  // a manager reads as it goes
+          return fs::exists(mirror + "/Fair/" + name);
+        },
+        20))
         << name << "\n"
         << readFile(console);
   }
@@ -119,6 +71,60 @@ TEST(Service, ServesItsFolderOnEveryPassAndTellsTheManager) {
   EXPECT_EQ(manager.count("STOPPING=1"), 1) << manager.all();
   EXPECT_NE(readFile(agentMessageLogPath(dir.sub("logs"))).find("Serving [" + served + "]"),
             std::string::npos);
+}
+
+// Neighbours that stop reading: a journal that reads 20 entries and then stalls, and a
+// notification socket whose queue nobody reads. Photos that arrive meanwhile are all stored,
+// SIGTERM is obeyed, and what waited for the journal reaches it once it reads again.
+TEST(Service, AJournalAndAManagerThatStopReadingHoldNothingUp) {
+  TempDir dir(TempDir::kShortPath);
+  namespace fs = std::filesystem;
+  const std::string served = dir.sub("Served"), mirror = dir.sub("Mirror");
+  fs::create_directories(served);
+  fs::create_directories(mirror);
+  SiteProcess site(dir.sub("store"));
+  ASSERT_TRUE(site.ok());
+  std::string agent = installAgentBundle(dir.path());
+  ASSERT_FALSE(agent.empty());
+  ASSERT_TRUE(writeKioskDefaults(dir.sub("d.plist"), served, mirror, site.url(),
+                                 {{"prefSecondsBetweenScans", 30}}));
+  DatagramSocket journal(dir.sub("journal")), manager(dir.sub("notify"));
+  ASSERT_GT(manager.fill(), 0);
+  // Standard error is the journal's stream, as under a service manager.
+  const std::string console = dir.sub("console.txt");
+  ASSERT_TRUE(writeFile(console, ""));
+  struct stat st {};
+  ASSERT_EQ(::stat(console.c_str(), &st), 0);
+  AgentProcess run(
+      agent, "", dir.sub("d.plist"), dir.sub("logs"), console,
+      {"SORV_SOURCE_FOLDER=" + served, "NOTIFY_SOCKET=" + dir.sub("notify"),
+       "WATCHDOG_USEC=1000000", "SORV_JOURNAL_SOCKET=" + dir.sub("journal"),
+       "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)});
+  EXPECT_TRUE(waitFor(
+      [&] {
+        journal.read(20 - static_cast<int>(journal.messages().size()));
+        return journal.messages().size() == 20;
+      },
+      20));
+  journal.fill();
+
+  const int photos = 12;
+  const Dict meta{{"QM_kioskStation", "K1"}};
+  for (int i = 0; i < photos; ++i)
+    ASSERT_FALSE(
+        writePhoto(dir.sub("Staging/Fair/IMG_" + std::to_string(i) + ".jpg"), false, 32, 24, meta)
+            .empty());
+  fs::rename(dir.sub("Staging/Fair"), served + "/Fair");
+  auto stored = [&] {
+    int n = 0;
+    for (const auto& [path, bytes] : filesUnder(dir.sub("store"))) n += path.ends_with(".jpg");
+    return n;
+  };
+  EXPECT_TRUE(waitFor([&] { return stored() == photos; }, 60)) << stored() << "\n"
+                                                               << readFile(console);
+  EXPECT_TRUE(waitFor([&] { return journal.count("IMG_11.jpg") > 0; }, 10));
+  EXPECT_EQ(quitBySigterm(run, console, 10), "");
+  EXPECT_EQ(stored(), photos);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "log/LogText.h"
 #include "log/MessageLog.h"
 #include "platform/Bundle.h"
 #include "tests/support/CapturedOutput.h"
@@ -285,6 +286,15 @@ TEST(MessageLogTest, ALogThatCannotBeOpenedIsSaidOnceAndDropsEntries) {
   }
   EXPECT_EQ(readFile(elsewhere), "keep");
   fs::remove_all(LogBundleEnvironment::dir->sub("logs"));
+}
+
+TEST(MessageLogTest, AReplyAddsAtMost4KiBToALine) {
+  const std::string head(4096, 'x');
+  const std::pair<std::string, std::string> rows[] = {
+      {head, head},
+      {head + "y", head + "... (1 byte more)"},
+      {head.substr(1) + "\xc3\xa9z", head.substr(1) + "... (3 bytes more)"}};
+  for (const auto& [text, clipped] : rows) EXPECT_EQ(clippedForLog(text), clipped);
 }
 
 }  // namespace

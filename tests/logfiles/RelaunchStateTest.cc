@@ -44,9 +44,14 @@ TEST(RelaunchState, BoundsAndBadInput) {
     many.waiting.push_back({"/s/" + std::to_string(i), {1, 1, 1, 1, 0}, 1.7e9});
   many.waiting.push_back({"relative/path.jpg", {1, 1, 1, 1, 0}, 1.7e9});
   RelaunchState read = decodeRelaunchState(encodeRelaunchState(many));
-  ASSERT_EQ(read.relaunched.size(), kMaxRelaunchRecords);
+  ASSERT_EQ(read.relaunched.size(), 100u);
   EXPECT_EQ(read.relaunched[0].relaunches, kMaxRecordedRelaunches);
   EXPECT_EQ(read.waiting.size(), kMaxFirstSeenRecords);
+  for (int i = 100; i < 2000; ++i)  // more than the file holds: the waiting times go first
+    many.relaunched.push_back({"/s/" + std::string(900, 'x') + std::to_string(i), {}, 2, 1.7e9});
+  read = decodeRelaunchState(encodeRelaunchState(many));
+  EXPECT_TRUE(read.waiting.empty() && read.relaunched.size() > 700 &&
+              read.relaunched[700] == many.relaunched[700]);
 
   const std::string good = encodeRelaunchState(sample());
   const Dict okEntry{{"path", Value("/s/a.jpg")}, {"device", Value(1LL)},

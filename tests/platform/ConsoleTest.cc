@@ -5,6 +5,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -12,7 +13,9 @@
 
 #include "platform/Console.h"
 #include "platform/Journal.h"
+#include "platform/JournalSocket.h"
 #include "platform/Thread.h"
+#include "tests/support/DatagramSocket.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -158,8 +161,8 @@ TEST(ConsoleTest, UnderTheJournalEachMessageIsOneEntryWithItsPriority) {
       {[] { consolePrintf("\ncreateDirectory %s\n", "/srv/Mirror/Fair"); }, LogPriority::Info,
        "createDirectory /srv/Mirror/Fair"},
       // Carriage returns become line ends: the journal shows the text, not binary data.
-      {[] { consolePrintf("\nmoveFileToPath2\rFROM %s\rTO %s\n\n", "a", "b"); },
-       LogPriority::Info, "moveFileToPath2\nFROM a\nTO b"},
+      {[] { consolePrintf("\nmoveFileToPath2\rFROM %s\rTO %s\n\n", "a", "b"); }, LogPriority::Info,
+       "moveFileToPath2\nFROM a\nTO b"},
   };
   std::string err = tmp.sub("err.txt");
   {
@@ -194,6 +197,56 @@ TEST(ConsoleTest, UnderTheJournalEachMessageIsOneEntryWithItsPriority) {
     NSLogText("routine");
   }
   EXPECT_EQ(test::readFile(err), "<3>ERROR: two\n<3>lines\n<6>routine\n");
+}
+
+// The journal's native socket against a stand-in that reads, is full, or is not there: a send
+// never waits, what waits is bounded (oldest dropped first) and goes out in order once the
+// journal reads again, after one entry saying how many were dropped.
+TEST(ConsoleTest, TheJournalSocketNeverWaitsAndSaysWhatItDropped) {
+  using Result = JournalSocket::Result;
+  auto entry = [](const std::string& text) {
+    return journalDatagram({LogPriority::Info, text, {{"SORV_ITEM", "Fair/IMG_1.jpg"}}}, "t");
+  };
+  // The third entry is more than a datagram may hold: it goes as a memfd.
+  const std::string big(20 << 20, 'x');
+  auto text = [&](int i) { return std::to_string(i) + (i == 2 ? "\n" + big : ""); };
+  const std::string dropped = journalDatagram(
+      {LogPriority::Warning,
+       "WARNING: 88 console messages were dropped while the journal was not reading",
+       {}},
+      "t");
+  struct Case {
+    std::string standIn;  // at the socket's path
+    int entries;
+    Result result;                   // of every send
+    std::size_t count;               // entries the journal has in the end
+    std::vector<std::string> heard;  // the first of them, and the last
+  } cases[] = {
+      {"reads", 3, Result::Sent, 3, {entry("0"), entry("1"), entry(text(2))}},
+      {"full", 600, Result::Queued, 513, {dropped, entry("88"), entry("599")}},
+      {"nothing", 2, Result::Unreachable, 0, {}},
+      {"a file", 2, Result::Unreachable, 0, {}},
+  };
+  for (const Case& c : cases) {
+    test::TempDir dir(test::TempDir::kShortPath);
+    const std::string path = dir.sub("socket");
+    std::optional<test::DatagramSocket> journal;
+    if (c.standIn == "reads" || c.standIn == "full") journal.emplace(path);
+    if (c.standIn == "full") journal->fill();
+    if (c.standIn == "a file") test::writeFile(path, "");
+    JournalSocket socket(path, "t");
+    for (int i = 0; i < c.entries; ++i)
+      EXPECT_EQ(socket.send(entry(text(i))), c.result) << c.standIn << " " << i;
+    if (!journal) continue;
+    for (int i = 0; i < 1000 && !socket.flush(); ++i) journal->read();
+    journal->read();
+    std::vector<std::string> heard;
+    for (const std::string& m : journal->messages())
+      if (!m.empty()) heard.push_back(m);
+    ASSERT_EQ(heard.size(), c.count) << c.standIn;
+    for (std::size_t i = 0; i + 1 < c.heard.size(); ++i) EXPECT_EQ(heard[i], c.heard[i]) << i;
+    EXPECT_TRUE(heard.back() == c.heard.back()) << c.standIn;
+  }
 }
 
 TEST(ConsoleTest, TheJournalStreamMustNameStandardError) {

@@ -136,6 +136,29 @@ TEST_F(DefaultsStoreTest, PersistsAndReloads) {
   EXPECT_TRUE(flushed);
 }
 
+// Another program rewrote the file after the store read it: a write puts back only the keys
+// this store set or removed, over what the file holds by then.
+TEST_F(DefaultsStoreTest, WritesOnlyItsOwnKeysOverWhatTheFileHoldsNow) {
+  const Dict first{{"login", Value("kiosk")}, {"mine", Value(1)}, {"gone", Value(2)}};
+  std::filesystem::create_directories(dir.sub("prefs"));
+  ASSERT_TRUE(plist::writeFileAtomically(path(), Value(first)));
+  DefaultsStore s(path());
+  ASSERT_TRUE(s.synchronize());  // nothing changed here: the file stays as it is
+  Dict other = first;
+  other["login"] = Value("booth2");  // an import
+  other["theirs"] = Value("new");
+  ASSERT_TRUE(plist::writeFileAtomically(path(), Value(other)));
+  EXPECT_TRUE(s.synchronize());
+  s.setInteger(5, "mine");
+  s.removeObject("gone");
+  EXPECT_TRUE(s.synchronize());
+  auto onDisk = plist::parseFile(path());
+  ASSERT_TRUE(onDisk && onDisk->asDict());
+  EXPECT_EQ(*onDisk->asDict(),
+            (Dict{{"login", Value("booth2")}, {"mine", Value(5)}, {"theirs", Value("new")}}));
+  EXPECT_EQ(s.stringForKey("login"), "kiosk");  // what it read stays until it reads again
+}
+
 TEST_F(DefaultsStoreTest, UnreadableFileIsMovedAsideAndStoreStartsEmpty) {
   const std::string bad[] = {
       "this is not a property list",
