@@ -212,11 +212,11 @@ void AppController::applicationWillFinishLaunching() {
   fillInVersionString(view_->versionField());
   std::string copyright = "Copyright Info is [" + bundleCopyright() + "]";
   MessageLog::LogMessage(copyright.c_str(), true);
-  // The login panel and the folder tool tips belong to the preferences window.
   // The source folder is counted before the remote control answers: from its first answer, the
   // status and the health verdict tell what waits.
   if (auto folder = Preferences::getLocalSourceUploadFolder(); folder && countsOn_)
     countReadOnly(*folder, false);
+  // The login panel and the folder tool tips belong to the preferences window.
   setupForAppleEventsForThisApp();
   deleteEmptySourceFoldersAtStartup();
   doSetupDeleteOldPhotosThread();
