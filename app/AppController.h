@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/AppView.h"
+#include "app/CountUpkeep.h"
 #include "app/CycleCounts.h"
 #include "app/CycleStatus.h"
 #include "app/ItemRetryBook.h"
@@ -147,6 +148,9 @@ class AppController : public HttpProgressDelegate {
 
   // Pause and resume.
   void forceProcessToPause(AppControl* sender);
+  // The remote pause: a running upload finishes first; with none running the cycle is paused
+  // at once, as the pause button does, until a resume or an upload-now.
+  void pauseOnRequest();
   void ibClickedOnHalt(AppControl* sender);
   void doHandlePauseResumeButtonAsResume(AppControl* sender);
   // The preferences pause: waits for the halt, then opens the preferences.
@@ -222,7 +226,8 @@ class AppController : public HttpProgressDelegate {
   // The operator's restart: the helper application, then the forced restart.
   [[noreturn]] void doRelaunchThisApp(AppControl* sender);
 
-  // The cycle's state and counts now. Any thread; cheap (no file-system access).
+  // The cycle's state and counts now. Any thread; cheap (no file-system access). From launch
+  // on, a read-only count between passes keeps the counts with the folder (keepCountsCurrent).
   CycleStatus cycleStatus() const;
   // fn runs on whatever thread after every outcome and state change; set once before
   // launch(), may be empty. It must not call back into the cycle's setters.
@@ -292,6 +297,8 @@ class AppController : public HttpProgressDelegate {
   // Waits of the outcome handlers: cut short by a pause, a quit or wakeWaits().
   void pacedSleep(double seconds);
   void wakeWaits();
+  // Pauses an idle cycle at once: the flags, the button's "Resume" and the status line.
+  void holdPaused(AppControl* button);
   // Completes a pause asked for after the item's upload had ended.
   void completeRequestedHalt();
   // After a failed upload that left the item in place: counts it, waits or holds it back.
@@ -308,7 +315,8 @@ class AppController : public HttpProgressDelegate {
     bool move = false;         // into the problem folder
     bool stop = false;         // the site asked the cycle to stop
     bool unreachable = false;  // no answer from the site, or an HTTP 5xx or 429 one
-    // The site asked (Retry-After of a 429 or 503) for this many seconds before the next try.
+    // The site asked (Retry-After of a 429 or 503) for this many seconds before the next try;
+    // 0 for a 429 without a usable Retry-After. Either way the backoff starts at once.
     std::optional<double> retryAfter;
     std::string errorText;  // the transport's error
     std::string reason;     // in words, for the logs and the counts
@@ -367,6 +375,8 @@ class AppController : public HttpProgressDelegate {
   // The synchronise requests without the operator's reset of the backoff.
   void synchronizeAgain();
   void startSynchronize();
+  // The automatic first pass a while after launch (main thread).
+  void autoStartUpload();
 
   // Starts fn on a detached thread that the destructor waits for.
   void spawn(const std::string& name, std::function<void()> fn);
@@ -426,6 +436,21 @@ class AppController : public HttpProgressDelegate {
   // While another process holds the source folder: the counts from a read-only walk of it (on
   // a thread of its own; nothing is claimed, made, moved or sent).
   void countWhileHeldElsewhere(const std::string& folder);
+  // Main thread, from launch on a timer: between passes a read-only count keeps the counts
+  // with the folder (CountUpkeep says when).
+  void keepCountsCurrent();
+  // Counts folder by a read-only walk and gives the counts its figures, unless a photo left
+  // meanwhile; for the upkeep, only when still due and the folder may have changed. True when
+  // the counts were replaced.
+  bool countReadOnly(const std::string& folder, bool upkeep);
+  // Inside a walk that counts the whole tree: gives the counts the photos found ready so far
+  // (those past soFar->published), at most a few times a second.
+  struct ReadySoFar {
+    std::size_t published = 0;
+    double at = -1;  // when last given
+  };
+  void publishReadySoFar(const std::vector<CycleCounts::Seen>& ready, double now,
+                         ReadySoFar* soFar);
   void setFolderHolder(std::optional<ClaimHolder> holder) EXCLUDES(holderMutex_);
   std::optional<ClaimHolder> folderHolder() const EXCLUDES(holderMutex_);
 
@@ -436,6 +461,8 @@ class AppController : public HttpProgressDelegate {
   // The counts' upkeep in the scan; SORV_NO_COUNTS=1 turns it off (benchmarks compare).
   const bool countsOn_;
   double lastFullCount_ = -1;  // scan thread only: when a walk last counted the whole tree
+  CountUpkeep countUpkeep_;
+  std::shared_ptr<Timer> countUpkeepTimer_;  // main thread only
   std::atomic<bool> stoppedBySite_{false};
   std::atomic<bool> halted_{false};  // the last open request found the folders or settings unfit
   std::atomic<bool> viewRefreshPending_{false};

@@ -37,8 +37,9 @@ std::optional<double> AppController::noteSiteOutcome(SiteBackoff::Outcome outcom
   if (wait) {
     std::string until = formatCycleDate(defaultClock().wallNow() + *wait);
     std::string asked =
-        siteAsks ? stringWithFormat(" (the site asked for %.0f seconds, Retry-After)", *siteAsks)
-                 : std::string();
+        siteAsks && *siteAsks > 0
+            ? stringWithFormat(" (the site asked for %.0f seconds, Retry-After)", *siteAsks)
+            : std::string();
     MessageLog::LogMessage(
         stringWithFormat("The site is failing, not a photo: the automatic passes back off; "
                          "retry %d in a row waits %.0f seconds (until %s)%s",

@@ -296,6 +296,18 @@ void AppController::ibUserClickedOnSynchronize(AppControl*) {
   startSynchronize();
 }
 
+void AppController::autoStartUpload() {
+  // No operator asked for this pass: a pause holds, a running pass goes on, and a site backoff
+  // keeps its wait and its count of retries in a row.
+  if (gStartedUploadProcess || gDidHaltProcess) {
+    NSLog("The start-up upload is not needed: the cycle is %s",
+          gDidHaltProcess ? "paused" : "uploading already");
+    return;
+  }
+  if (backoffHoldsAutomaticPass("The start-up upload")) return;
+  startSynchronize();
+}
+
 void AppController::startSynchronize() {
   if (gStartedUploadProcess) {
     NSLog("ibUserClickedOnSynchronize - an upload process in progress...");

@@ -395,13 +395,23 @@ AppController::FailureVerdict AppController::readFailedReply(const Dict& info) {
           *v.retryAfter);
       showInRed(v.reason);
       v.unreachable = true;
+    } else if (status == 429) {
+      // Too many requests, with no wait the reply could give (none, or one that is no number
+      // of seconds or date): still the site's state, not the photo's. It stays, and the whole
+      // cycle backs off at once by its own growing wait.
+      v.retryAfter = 0;
+      v.reason = stringWithFormat(
+          "HTTP Server Returned Status Code: %li; the site is busy and gives no usable wait",
+          status);
+      showInRed(v.reason);
+      v.unreachable = true;
     } else if (status != 200) {
       v.reason = stringWithFormat("HTTP Server Returned Status Code: %li", status);
       showInRed(v.reason);
       pacedSleep(2.0);
       v.move = true;
-      // A 5xx or a 429 (too many requests) is about the site, not the photo.
-      v.unreachable = v.unreachable || (status >= 500 && status <= 599) || status == 429;
+      // A 5xx is about the site, not the photo.
+      v.unreachable = v.unreachable || (status >= 500 && status <= 599);
     } else if (replyWordEquals(message, "No Email Addresses Sent")) {
       pacedSleep(2.0);
       v.move = true;

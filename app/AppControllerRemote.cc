@@ -20,7 +20,7 @@ namespace {
 class ControllerEventTarget : public RemoteEventTarget {
  public:
   explicit ControllerEventTarget(AppController* controller) : controller_(controller) {}
-  void forceProcessToPause() override { controller_->forceProcessToPause(nullptr); }
+  void forceProcessToPause() override { controller_->pauseOnRequest(); }
   void ibClickedOnSynchronizeAgain() override { controller_->ibClickedOnSynchronizeAgain(nullptr); }
   void closeCurrentAlert() override { controller_->closeCurrentAlert(); }
   void ibClickedOnQuit() override { controller_->ibClickedOnQuit(nullptr); }

@@ -150,31 +150,90 @@ void AppController::forgetFile(const std::string& fullPath) {
 void AppController::countWhileHeldElsewhere(const std::string& folder) {
   if (!countsOn_ || quitting_ || heldCountRunning_.exchange(true)) return;
   spawn("heldCount", [this, folder] {
-    {
-      MutexLock walkLock(&sourceWalkMutex_);
-      const double now = defaultClock().now();
-      const ItemRules rules = scanRules(now);
-      std::vector<CycleCounts::Seen> ready;
-      // The scan's own judgement of each photo, and nothing else: no folder is made in the
-      // mirror, no photo is chosen, nothing is moved.
-      const bool walked =
-          walkCache_.enumerate(folder, verdictKeyOf(rules), [&](const FolderEntry& entry) {
-            if (quitting_) return Visit::Stop;
-            if (entry.isFolder()) return Visit::Continue;
-            noteSeen(entry);
-            Visit visit = judgeScanEntry(entry, rules);
-            countEntry(entry, visit, rules, &ready, nullptr);
-            return visit == Visit::Stop ? Visit::Continue : visit;
-          });
-      // A claim taken meanwhile has the scan count the folder from now on.
-      if (walked && !quitting_ && folderHolder()) {
-        counts_.replaceReady(ready, now);
-        forgetUnseenFiles();
-      }
-    }
+    countReadOnly(folder, false);
     heldCountRunning_ = false;
     statusChanged();
   });
+}
+
+void AppController::keepCountsCurrent() {
+  if (!countsOn_ || quitting_) return;
+  const double now = defaultClock().now();
+  if (!countUpkeep_.startWalk(now, gStartedUploadProcess || gIsScanning)) return;
+  std::optional<std::string> folder = rootFolder();
+  if (!folder) folder = Preferences::getLocalSourceUploadFolder();
+  if (!folder) {
+    countUpkeep_.counted(now, true);  // no folder chosen: nothing waits
+    countUpkeep_.finished();
+    return;
+  }
+  spawn("count", [this, folder = *folder] {
+    const bool changed = countReadOnly(folder, true);
+    countUpkeep_.finished();
+    if (changed) statusChanged();
+  });
+}
+
+void AppController::publishReadySoFar(const std::vector<CycleCounts::Seen>& ready, double now,
+                                      ReadySoFar* soFar) {
+  // A few times a second at most, and only once enough is new: judging a large drop takes
+  // seconds, and the counts show it growing meanwhile instead of what was there before.
+  constexpr std::size_t kAtLeast = 64;
+  constexpr double kEvery = 0.25;
+  if (ready.size() < soFar->published + kAtLeast) return;
+  const double at = defaultClock().now();
+  if (soFar->at >= 0 && at - soFar->at < kEvery) return;
+  std::vector<CycleCounts::Seen> added(
+      ready.begin() + static_cast<std::ptrdiff_t>(soFar->published), ready.end());
+  counts_.noteWalk(added, {}, now);
+  soFar->published = ready.size();
+  soFar->at = at;
+  statusChanged();
+}
+
+bool AppController::countReadOnly(const std::string& folder, bool upkeep) {
+  MutexLock walkLock(&sourceWalkMutex_);
+  const double now = defaultClock().now();
+  if (upkeep) {
+    if (!countUpkeep_.stillDue()) return false;  // a pass's walk counted meanwhile
+    if (countUpkeep_.mayTrustQueue(now) && walkCache_.changesUnder(folder) == false) {
+      countUpkeep_.counted(now, false);
+      return false;
+    }
+  }
+  const std::uint64_t departures = counts_.departures();
+  if (!defaultFileSystem().isDirectory(folder)) {  // nothing waits in a folder that is not there
+    if (!counts_.replaceReadyUnlessLeft({}, now, departures)) return false;
+    countUpkeep_.counted(now, true);
+    return true;
+  }
+  carryOverFirstSeen(folder);
+  const ItemRules rules = scanRules(now);
+  std::vector<CycleCounts::Seen> ready;
+  ReadySoFar soFar;
+  // The scan's own judgement of each photo, and nothing else: no folder is made in the mirror,
+  // no photo is chosen, nothing is moved.
+  const bool walked =
+      walkCache_.enumerate(folder, verdictKeyOf(rules), [&](const FolderEntry& entry) {
+        if (quitting_) return Visit::Stop;
+        if (entry.isFolder()) return Visit::Continue;
+        publishReadySoFar(ready, now, &soFar);
+        noteSeen(entry);
+        const FileStamp stamp = FileStamp::of(entry.info);
+        if (counts_.knownReady(entry.relativePath, stamp)) {
+          ready.push_back({entry.relativePath, stamp, false});
+          return Visit::Continue;
+        }
+        Visit visit = judgeScanEntry(entry, rules);
+        countEntry(entry, visit, rules, &ready, nullptr);
+        return visit == Visit::Stop ? Visit::Continue : visit;
+      });
+  if (!walked || quitting_) return false;
+  forgetUnseenFiles();
+  // An upload that ended meanwhile may have taken a photo the walk saw: the next count tells.
+  if (!counts_.replaceReadyUnlessLeft(ready, now, departures)) return false;
+  countUpkeep_.counted(now, true);
+  return true;
 }
 
 void AppController::scanFolderOnMainThread(const Notification* note) {
@@ -275,6 +334,7 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
       countsOn_ && (lastFullCount_ < 0 || now - lastFullCount_ >= kFullCountSeconds);
   std::vector<CycleCounts::Seen> ready;
   std::vector<std::string> notReady;
+  ReadySoFar soFar;
   MutexLock walkLock(&sourceWalkMutex_);
   const bool walked = walkCache_.enumerate(scan.root, verdictKey, [&](const FolderEntry& entry) {
     if (entry.isFolder()) {
@@ -283,6 +343,7 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
                                           entry.info.mode);
       return Visit::Continue;
     }
+    if (fullCount) publishReadySoFar(ready, now, &soFar);
     noteSeen(entry);
     if (chosen) {  // counting only, past the chosen item
       FileStamp stamp = FileStamp::of(entry.info);
@@ -320,6 +381,7 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
     if (fullCount || !chosen) {
       counts_.replaceReady(ready, now);
       lastFullCount_ = now;
+      countUpkeep_.counted(now, true);
     } else {
       counts_.noteWalk(ready, notReady, now);
     }

@@ -30,7 +30,9 @@ using namespace cycle;
 // ---- Opening the folder again
 
 void AppController::openFileOnMainThread() {
-  // The next pass after an upload, a watcher event or a replayed request: automatic passes.
+  // The next pass after an upload, a watcher event or a replayed request: automatic passes,
+  // none of which ends a pause.
+  if (gDidHaltProcess) return;
   if (backoffHoldsAutomaticPass("The next pass")) return;
   waitWhileInsideOpenFile();
   applicationOpenFile(Preferences::getLocalSourceUploadFolder());
@@ -121,6 +123,10 @@ void AppController::doAutoResynchronize() {
     NSLog("Inside doAutoResynchronize - a process already in session????");
     return;
   }
+  if (gDidHaltProcess) {
+    NSLog("doAutoResynchronize - the cycle is paused; the resume starts the next pass");
+    return;
+  }
   if (double left = siteBackoffRemaining(); left > 0) {
     armSiteBackoffTimer(left, false);  // this timer took the backoff's place: it comes back
     return;
@@ -134,6 +140,9 @@ void AppController::doAutoResynchronize() {
 
 void AppController::ibClickedOnSynchronizeAgain(AppControl*) {
   resetSiteBackoff("the operator asked for an upload");
+  // A cycle paused between uploads resumes: the operator asked for an upload.
+  if (gDidHaltProcess && !gStartedUploadProcess)
+    return ibClickedOnHalt(view_ ? view_->pauseResumeButton() : nullptr);
   synchronizeAgain();
 }
 
@@ -251,6 +260,7 @@ void AppController::applicationWillTerminate() {
   if (autoStartTimer_) autoStartTimer_->invalidate();
   if (heldRetryTimer_) heldRetryTimer_->invalidate();
   if (countsTimer_) countsTimer_->invalidate();
+  if (countUpkeepTimer_) countUpkeepTimer_->invalidate();
   if (carryTimer_) carryTimer_->invalidate();
   if (viewTimer_) viewTimer_->invalidate();
   saveCarriedState(true);

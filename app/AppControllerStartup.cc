@@ -212,6 +212,10 @@ void AppController::applicationWillFinishLaunching() {
   fillInVersionString(view_->versionField());
   std::string copyright = "Copyright Info is [" + bundleCopyright() + "]";
   MessageLog::LogMessage(copyright.c_str(), true);
+  // The source folder is counted before the remote control answers: from its first answer, the
+  // status and the health verdict tell what waits.
+  if (auto folder = Preferences::getLocalSourceUploadFolder(); folder && countsOn_)
+    countReadOnly(*folder, false);
   // The login panel and the folder tool tips belong to the preferences window.
   setupForAppleEventsForThisApp();
   deleteEmptySourceFoldersAtStartup();
@@ -231,11 +235,16 @@ void AppController::applicationDidFinishLaunching() {
   // The first-seen times reach the file once a minute too: a killed agent leaves them.
   carryTimer_ = mainRunLoop().scheduleTimer(60, true, [this](Timer&) { saveCarriedState(false); });
   startMetricsFile();
+  // The counts from the start on, and between passes, without waiting for a pass's walk.
+  if (countsOn_) {
+    countUpkeepTimer_ = mainRunLoop().scheduleTimer(CountUpkeep::kTickSeconds, true,
+                                                    [this](Timer&) { keepCountsCurrent(); });
+  }
   if (Preferences::getAutoStartUploadAtStartup()) {
     NSLog("Will autoResynchronizeAtStartup is TRUE...");
     double delay = Preferences::getPrefShowWindowAtStartup() ? 30 : 10;
-    autoStartTimer_ = mainRunLoop().scheduleTimer(
-        delay, false, [this](Timer&) { ibUserClickedOnSynchronize(nullptr); });
+    autoStartTimer_ =
+        mainRunLoop().scheduleTimer(delay, false, [this](Timer&) { autoStartUpload(); });
   } else {
     NSLog("Will autoResynchronizeAtStartup is FALSE...");
   }

@@ -60,6 +60,7 @@ AppController::~AppController() {
   if (autoStartTimer_) autoStartTimer_->invalidate();
   if (viewTimer_) viewTimer_->invalidate();
   if (countsTimer_) countsTimer_->invalidate();
+  if (countUpkeepTimer_) countUpkeepTimer_->invalidate();
   if (remoteRetryTimer_) remoteRetryTimer_->invalidate();
   if (metricsFile_) metricsFile_->stop();
   // Threads the controller started call back into it; let them finish first.
@@ -288,6 +289,21 @@ void AppController::forceProcessToPause(AppControl*) {
   }
 }
 
+void AppController::pauseOnRequest() {
+  if (gDidHaltProcess) return;
+  if (!gStartedUploadProcess) return holdPaused(view_ ? view_->pauseResumeButton() : nullptr);
+  forceProcessToPause(nullptr);
+  ibUpdateFTPCallbackStatusTextField("Pausing... Waiting for Current Item to Finish...");
+}
+
+void AppController::holdPaused(AppControl* button) {
+  // No upload runs: the cycle is paused at once, and every pass is refused until a resume.
+  setWantsToHaltProcess(true);
+  setDidHaltProcess(true);
+  postTitle(button, "Resume", std::nullopt);
+  ibUpdateFTPCallbackStatusTextField("Process Paused...");
+}
+
 void AppController::ibClickedOnHalt(AppControl* sender) {
   MessageLog::LogMessage("ibClickedOnHalt\n", true);
   AppControl* button = sender ? sender : (view_ ? view_->pauseResumeButton() : nullptr);
@@ -307,10 +323,7 @@ void AppController::ibClickedOnHalt(AppControl* sender) {
     ibUpdateFTPCallbackStatusTextField("Pausing... Waiting for Current Item to Finish...");
     return;
   }
-  setWantsToHaltProcess(true);
-  setDidHaltProcess(true);
-  postTitle(button, "Resume", std::nullopt);
-  ibUpdateFTPCallbackStatusTextField("Process Paused...");
+  holdPaused(button);
 }
 
 void AppController::doHandlePauseResumeButtonAsResume(AppControl* sender) {
@@ -356,6 +369,11 @@ void AppController::handleNotification_PrepareUploadStart(const Notification* no
   if (gStartedUploadProcess) {
     myNSLog("Inside %s => %s... => An Upload Process Already in Progress...", "AppController",
             "handleNotification_PrepareUploadStart:");
+    return;
+  }
+  if (gDidHaltProcess) {
+    // Paused while the scan chose this item: it stays in the source until the resume.
+    NSLog("The cycle was paused while the scan ran; the chosen item waits for the resume");
     return;
   }
   NotificationCenter::defaultCenter().post(kUploadStartNotification, this, note->userInfo);

@@ -80,6 +80,23 @@ void CycleCounts::noteWalk(const std::vector<Seen>& ready, const std::vector<std
 
 void CycleCounts::replaceReady(const std::vector<Seen>& ready, double now) {
   MutexLock lock(&mutex_);
+  replace(ready, now);
+}
+
+bool CycleCounts::replaceReadyUnlessLeft(const std::vector<Seen>& ready, double now,
+                                         std::uint64_t departures) {
+  MutexLock lock(&mutex_);
+  if (departures != departures_) return false;
+  replace(ready, now);
+  return true;
+}
+
+std::uint64_t CycleCounts::departures() const {
+  MutexLock lock(&mutex_);
+  return departures_;
+}
+
+void CycleCounts::replace(const std::vector<Seen>& ready, double now) {
   std::unordered_map<std::string, Ready> before;
   before.swap(ready_);
   firstSeen_.clear();
@@ -105,6 +122,7 @@ bool CycleCounts::knownReady(const std::string& item, const FileStamp& stamp) co
 
 void CycleCounts::forget(const std::string& item) {
   MutexLock lock(&mutex_);
+  ++departures_;
   erase(item);
 }
 

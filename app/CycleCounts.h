@@ -31,6 +31,13 @@ class CycleCounts {
                 double now) EXCLUDES(mutex_);
   // A walk that judged the whole tree: exactly `ready` are waiting now.
   void replaceReady(const std::vector<Seen>& ready, double now) EXCLUDES(mutex_);
+  // The same for a walk that ran beside the uploads, which began when departures() gave
+  // `departures`: false, and nothing changed, when a photo has left since (the walk may have
+  // seen it).
+  bool replaceReadyUnlessLeft(const std::vector<Seen>& ready, double now, std::uint64_t departures)
+      EXCLUDES(mutex_);
+  // How many times forget() was called.
+  std::uint64_t departures() const EXCLUDES(mutex_);
   // Whether item, as `stamp`, was found ready before and is not held: a later walk may count
   // it without judging it again.
   bool knownReady(const std::string& item, const FileStamp& stamp) const EXCLUDES(mutex_);
@@ -75,11 +82,13 @@ class CycleCounts {
   // When a photo found ready for the first time at `now` was first seen.
   double firstSeenOf(const Seen& seen, double now) const REQUIRES(mutex_);
   void erase(const std::string& item) REQUIRES(mutex_);
+  void replace(const std::vector<Seen>& ready, double now) REQUIRES(mutex_);
 
   mutable Mutex mutex_;
   std::unordered_map<std::string, Ready> ready_ GUARDED_BY(mutex_);
   std::multiset<double> firstSeen_ GUARDED_BY(mutex_);  // of ready_, for the oldest
   std::int64_t held_ GUARDED_BY(mutex_) = 0;
+  std::uint64_t departures_ GUARDED_BY(mutex_) = 0;
   CycleStatus figures_ GUARDED_BY(mutex_);
   int today_ GUARDED_BY(mutex_) = -1;
   // carryOver() until the next whole-tree walk: the earlier processes' photos, and the wall

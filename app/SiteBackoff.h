@@ -1,7 +1,7 @@
 // The pacing of the whole cycle while the site, rather than a photo, is failing: after a reply
 // that stops the cycle, when two different photos in a row cannot reach the site or get an
-// HTTP 5xx or 429 answer, or when the site asks for a wait (Retry-After), the automatic passes
-// wait longer each time, with a random spread so that a
+// HTTP 5xx answer, or when the site says it is busy (a 429, or a wait it asks for with
+// Retry-After), the automatic passes wait longer each time, with a random spread so that a
 // fleet of kiosks does not come back in step. Plain state, not thread safe: the controller
 // guards it.
 #pragma once

@@ -207,6 +207,7 @@ bool WalkCache::readEvents() {
     mutex_.assertHeld();  // drain calls back on this thread, inside this call
     if (takeEvent(ev)) arrivals = true;
   });
+  if (arrivals) unwalked_ = true;
   return arrivals;
 }
 
@@ -251,6 +252,17 @@ bool WalkCache::takeEvent(const InotifyEvent& ev) {
 bool WalkCache::pollChanges() {
   MutexLock lock(&mutex_);
   return readEvents();
+}
+
+std::optional<bool> WalkCache::changesUnder(const std::string& root) {
+  MutexLock lock(&mutex_);
+  if (alwaysFresh_ || !top_ || root != root_) return std::nullopt;
+  readEvents();
+  FileInfo info;
+  if (broken_ || overflowed_ || fs().stat(root, &info) != 0 || info.inode != rootInode_ ||
+      info.device != top_->device)
+    return std::nullopt;
+  return unwalked_;
 }
 
 WalkCache::Counts WalkCache::counts() const {
@@ -369,6 +381,7 @@ bool WalkCache::enumerate(const std::string& root, std::uint64_t verdictKey,
     }
     stack.push_back({&sub, 0});
   }
+  unwalked_ = false;  // the whole tree was walked with every change read before it
   return true;
 }
 

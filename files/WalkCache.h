@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -58,6 +59,10 @@ class WalkCache {
   // had its attributes changed, or a folder that came or went: the kind of change worth
   // another pass.
   bool pollChanges();
+  // The same for a walk of root to come: true or false when the cache holds root and its
+  // watches still cover the tree; nullopt when only a walk can tell (no walk of root kept,
+  // events lost, the path naming another folder, SORV_FRESH_WALK).
+  std::optional<bool> changesUnder(const std::string& root);
 
   struct Counts {
     std::uint64_t walks = 0;
@@ -95,6 +100,7 @@ class WalkCache {
   // Coverage lost: dropped at the next walk, tried again later.
   bool broken_ GUARDED_BY(mutex_) = false;
   bool overflowed_ GUARDED_BY(mutex_) = false;  // events lost: built again at the next walk
+  bool unwalked_ GUARDED_BY(mutex_) = false;    // an arrival or departure read since the last walk
   // Steady seconds before which the cache is not built again.
   double retryAfter_ GUARDED_BY(mutex_) = 0;
   Counts counts_ GUARDED_BY(mutex_);

@@ -88,5 +88,46 @@ TEST(BackoffCycle, ASiteAnswering5xxSendsOnlyTheFirstPhotoToTheProblemFolder) {
   EXPECT_EQ(filesBelow(h.problem()), 1);
 }
 
+// A 429 is the site's state whatever its Retry-After says: no photo is blamed, and the cycle
+// backs off from the first answer.
+TEST(BackoffCycle, TooManyRequestsWithoutAUsableWaitKeepsEveryPhoto) {
+  for (const char* retryAfter : {"", "soon", "-1", "1e30"}) {
+    SCOPED_TRACE(retryAfter);
+    CycleHarness h;
+    h.setPref(sPrefSecondsBetweenScans, 2);
+    for (int i = 1; i <= 3; ++i)
+      ASSERT_TRUE(writeJpegWithMeta(h.source() + "/Fair/IMG_" + std::to_string(i) + ".jpg",
+                                    standardMetaData()));
+    HttpResult busy = ScriptedTransport::reply("FAIL", "The service is busy", 429);
+    if (*retryAfter) busy.responseHeaders.emplace_back("Retry-After", retryAfter);
+    h.transport.setResult(busy);
+    drive(h, 45);
+    EXPECT_EQ(filesBelow(h.source()), 3);
+    EXPECT_EQ(filesBelow(h.problem()), 0);
+    EXPECT_LE(h.transport.posts(), 6);  // one, then one per wait of 2-4, 4-8, 8-16, 16-32 s
+    expectGrowing(announcedWaits(h.messageLog()), 2);
+  }
+}
+
+// The upload the agent starts by itself after launch is no operator's: the backoff keeps its
+// wait and its count, and the photo it holds stays in the source.
+TEST(BackoffCycle, TheStartUpUploadLeavesTheBackoffAlone) {
+  CycleHarness h;
+  h.setPref(sPrefSecondsBetweenScans, 300);
+  h.setPref(sPrefAutoStartUploadAtStartup, true);
+  for (int i = 1; i <= 2; ++i)
+    ASSERT_TRUE(writeJpegWithMeta(h.source() + "/Fair/IMG_" + std::to_string(i) + ".jpg",
+                                  standardMetaData()));
+  h.transport.setResult(ScriptedTransport::reply("OK", "fine", 503));
+  h.controller->applicationDidFinishLaunching();  // its upload comes 10 s later
+  ASSERT_TRUE(h.runPass());  // the first photo to the problem folder, the second backs off
+  ASSERT_EQ(h.controller->siteBackoffRetries(), 1);
+  h.fake.clock.advance(11);
+  ASSERT_TRUE(h.pumpUntil([&] { return h.isIdle(); }));
+  EXPECT_EQ(h.controller->siteBackoffRetries(), 1);
+  EXPECT_EQ(filesBelow(h.source()), 1);
+  EXPECT_EQ(h.messageLog().find("the operator asked"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace sorv::test

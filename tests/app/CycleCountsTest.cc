@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "platform/Paths.h"
+#include "settings/Preferences.h"
 #include "settings/StatusReport.h"
 #include "tests/app/CycleHarness.h"
 
@@ -128,6 +129,50 @@ TEST(CycleCounts, ThroughUploadsFailuresPauseStopAndMidnight) {
   EXPECT_GT(end.bytesUploaded, 0u);
   EXPECT_EQ(end.lastSuccessItem.rfind("Event/IMG_", 0), 0u);
   EXPECT_EQ(end.lastFailureReason, "ERROR: Account locked");
+}
+
+// Between passes the counts still follow the folder: from launch, while paused and while the
+// site backs the cycle off; never "healthy" with nothing counted while photos wait.
+TEST(CycleCounts, FollowTheFolderFromLaunchWhilePausedAndBackingOff) {
+  CycleHarness h(false);  // launched below, with the photos there
+  h.setPref(sPrefSecondsBetweenScans, 300);
+  for (int n = 1; n <= 2; ++n) photo(h, n);
+  const struct {
+    const char* step;
+    std::function<void()> act;
+    int arrive;  // photos dropped after the step
+    std::int64_t waiting;
+    CycleState state;
+  } rows[] = {
+      {"launched with two photos",
+       [&] {
+         h.controller->applicationWillFinishLaunching();
+         h.controller->applicationDidFinishLaunching();
+       },
+       0, 2, CycleState::Waiting},
+      {"paused while idle", [&] { h.controller->ibClickedOnHalt(nullptr); }, 3, 5,
+       CycleState::Paused},
+      {"resumed; the site answers 429 and the cycle backs off",
+       [&] {
+         h.transport.setResult(ScriptedTransport::reply("FAIL", "busy", 429));
+         h.controller->ibClickedOnHalt(nullptr);
+         ASSERT_TRUE(h.pumpUntil([&] { return h.isIdle(); }));
+       },
+       1, 6, CycleState::Waiting},
+  };
+  int next = 3;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.step);
+    row.act();
+    const Dict report = h.controller->statusReport();
+    EXPECT_FALSE(dictGet(report, kStatusWaiting)->integerValue() == 0 &&
+                 *dictGet(report, kStatusHealthy)->asBoolean());
+    for (int i = 0; i < row.arrive; ++i) photo(h, next++);
+    h.fake.clock.advance(1);
+    EXPECT_TRUE(h.pumpUntil([&] { return h.controller->cycleStatus().waiting == row.waiting; }, 5))
+        << h.controller->cycleStatus().waiting;
+    EXPECT_EQ(h.controller->cycleStatus().state, row.state);
+  }
 }
 
 }  // namespace

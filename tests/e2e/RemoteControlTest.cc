@@ -73,7 +73,7 @@ TEST(RemoteControl, SorvctlBusctlAndASecondLaunchDriveTheAgent) {
     int status;
     std::string out;
   } cases[] = {
-      {{"pause"}, 0, "ACCEPTED\n"},  // idle: changes nothing
+      {{"pause"}, 0, "ACCEPTED\n"},  // idle: holds the cycle paused until upload-now
       {{"upload-now"}, 0, "ACCEPTED\n"},
       {{"set", "prefAutoSynchronize", "YES"}, 0, "COMMAND SUCCESS\n"},
       {{"set", "prefAutoSynchronize", "true"}, 1, "COMMAND FAILED\n"},
