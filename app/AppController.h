@@ -439,6 +439,11 @@ class AppController : public HttpProgressDelegate {
   // Main thread, from launch on a timer: between passes a read-only count keeps the counts
   // with the folder (CountUpkeep says when).
   void keepCountsCurrent();
+  // Main thread: the upkeep's next tick, every second while the counts can go stale between
+  // passes (countsMayGoStale), else every CountUpkeep::kRecheckSeconds: then the timer's and the
+  // watcher's passes count what arrives, and an idle agent sleeps.
+  void scheduleCountUpkeep();
+  bool countsMayGoStale();
   // Counts folder by a read-only walk and gives the counts its figures, unless a photo left
   // meanwhile; for the upkeep, only when still due and the folder may have changed. True when
   // the counts were replaced.
@@ -462,7 +467,10 @@ class AppController : public HttpProgressDelegate {
   const bool countsOn_;
   double lastFullCount_ = -1;  // scan thread only: when a walk last counted the whole tree
   CountUpkeep countUpkeep_;
-  std::shared_ptr<Timer> countUpkeepTimer_;  // main thread only
+  std::shared_ptr<Timer> countUpkeepTimer_;    // main thread only
+  double countUpkeepInterval_ = 0;             // main thread only: the pending tick's; 0: none
+  std::atomic<bool> countUpkeepSlow_{false};   // the pending tick is a slow one
+  std::atomic<bool> countUpkeepHurry_{false};  // a check for a faster tick is posted
   std::atomic<bool> stoppedBySite_{false};
   std::atomic<bool> halted_{false};  // the last open request found the folders or settings unfit
   std::atomic<bool> viewRefreshPending_{false};

@@ -174,6 +174,28 @@ void AppController::keepCountsCurrent() {
   });
 }
 
+bool AppController::countsMayGoStale() {
+  return gDidHaltProcess || gWantsToHaltProcess || gStartedUploadProcess || gIsScanning ||
+         stoppedBySite_ || folderHolder().has_value() || siteBackoffRemaining() > 0;
+}
+
+void AppController::scheduleCountUpkeep() {
+  if (!countsOn_ || quitting_) return;
+  const double interval =
+      countsMayGoStale() ? CountUpkeep::kTickSeconds : CountUpkeep::kRecheckSeconds;
+  if (countUpkeepInterval_ > 0) {  // a tick is pending
+    if (countUpkeepInterval_ <= interval) return;
+    countUpkeepTimer_->invalidate();
+  }
+  countUpkeepInterval_ = interval;
+  countUpkeepSlow_ = interval > CountUpkeep::kTickSeconds;
+  countUpkeepTimer_ = mainRunLoop().scheduleTimer(interval, false, [this](Timer&) {
+    countUpkeepInterval_ = 0;
+    keepCountsCurrent();
+    scheduleCountUpkeep();
+  });
+}
+
 void AppController::publishReadySoFar(const std::vector<CycleCounts::Seen>& ready, double now,
                                       ReadySoFar* soFar) {
   // A few times a second at most, and only once enough is new: judging a large drop takes

@@ -237,8 +237,7 @@ void AppController::applicationDidFinishLaunching() {
   startMetricsFile();
   // The counts from the start on, and between passes, without waiting for a pass's walk.
   if (countsOn_) {
-    countUpkeepTimer_ = mainRunLoop().scheduleTimer(CountUpkeep::kTickSeconds, true,
-                                                    [this](Timer&) { keepCountsCurrent(); });
+    scheduleCountUpkeep();
   }
   if (Preferences::getAutoStartUploadAtStartup()) {
     NSLog("Will autoResynchronizeAtStartup is TRUE...");

@@ -103,6 +103,13 @@ void AppController::setStatusObserver(std::function<void()> fn) {
 
 void AppController::statusChanged() {
   if (statusObserver_) statusObserver_();
+  // A pause, a backoff or a pass begun while the upkeep sleeps: its ticks quicken.
+  if (countUpkeepSlow_ && !quitting_ && !countUpkeepHurry_.exchange(true)) {
+    mainRunLoop().post([this] {
+      countUpkeepHurry_ = false;
+      if (countsMayGoStale()) scheduleCountUpkeep();
+    });
+  }
   if (metricsFile_ && !quitting_ && !metricsWritePending_.exchange(true)) {
     mainRunLoop().post([this] {
       metricsWritePending_ = false;

@@ -183,15 +183,16 @@ TEST(Status, SorvctlWhileTheSiteIsDownAndAfterItRecovers) {
   EXPECT_EQ(sorvctl({"pause"}).out, "ACCEPTED\n");
   for (const char* name : {"Fair/IMG_4.jpg", "Fair/IMG_5.jpg"})
     ASSERT_FALSE(writePhoto(src + "/" + name, false, 64, 48, meta).empty());
-  ASSERT_TRUE(
-      waitFor([&] { return (shown = lines(sorvctl({"status"}).out))["Waiting"] == "2"; }, 30))
+  ASSERT_TRUE(waitFor(
+      [&] { return (shown = keyValueLines(sorvctl({"status"}).out))["Waiting"] == "2"; }, 30))
       << shown["Waiting"];
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  shown = lines(sorvctl({"status"}).out);
+  shown = keyValueLines(sorvctl({"status"}).out);
   EXPECT_EQ(shown["State"], "paused");
   EXPECT_EQ(shown["Uploaded today"], "3");
   sorvctl({"upload-now"});
-  EXPECT_TRUE(waitFor([&] { return lines(sorvctl({"status"}).out)["Uploaded today"] == "5"; }, 60));
+  EXPECT_TRUE(
+      waitFor([&] { return keyValueLines(sorvctl({"status"}).out)["Uploaded today"] == "5"; }, 60));
 
   EXPECT_EQ(sorvctl({"quit"}).status, 0);
   int status = -1;
