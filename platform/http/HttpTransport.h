@@ -108,7 +108,8 @@ struct HttpRequest {
   // closes without an answer after the whole body went out ends the request with an error
   // instead of sending the body again on a new connection: the site may have taken it.
   bool repeatable = false;
-  // Caps the body's bytes per second; 0: no cap.
+  // The cap in bytes per second on the body, drawn from the budget that every capped request
+  // of the process shares (platform/http/UploadBucket.h); 0: no cap.
   std::uint64_t maxSendBytesPerSecond = 0;
   // When set, the transport reports the body bytes sent to it as they go out.
   std::shared_ptr<UploadProgress> progress;
