@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -585,15 +586,40 @@ bool sendsInClearToAnotherHost(const std::string& url) {
   return !(host == "localhost" || host.starts_with("127.") || host == "[::1]" || host == "::1");
 }
 
+// The address of the site's root: url's scheme, host and port with the path "/".
+std::string siteRootOf(const std::string& url) {
+  std::string root = url;
+  CURLU* u = curl_url();
+  char* full = nullptr;
+  if (u && curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_set(u, CURLUPART_PATH, "/", 0) == CURLUE_OK &&
+      curl_url_set(u, CURLUPART_QUERY, nullptr, 0) == CURLUE_OK &&
+      curl_url_set(u, CURLUPART_FRAGMENT, nullptr, 0) == CURLUE_OK &&
+      curl_url_get(u, CURLUPART_URL, &full, 0) == CURLUE_OK) {
+    root = full;
+    curl_free(full);
+  }
+  curl_url_cleanup(u);
+  return root;
+}
+
 std::optional<std::string> probeSiteConnection(const std::string& url, double timeoutSeconds) {
   initCurlOnce();
   CURL* curl = curl_easy_init();
   if (!curl) return std::string("Unable to start a connection");
   char errbuf[CURL_ERROR_SIZE] = {0};
   auto millis = static_cast<long>(timeoutSeconds > 0.1 ? timeoutSeconds * 1000 : 100);
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  // Only the connection (and its TLS handshake); the request itself is never written.
-  curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
+  const bool tls = strncasecmp(url.c_str(), "https://", 8) == 0;
+  if (tls) {
+    // The TLS handshake is the site's answer; the request itself is never written.
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
+  } else {
+    // Over plain http a connection alone proves nothing (a hung server still accepts it): the
+    // site must answer a HEAD request for its root, with any status.
+    curl_easy_setopt(curl, CURLOPT_URL, siteRootOf(url).c_str());
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  }
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, millis);
@@ -604,8 +630,19 @@ std::optional<std::string> probeSiteConnection(const std::string& url, double ti
   if (const char* ca = std::getenv(kCaFileVariable); ca && *ca)
     curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
   CURLcode rc = curl_easy_perform(curl);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_off_t connectedAfter = 0;
+  curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connectedAfter);
   std::optional<std::string> why;
-  if (rc != CURLE_OK) why = failureText(curl, rc, errbuf, url);
+  if (rc == CURLE_OPERATION_TIMEDOUT && !tls && connectedAfter > 0 && status == 0) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(millis) / 1000);
+    why = hostOf(url) + " took the connection but did not answer a HEAD request within " + seconds +
+          " seconds";
+  } else if (rc != CURLE_OK && status == 0) {
+    why = failureText(curl, rc, errbuf, url);
+  }
   curl_easy_cleanup(curl);
   return why;
 }

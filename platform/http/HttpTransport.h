@@ -201,9 +201,10 @@ std::optional<double> retryAfterSeconds(const HttpHeaders& headers, double now);
 bool sendsInClearToAnotherHost(const std::string& url);
 
 // Connects to the site of url as a post would (the same proxies and, for https, the same
-// trust: SORV_CA_FILE or the system's store), completes the TLS handshake and closes the
-// connection: no request is sent. Gives up after timeoutSeconds. nullopt when the site
-// answered, else why not in words. Safe from any thread.
+// trust: SORV_CA_FILE or the system's store) and closes the connection. For https it completes
+// the TLS handshake and sends no request; for plain http it asks HEAD of the site's root, and
+// any HTTP status is an answer. Gives up after timeoutSeconds. nullopt when the site answered,
+// else why not in words. Safe from any thread.
 std::optional<std::string> probeSiteConnection(const std::string& url, double timeoutSeconds);
 
 // The libcurl transport, made on first use and never destroyed (an upload may still run on
