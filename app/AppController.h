@@ -407,7 +407,8 @@ class AppController : public HttpProgressDelegate {
   void scanNothingFound(const std::string& folder, const DictRef& request);
   bool isClientLogin() const;
   // The embedded metadata and image validity of a file, read once per file version.
-  // Cached reads; `info` is the walk's fresh stat of path when the caller has one.
+  // Cached reads; `info` is the walk's fresh stat of path when the caller has one. The
+  // metadata holds only what the scan judges by: its presence and the movie it names.
   std::optional<Dict> metaDataOf(const std::string& path, const FileInfo* info = nullptr);
   bool isValidImage(const std::string& path, const FileInfo* info = nullptr);
 

@@ -77,12 +77,23 @@ std::string joinEmails(const Array& emails) {
   return joined;
 }
 
+// The whole embedded metadata block of a photo, read from the file.
+std::optional<Dict> readMetaData(const std::string& path) {
+  if (auto png = getSorvMetaDataFromPng(path)) return png;
+  return getSorvMetaDataFromJpeg(path);
+}
+
 }  // namespace
 
 std::optional<Dict> AppController::metaDataOf(const std::string& path, const FileInfo* info) {
+  // Kept for every waiting photo, so only what the scan judges by: whether the block is there,
+  // and the movie it names. The whole block would cost a backlog a dictionary a photo.
   auto read = [&]() -> std::optional<Dict> {
-    if (auto png = getSorvMetaDataFromPng(path)) return png;
-    return getSorvMetaDataFromJpeg(path);
+    std::optional<Dict> meta = readMetaData(path);
+    if (!meta) return std::nullopt;
+    Dict judged;
+    if (const Value* movie = dictGet(*meta, QMMuxedMovieName)) judged[QMMuxedMovieName] = *movie;
+    return judged;
   };
   return info ? metaDataCache_.getOrCompute(path, *info, read)
               : metaDataCache_.getOrCompute(path, read);
@@ -483,7 +494,7 @@ DictRef AppController::buildUploadInfo(const ScanRequest& scan, const FolderEntr
   }
   bool needSitting = true;
   const std::string folderPath = deletingLastPathComponent(fullPath);
-  if (auto meta = metaDataOf(fullPath)) {
+  if (auto meta = readMetaData(fullPath)) {
     if (const std::string* original = dictGetString(*meta, "OriginalPath"))
       (*info)[kEdOriginalPath] = *original;
     if (const std::string* station = dictGetString(*meta, QMKioskStation))

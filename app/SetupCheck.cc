@@ -7,10 +7,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <memory>
 
 #include "files/SourceFolderClaim.h"
 #include "platform/Paths.h"
+#include "platform/fs/FileSystem.h"
 #include "platform/http/HttpTransport.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
@@ -230,9 +233,12 @@ SetupCheckResult checkSiteAnswers(const Setup& setup, const SetupCheckOptions& o
                 "site with a private certificate authority, SORV_CA_FILE");
   const char* ca = std::getenv(kCaFileVariable);
   bool tls = strncasecmp(setup.url->c_str(), "https://", 8) == 0;
-  std::string trust = !tls        ? ""
-                      : ca && *ca ? " (TLS, trusting " + std::string(ca) + ")"
-                                  : " (TLS, trusting the system's authorities)";
+  if (!tls)
+    return pass(name, *setup.url +
+                          " answered a HEAD request for the site's root; no login or "
+                          "photo was sent");
+  std::string trust = ca && *ca ? " (TLS, trusting " + std::string(ca) + ")"
+                                : " (TLS, trusting the system's authorities)";
   return pass(name, "connected to " + *setup.url + trust + "; nothing was sent");
 }
 
@@ -247,6 +253,20 @@ SetupCheckResult checkLogFolder() {
   if (!isWritableFolder(path))
     return fail(name, path + from + " is not writable by this user",
                 "give this user write access to it, or name another folder in SORV_LOG_DIR");
+  // Permissions say nothing of the space: a few KB are written, synced and removed.
+  FileSystem& fs = defaultFileSystem();
+  const std::string probe = path + "/.sorv-check-" + std::to_string(::getpid());
+  std::unique_ptr<WritableFile> file;
+  int err = fs.createFile(probe, 0600, &file);
+  if (err == 0) {
+    err = file->append(std::string(8 * 1024, 'x'));
+    if (err == 0) err = file->sync();
+    if (int closed = file->close(); err == 0) err = closed;
+    fs.unlink(probe);
+  }
+  if (err != 0)
+    return fail(name, path + from + " cannot be written: " + std::strerror(err),
+                "free space on its file system, or name another folder in SORV_LOG_DIR");
   return pass(name, path + from + " is writable");
 }
 

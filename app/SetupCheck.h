@@ -1,7 +1,7 @@
 // `sorv-uploader --check`: whether this kiosk can run the agent unattended. Each check gives
 // one line that passes, or fails and says what to do. Nothing is changed, except that a
-// missing log folder is made, and the source folder is claimed for a moment to see whether
-// another agent serves it.
+// missing log folder is made, a few KB are written there and removed, and the source folder is
+// claimed for a moment to see whether another agent serves it.
 #pragma once
 
 #include <cstdio>

@@ -26,7 +26,7 @@ std::any ItemCacheStore::lookUpOrCompute(const std::string& path, bool known,
     auto it = entries_.find(path);
     if (it != entries_.end() && it->second.stamp == stamp) {
       ++hits_;
-      ages_.splice(ages_.end(), ages_, it->second.age);
+      makeNewestLocked(&*it);
       return it->second.value;
     }
   }
@@ -45,29 +45,44 @@ std::any ItemCacheStore::lookUpOrCompute(const std::string& path, bool known,
   return value;
 }
 
+void ItemCacheStore::unlinkLocked(Node* node) {
+  Entry& e = node->second;
+  (e.older ? e.older->second.newer : oldest_) = e.newer;
+  (e.newer ? e.newer->second.older : newest_) = e.older;
+  e.older = e.newer = nullptr;
+}
+
+void ItemCacheStore::makeNewestLocked(Node* node) {
+  if (newest_ == node) return;
+  if (node->second.older || node->second.newer || oldest_ == node) unlinkLocked(node);
+  node->second.older = newest_;
+  (newest_ ? newest_->second.newer : oldest_) = node;
+  newest_ = node;
+}
+
+void ItemCacheStore::eraseLocked(Node* node) {
+  unlinkLocked(node);
+  entries_.erase(node->first);
+}
+
 void ItemCacheStore::storeLocked(const std::string& path, const FileStamp& stamp, std::any value) {
   auto it = entries_.find(path);
   if (it != entries_.end()) {
     it->second.stamp = stamp;
     it->second.value = std::move(value);
     it->second.seenIn = sweep_;
-    ages_.splice(ages_.end(), ages_, it->second.age);
+    makeNewestLocked(&*it);
     return;
   }
-  while (entries_.size() >= capacity_ && !ages_.empty()) {
-    entries_.erase(ages_.front());
-    ages_.pop_front();
-  }
-  ages_.push_back(path);
-  entries_.emplace(path, Entry{stamp, std::move(value), std::prev(ages_.end()), sweep_});
+  while (entries_.size() >= capacity_ && oldest_) eraseLocked(oldest_);
+  auto added = entries_.emplace(path, Entry{stamp, std::move(value), nullptr, nullptr, sweep_});
+  makeNewestLocked(&*added.first);
 }
 
 void ItemCacheStore::erase(const std::string& path) {
   MutexLock lock(&mutex_);
   auto it = entries_.find(path);
-  if (it == entries_.end()) return;
-  ages_.erase(it->second.age);
-  entries_.erase(it);
+  if (it != entries_.end()) eraseLocked(&*it);
 }
 
 void ItemCacheStore::markSeen(const std::string& path) {
@@ -79,15 +94,13 @@ void ItemCacheStore::markSeen(const std::string& path) {
 std::size_t ItemCacheStore::dropUnseen() {
   MutexLock lock(&mutex_);
   std::size_t dropped = 0;
-  for (auto it = ages_.begin(); it != ages_.end();) {
-    auto entry = entries_.find(*it);
-    if (entry->second.seenIn == sweep_) {
-      ++it;
-      continue;
+  for (Node* node = oldest_; node;) {
+    Node* next = node->second.newer;
+    if (node->second.seenIn != sweep_) {
+      eraseLocked(node);
+      ++dropped;
     }
-    entries_.erase(entry);
-    it = ages_.erase(it);
-    ++dropped;
+    node = next;
   }
   ++sweep_;
   return dropped;
@@ -96,7 +109,7 @@ std::size_t ItemCacheStore::dropUnseen() {
 void ItemCacheStore::clear() {
   MutexLock lock(&mutex_);
   entries_.clear();
-  ages_.clear();
+  oldest_ = newest_ = nullptr;
 }
 
 std::size_t ItemCacheStore::size() const {

@@ -11,10 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/Mutex.h"
 #include "platform/fs/FileSystem.h"
@@ -63,15 +63,23 @@ class ItemCacheStore {
   std::uint64_t misses() const;
 
  private:
+  struct Entry;
+  using Node = std::pair<const std::string, Entry>;
+  // The age order runs through the entries themselves (the map keeps an entry where it is), so
+  // no second copy of every path is kept for it.
   struct Entry {
     FileStamp stamp;
     std::any value;
-    std::list<std::string>::iterator age;
+    Node* older = nullptr;
+    Node* newer = nullptr;
     std::uint64_t seenIn = 0;  // the sweep that last marked or stored it
   };
   FileSystem& fs() const { return fs_ ? *fs_ : defaultFileSystem(); }
   void storeLocked(const std::string& path, const FileStamp& stamp, std::any value)
       REQUIRES(mutex_);
+  void unlinkLocked(Node* node) REQUIRES(mutex_);
+  void makeNewestLocked(Node* node) REQUIRES(mutex_);
+  void eraseLocked(Node* node) REQUIRES(mutex_);
   std::any lookUpOrCompute(const std::string& path, bool known, const FileStamp& stamp,
                            const std::function<std::any()>& compute);
 
@@ -79,7 +87,8 @@ class ItemCacheStore {
   FileSystem* const fs_;
   mutable Mutex mutex_;
   std::unordered_map<std::string, Entry> entries_ GUARDED_BY(mutex_);
-  std::list<std::string> ages_ GUARDED_BY(mutex_);  // least recently used first
+  Node* oldest_ GUARDED_BY(mutex_) = nullptr;  // least recently used
+  Node* newest_ GUARDED_BY(mutex_) = nullptr;
   std::uint64_t hits_ GUARDED_BY(mutex_) = 0;
   std::uint64_t misses_ GUARDED_BY(mutex_) = 0;
   std::uint64_t sweep_ GUARDED_BY(mutex_) = 1;

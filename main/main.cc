@@ -51,6 +51,8 @@ int runPrefsFileOption(bool save, const std::string& file) {
 int runImportSettings(const std::string& file) {
   using namespace sorv;
   SettingsFile parsed = readSettingsFile(file);
+  for (const std::string& w : parsed.warnings)
+    std::fprintf(stderr, "%s: warning: %s\n", file.c_str(), w.c_str());
   for (const SettingsProblem& p : parsed.problems) {
     if (p.line > 0)
       std::fprintf(stderr, "%s:%d: %s\n", file.c_str(), p.line, p.text.c_str());

@@ -370,7 +370,18 @@ SettingsFile readSettingsFile(const std::string& path) {
     bytes.append(buf, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  return parseSettingsText(bytes);
+  SettingsFile parsed = parseSettingsText(bytes);
+  if (st.st_mode & (S_IRWXG | S_IRWXO)) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
+    parsed.warnings.push_back(std::string("other users of this computer can read or change it "
+                                          "(mode ") +
+                              mode +
+                              "), and it holds the site's password; make it yours alone: "
+                              "chmod 600 " +
+                              path);
+  }
+  return parsed;
 }
 
 bool applySettings(const SettingsFile& file, DefaultsStore& store, std::string* err) {

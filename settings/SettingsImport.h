@@ -34,6 +34,7 @@ struct ImportedSetting {
 struct SettingsFile {
   std::vector<ImportedSetting> settings;  // in the file's order
   std::vector<SettingsProblem> problems;  // in the file's order; empty when the file is valid
+  std::vector<std::string> warnings;      // said, but no reason to refuse the file
 };
 
 // Parses the text of a settings file (at most kMaxSettingsFileBytes).
@@ -42,7 +43,8 @@ struct SettingsFile {
 // any letter case for switches; a decimal number for numbers. A leading "~/" in a folder is
 // the home folder.
 SettingsFile parseSettingsText(std::string_view text);
-// Reads path (a regular file, at most kMaxSettingsFileBytes) and parses it.
+// Reads path (a regular file, at most kMaxSettingsFileBytes) and parses it. A file that other
+// users may read or write (it holds the site's password) gets a warning that says chmod 600.
 SettingsFile readSettingsFile(const std::string& path);
 
 // Stores every setting of a file without problems in store and writes the store to disk.

@@ -5,8 +5,13 @@
 // (6,000) to the end.
 //
 //   bench_memory [--photos 20000] [--batch 2000] [--folders 20] [--mark 6000] [--heaptrack OUT]
+//   bench_memory --waiting 10000 [--folders 20] [--heaptrack OUT]
 //
 // --heaptrack OUT runs the agent under heaptrack (Debian's heaptrack), its data in OUT.*.
+// --waiting N: a backlog instead. N photos wait while the site is down (its port refuses);
+// once the agent counts them all, and again after 30 s of its retries, the RSS is printed
+// beside an idle agent's; then the site comes back, and the peak of the drain and the RSS
+// after it are printed.
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
@@ -17,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -36,6 +42,7 @@ struct Options {
   int batch = 2000;
   int folders = 20;
   int mark = 6000;
+  int waiting = 0;
   std::string heaptrack;  // runs the agent under heaptrack, its data written here
 };
 
@@ -55,6 +62,8 @@ bool parse(int argc, char** argv, Options* o) {
       o->folders = value;
     else if (std::strcmp(argv[i], "--mark") == 0)
       o->mark = value;
+    else if (std::strcmp(argv[i], "--waiting") == 0)
+      o->waiting = value;
     else
       return false;
   }
@@ -99,17 +108,97 @@ void addBatch(const std::string& stage, const std::string& src, int first, int c
   }
 }
 
+// The agent's sorv_waiting_photos in its metrics file; -1 before it has one.
+long waitingIn(const std::string& metrics) {
+  std::ifstream in(metrics);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("sorv_waiting_photos ", 0) == 0) return std::atol(line.c_str() + 20);
+  return -1;
+}
+
+double megabytes(pid_t pid, const char* field) {
+  return kilobytesOf(pid, field) / 1024.0;
+}
+
+// The backlog: N photos behind a site that is down, then drained when it comes back.
+int runBacklog(const Options& o, const std::string& agent, TempDir& dir) {
+  const std::string src = dir.sub("Source"), mirror = dir.sub("Mirror");
+  const std::string metrics = dir.sub("sorv.prom");
+  auto port = std::make_unique<RefusingPort>();
+  writeKioskDefaults(dir.sub("defaults.plist"), src, mirror,
+                     "http://127.0.0.1:" + std::to_string(port->port()) + "/upload",
+                     Dict{{"prefAutoSynchronize", true}, {"prefSecondsBetweenScans", 2}});
+  std::vector<std::string> runAs;
+  if (!o.heaptrack.empty()) runAs = {"/usr/bin/heaptrack", "-o", o.heaptrack};
+  AgentProcess run(agent, src, dir.sub("defaults.plist"), dir.sub("logs"), dir.sub("console.txt"),
+                   {"SORV_METRICS_FILE=" + metrics}, runAs);
+  pid_t pid = 0;
+  waitFor(
+      [&] {
+        auto pids = processesRunning(agent);
+        if (!pids.empty()) pid = pids.front();
+        return pid > 0;
+      },
+      20);
+  if (!run.started() || pid <= 0) return 1;
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const double idle = megabytes(pid, "VmRSS:");
+  addBatch(dir.sub("stage"), src, 0, o.waiting, o.folders);
+  const auto t0 = Clock::now();
+  if (!waitFor([&] { return waitingIn(metrics) >= o.waiting; }, 600)) {
+    std::fprintf(stderr, "the agent did not count the backlog (console %s)\n",
+                 dir.sub("console.txt").c_str());
+    return 1;
+  }
+  const double counted = std::chrono::duration<double>(Clock::now() - t0).count();
+  const double atCount = megabytes(pid, "VmRSS:");
+  std::this_thread::sleep_for(std::chrono::seconds(30));
+  const double later = megabytes(pid, "VmRSS:");
+  std::printf("One agent, %d photos waiting in %d folders behind a site that is down\n", o.waiting,
+              o.folders);
+  std::printf(
+      "RSS idle %.1f MB; all %d counted after %.1f s: %.1f MB; 30 s of retries later: "
+      "%.1f MB (%.2f KB a waiting photo)\n",
+      idle, o.waiting, counted, atCount, later, (later - idle) * 1024 / o.waiting);
+  std::fflush(stdout);
+  const int sitePort = port->port();
+  port.reset();
+  SiteProcess site(dir.sub("store"), {"--port", std::to_string(sitePort)});
+  const auto t1 = Clock::now();
+  if (!site.ok() || !waitFor([&] { return photosLeft(src) == 0; }, 3600)) {
+    std::fprintf(stderr, "the backlog was not drained (console %s)\n",
+                 dir.sub("console.txt").c_str());
+    return 1;
+  }
+  const double drained = std::chrono::duration<double>(Clock::now() - t1).count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  std::printf("the site back: drained in %.1f s, peak RSS %.1f MB, RSS after %.1f MB\n", drained,
+              megabytes(pid, "VmHWM:"), megabytes(pid, "VmRSS:"));
+  std::fflush(stdout);
+  kill(pid, SIGTERM);
+  int status = 0;
+  run.wait(60, &status);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
   if (!parse(argc, argv, &o)) {
     std::fprintf(stderr,
-                 "usage: %s [--photos N] [--batch B] [--folders F] [--mark M] [--heaptrack OUT]\n",
-                 argv[0]);
+                 "usage: %s [--photos N] [--batch B] [--folders F] [--mark M] [--heaptrack OUT]\n"
+                 "       %s --waiting N [--folders F] [--heaptrack OUT]\n",
+                 argv[0], argv[0]);
     return 2;
   }
   TempDir dir;
+  if (o.waiting > 0) {
+    fs::create_directories(dir.sub("Source"));
+    fs::create_directories(dir.sub("Mirror"));
+    fs::create_directories(dir.sub("stage"));
+    return runBacklog(o, installAgentBundle(dir.path()), dir);
+  }
   SiteProcess site(dir.sub("store"));
   if (!site.ok()) {
     std::fprintf(stderr, "sorv-site did not start\n");

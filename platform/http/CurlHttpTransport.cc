@@ -8,11 +8,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "platform/http/HttpTransport.h"
+#include "platform/http/UploadBucket.h"
 
 namespace sorv {
 namespace {
@@ -34,6 +36,7 @@ struct BodyReader {
   bool repeatable = false;
   bool resendRefused = false;  // the whole body went out before a rewind was asked for
   std::uint64_t total = 0, handed = 0;
+  std::uint64_t rate = 0;  // the cap in bytes per second; 0: none
   std::string failure;
   std::optional<ByteWatch> watch;
 
@@ -137,7 +140,20 @@ int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t 
 }
 
 std::size_t onRead(char* buf, std::size_t size, std::size_t nitems, void* user) {
-  return static_cast<BodyReader*>(user)->read(buf, size * nitems);
+  auto* reader = static_cast<BodyReader*>(user);
+  std::size_t n = size * nitems;
+  if (reader->rate == 0 || n == 0 || reader->handed >= reader->total) return reader->read(buf, n);
+  // Under the cap only what the process's shared budget allows goes out now; the read waits
+  // for it in short steps, so the bytes keep moving for the stall watch.
+  const auto allowed = static_cast<std::size_t>(
+      takeUploadBytes(sharedUploadBucket(), reader->rate,
+                      std::min<std::uint64_t>(n, reader->total - reader->handed)));
+  std::size_t got = reader->read(buf, allowed);
+  if (got == CURL_READFUNC_ABORT)
+    sharedUploadBucket().giveBack(allowed);
+  else if (got < allowed)
+    sharedUploadBucket().giveBack(allowed - got);
+  return got;
 }
 
 int onSeek(void* user, curl_off_t offset, int origin) {
@@ -350,15 +366,6 @@ std::optional<HttpError> proxyRefusal(CURL* curl, CURLcode rc, long status, cons
   return std::nullopt;
 }
 
-// libcurl keeps to a rate cap by sending a whole buffer and then pausing, so a capped body goes
-// out in pieces of about half a second (at least libcurl's smallest buffer, 16 KiB): bytes keep
-// moving for whoever watches the progress, and the venue's uplink sees no long bursts.
-long uploadBufferSize(std::uint64_t maxSendBytesPerSecond) {
-  constexpr std::uint64_t kLargest = 256 * 1024, kSmallest = 16 * 1024;
-  if (maxSendBytesPerSecond == 0) return static_cast<long>(kLargest);
-  return static_cast<long>(std::clamp(maxSendBytesPerSecond / 2, kSmallest, kLargest));
-}
-
 // Kept connections outlive the request, so programs the agent starts must not inherit them.
 int onSocket(void*, curl_socket_t fd, curlsocktype) {
   ::fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -479,6 +486,7 @@ HttpResult CurlHttpTransport::post(const HttpRequest& request) {
   reader.pieces = &request.body.pieces();
   reader.total = request.body.size();
   reader.repeatable = request.repeatable;
+  reader.rate = request.maxSendBytesPerSecond;
   if (!request.forbiddenInFiles.empty()) reader.watch.emplace(request.forbiddenInFiles);
   StallWatch stallWatch;
   stallWatch.limit = request.stallTimeoutSeconds > 0 ? request.stallTimeoutSeconds : 60;
@@ -515,8 +523,7 @@ HttpResult CurlHttpTransport::post(const HttpRequest& request) {
   // Never another scheme (file://, ftp://, ...), neither asked for nor by a redirect.
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, kAllowedUrlSchemes);
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedUrlSchemes);
-  curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE,
-                   uploadBufferSize(request.maxSendBytesPerSecond));
+  curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024L);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
   curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, onSocket);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -525,9 +532,6 @@ HttpResult CurlHttpTransport::post(const HttpRequest& request) {
     curl_blob blob{caBundle.data(), caBundle.size(), CURL_BLOB_COPY};
     curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
   }
-  if (request.maxSendBytesPerSecond > 0)
-    curl_easy_setopt(curl, CURLOPT_MAX_SEND_SPEED_LARGE,
-                     static_cast<curl_off_t>(request.maxSendBytesPerSecond));
   if (kept && kept->siteIdleSeconds >= 0) {
     // A connection the site is about to close is not worth the race with its close.
     double idle =
@@ -582,15 +586,40 @@ bool sendsInClearToAnotherHost(const std::string& url) {
   return !(host == "localhost" || host.starts_with("127.") || host == "[::1]" || host == "::1");
 }
 
+// The address of the site's root: url's scheme, host and port with the path "/".
+std::string siteRootOf(const std::string& url) {
+  std::string root = url;
+  CURLU* u = curl_url();
+  char* full = nullptr;
+  if (u && curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_set(u, CURLUPART_PATH, "/", 0) == CURLUE_OK &&
+      curl_url_set(u, CURLUPART_QUERY, nullptr, 0) == CURLUE_OK &&
+      curl_url_set(u, CURLUPART_FRAGMENT, nullptr, 0) == CURLUE_OK &&
+      curl_url_get(u, CURLUPART_URL, &full, 0) == CURLUE_OK) {
+    root = full;
+    curl_free(full);
+  }
+  curl_url_cleanup(u);
+  return root;
+}
+
 std::optional<std::string> probeSiteConnection(const std::string& url, double timeoutSeconds) {
   initCurlOnce();
   CURL* curl = curl_easy_init();
   if (!curl) return std::string("Unable to start a connection");
   char errbuf[CURL_ERROR_SIZE] = {0};
   auto millis = static_cast<long>(timeoutSeconds > 0.1 ? timeoutSeconds * 1000 : 100);
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  // Only the connection (and its TLS handshake); the request itself is never written.
-  curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
+  const bool tls = strncasecmp(url.c_str(), "https://", 8) == 0;
+  if (tls) {
+    // The TLS handshake is the site's answer; the request itself is never written.
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
+  } else {
+    // Over plain http a connection alone proves nothing (a hung server still accepts it): the
+    // site must answer a HEAD request for its root, with any status.
+    curl_easy_setopt(curl, CURLOPT_URL, siteRootOf(url).c_str());
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  }
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, millis);
@@ -601,8 +630,19 @@ std::optional<std::string> probeSiteConnection(const std::string& url, double ti
   if (const char* ca = std::getenv(kCaFileVariable); ca && *ca)
     curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
   CURLcode rc = curl_easy_perform(curl);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_off_t connectedAfter = 0;
+  curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connectedAfter);
   std::optional<std::string> why;
-  if (rc != CURLE_OK) why = failureText(curl, rc, errbuf, url);
+  if (rc == CURLE_OPERATION_TIMEDOUT && !tls && connectedAfter > 0 && status == 0) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(millis) / 1000);
+    why = hostOf(url) + " took the connection but did not answer a HEAD request within " + seconds +
+          " seconds";
+  } else if (rc != CURLE_OK && status == 0) {
+    why = failureText(curl, rc, errbuf, url);
+  }
   curl_easy_cleanup(curl);
   return why;
 }

@@ -108,7 +108,8 @@ struct HttpRequest {
   // closes without an answer after the whole body went out ends the request with an error
   // instead of sending the body again on a new connection: the site may have taken it.
   bool repeatable = false;
-  // Caps the body's bytes per second; 0: no cap.
+  // The cap in bytes per second on the body, drawn from the budget that every capped request
+  // of the process shares (platform/http/UploadBucket.h); 0: no cap.
   std::uint64_t maxSendBytesPerSecond = 0;
   // When set, the transport reports the body bytes sent to it as they go out.
   std::shared_ptr<UploadProgress> progress;
@@ -200,9 +201,10 @@ std::optional<double> retryAfterSeconds(const HttpHeaders& headers, double now);
 bool sendsInClearToAnotherHost(const std::string& url);
 
 // Connects to the site of url as a post would (the same proxies and, for https, the same
-// trust: SORV_CA_FILE or the system's store), completes the TLS handshake and closes the
-// connection: no request is sent. Gives up after timeoutSeconds. nullopt when the site
-// answered, else why not in words. Safe from any thread.
+// trust: SORV_CA_FILE or the system's store) and closes the connection. For https it completes
+// the TLS handshake and sends no request; for plain http it asks HEAD of the site's root, and
+// any HTTP status is an answer. Gives up after timeoutSeconds. nullopt when the site answered,
+// else why not in words. Safe from any thread.
 std::optional<std::string> probeSiteConnection(const std::string& url, double timeoutSeconds);
 
 // The libcurl transport, made on first use and never destroyed (an upload may still run on

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -15,6 +16,8 @@
 #include "files/SourceFolderClaim.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
+#include "tests/support/FaultInjectionFileSystem.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/ScopedVariable.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TempDir.h"
@@ -30,11 +33,13 @@ using test::TempDir;
 // site address the plain-http site's. A case changes what it is about.
 struct Kiosk {
   std::string root, source, mirror;
-  std::string httpUrl, httpsUrl, caFile, refusingUrl;
+  std::string httpUrl, httpsUrl, caFile, refusingUrl, silentUrl;
   int refusingPort = 0;
   SetupCheckOptions options;
   std::vector<std::unique_ptr<test::ScopedVariable>> vars;
   std::unique_ptr<SourceFolderClaim> claim;
+  test::FaultInjectionFileSystem faults;
+  std::unique_ptr<test::ScopedEnv> faultyFiles;
 
   void set(const char* key, const Value& value) { DefaultsStore::standard().setObject(value, key); }
   void unset(const char* key) { DefaultsStore::standard().removeObject(key); }
@@ -65,11 +70,11 @@ TEST(SetupCheck, EachCheckPassesOnAGoodSetUpAndFailsOnItsOwnFault) {
   SiteProcess http(dir.sub("store-http"));
   SiteProcess https(dir.sub("store-https"), {"--tls-cert", cert.cert, "--tls-key", cert.key});
   ASSERT_TRUE(http.ok() && https.ok());
-  test::RefusingPort refusing;
+  test::RefusingPort refusing, silent(true);
 
   const bool root = ::geteuid() == 0;  // root writes into any folder, so some faults cannot be made
   std::vector<Case> cases = {
-      {"a good set-up over http to this computer", [](Kiosk&) {}, {}, "nothing was sent"},
+      {"a good set-up over http to this computer", [](Kiosk&) {}, {}, "answered a HEAD request"},
       {"a good set-up over https with its authority in SORV_CA_FILE",
        [](Kiosk& k) {
          k.set(sPrefVyrURL, k.httpsUrl);
@@ -93,6 +98,10 @@ TEST(SetupCheck, EachCheckPassesOnAGoodSetUpAndFailsOnItsOwnFault) {
        [](Kiosk& k) { k.set(sPrefVyrURL, k.refusingUrl); },
        {"site answers"},
        "127.0.0.1"},
+      {"a plain-http site that takes the connection and never answers",
+       [](Kiosk& k) { k.set(sPrefVyrURL, k.silentUrl); },
+       {"site answers"},
+       "did not answer a HEAD request within 5 seconds"},
       {"http to another computer",
        [](Kiosk& k) {
          k.set(sPrefVyrURL, "http://photos.example.com/upload");
@@ -150,6 +159,13 @@ TEST(SetupCheck, EachCheckPassesOnAGoodSetUpAndFailsOnItsOwnFault) {
        },
        {"log folder"},
        "(SORV_LOG_DIR) cannot be made"},
+      {"the log folder's file system is full",
+       [](Kiosk& k) {
+         k.faults.failNth(test::FaultInjectionFileSystem::Op::Append, 1, ENOSPC);
+         k.faultyFiles = std::make_unique<test::ScopedEnv>(test::EnvParts{.fileSystem = &k.faults});
+       },
+       {"log folder"},
+       "logs (SORV_LOG_DIR) cannot be written: No space left on device"},
       {"another agent serves the source folder",
        [](Kiosk& k) {
          k.claim = std::make_unique<SourceFolderClaim>();
@@ -189,6 +205,7 @@ TEST(SetupCheck, EachCheckPassesOnAGoodSetUpAndFailsOnItsOwnFault) {
     k.httpsUrl = https.url();
     k.caFile = authority.caFile();
     k.refusingUrl = refusing.url();
+    k.silentUrl = silent.url();
     k.refusingPort = refusing.port();
     k.options.siteTimeoutSeconds = 5;
     std::filesystem::create_directories(k.source);

@@ -47,6 +47,7 @@ TEST(SetupCommand, TheExampleIsImportedWholeOrNotAtAllAndTheCheckSaysWhatIsWrong
   ASSERT_TRUE(writeFile(dir.sub("bad.conf"),
                         "userLoginName = kiosk07\nprefSecondsBetweenScans = "
                         "0\nprefDoCheckOrder = yes\n"));
+  std::filesystem::permissions(dir.sub("bad.conf"), std::filesystem::perms(0644));
   auto env2 = [&](const std::string& extra) {
     auto e = env;
     e.push_back(extra);
@@ -65,7 +66,9 @@ TEST(SetupCommand, TheExampleIsImportedWholeOrNotAtAllAndTheCheckSaysWhatIsWrong
        env,
        1,
        {dir.sub("bad.conf") + ":2: prefSecondsBetweenScans: 0 is out of range",
-        dir.sub("bad.conf") + ":3: unknown setting \"prefDoCheckOrder\"", "Nothing was imported"}},
+        dir.sub("bad.conf") + ":3: unknown setting \"prefDoCheckOrder\"", "Nothing was imported",
+        "(mode 644), and it holds the site's password; make it yours alone: chmod 600 " +
+            dir.sub("bad.conf")}},
       {"nothing set yet: the check fails",
        {"--check"},
        env,

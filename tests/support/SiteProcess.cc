@@ -94,7 +94,7 @@ std::string SiteProcess::url(const std::string& query) const {
   return query.empty() ? u : u + "?" + query;
 }
 
-RefusingPort::RefusingPort() {
+RefusingPort::RefusingPort(bool listening) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -103,6 +103,7 @@ RefusingPort::RefusingPort() {
   if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
     return;
+  if (listening) ::listen(fd_, 16);
   port_ = ntohs(addr.sin_port);
 }
 

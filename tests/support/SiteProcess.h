@@ -34,10 +34,11 @@ class SiteProcess {
 };
 
 // A loopback port that refuses every connection for as long as the object lives: bound but
-// never listening, so no other process can take it meanwhile.
+// never listening, so no other process can take it meanwhile. With listening, connections are
+// taken (into the listen queue) and never answered: a hung server.
 class RefusingPort {
  public:
-  RefusingPort();
+  explicit RefusingPort(bool listening = false);
   ~RefusingPort();
   RefusingPort(const RefusingPort&) = delete;
   RefusingPort& operator=(const RefusingPort&) = delete;

@@ -326,7 +326,7 @@ TEST_F(SiteUploadTest, ACappedBodyReportsProgressAsItGoes) {
   for (std::size_t i = 1; i < moves.size(); ++i)
     longest = std::max(longest, moves[i] - moves[i - 1]);
   EXPECT_LE(longest, 1.2) << moves.size() << " moves in " << took << " s";
-  EXPECT_GE(took, 1.5);  // 240 KiB at 96 KiB/s
+  EXPECT_GE(took, 1.4);  // 240 KiB at 96 KiB/s, the first second's worth at once
 }
 
 TEST(ByteWatchTest, FindsTheDelimiterAcrossPieces) {
