@@ -441,7 +441,7 @@ class AppController : public HttpProgressDelegate {
   // with the folder (CountUpkeep says when).
   void keepCountsCurrent();
   // Main thread: the upkeep's next tick, every second while the counts can go stale between
-  // passes (countsMayGoStale), else every CountUpkeep::kRecheckSeconds: then the timer's and the
+  // passes (countsMayGoStale), else every CountUpkeep::kQuietSeconds: then the timer's and the
   // watcher's passes count what arrives, and an idle agent sleeps.
   void scheduleCountUpkeep();
   bool countsMayGoStale();

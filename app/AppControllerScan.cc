@@ -193,7 +193,7 @@ bool AppController::countsMayGoStale() {
 void AppController::scheduleCountUpkeep() {
   if (!countsOn_ || quitting_) return;
   const double interval =
-      countsMayGoStale() ? CountUpkeep::kTickSeconds : CountUpkeep::kRecheckSeconds;
+      countsMayGoStale() ? CountUpkeep::kTickSeconds : CountUpkeep::kQuietSeconds;
   if (countUpkeepInterval_ > 0) {  // a tick is pending
     if (countUpkeepInterval_ <= interval) return;
     countUpkeepTimer_->invalidate();

@@ -103,11 +103,13 @@ void AppController::setStatusObserver(std::function<void()> fn) {
 
 void AppController::statusChanged() {
   if (statusObserver_) statusObserver_();
-  // A pause, a backoff or a pass begun while the upkeep sleeps: its ticks quicken.
+  // A pause, a backoff or a pass begun while the upkeep sleeps: a count now, then every second.
   if (countUpkeepSlow_ && !quitting_ && !countUpkeepHurry_.exchange(true)) {
     mainRunLoop().post([this] {
       countUpkeepHurry_ = false;
-      if (countsMayGoStale()) scheduleCountUpkeep();
+      if (!countsMayGoStale()) return;
+      keepCountsCurrent();
+      scheduleCountUpkeep();
     });
   }
   if (metricsFile_ && !quitting_ && !metricsWritePending_.exchange(true)) {

@@ -19,6 +19,8 @@ class CountUpkeep {
   static constexpr double kIdleSeconds = 1;
   static constexpr double kBusySeconds = 4;
   static constexpr double kRecheckSeconds = 30;
+  // The tick while passes start on their own (the timer's, the watcher's), which count too.
+  static constexpr double kQuietSeconds = 60;
 
   // A walk of the whole tree gave the counts at now (walked), or the change queue showed that
   // the last one still holds (!walked).

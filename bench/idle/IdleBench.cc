@@ -1,5 +1,5 @@
 // An idle agent's wakeups: the headless agent as its service runs it (SORV_SOURCE_FOLDER, an
-// empty source folder, the default 120 s between scans), once with a notification socket that
+// empty source folder, the default 120 s between scans, a session bus of its own), once with a notification socket that
 // this program reads once a second and WATCHDOG_USEC=120000000, once without a service manager.
 // After the first scan and a settling pause it measures a quiet window (--seconds, 60) and prints:
 //   wakeups a second: the voluntary context switches of all the agent's threads over the
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tests/e2e/AgentProcess.h"
+#include "tests/e2e/PrivateBus.h"
 #include "tests/support/DatagramSocket.h"
 #include "tests/support/TempDir.h"
 
@@ -61,7 +62,8 @@ Figures measure(const std::string& given, bool underManager, int seconds) {
   const std::string agent = given.empty() ? installAgentBundle(dir.path()) : given;
   writeKioskDefaults(dir.sub("d.plist"), src, mirror, "http://127.0.0.1:9/upload");
   DatagramSocket manager(dir.sub("notify"));
-  std::vector<std::string> env{"SORV_SOURCE_FOLDER=" + src};
+  PrivateBus bus;  // the user's bus, which the service has too
+  std::vector<std::string> env{"SORV_SOURCE_FOLDER=" + src, bus.envEntry()};
   if (underManager) {
     env.push_back("NOTIFY_SOCKET=" + dir.sub("notify"));
     env.push_back("WATCHDOG_USEC=120000000");

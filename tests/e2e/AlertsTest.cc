@@ -157,7 +157,8 @@ TEST(Alerts, StalledAndStoppedBySiteSelectTheRealKioskOnlyWhenTheyShould) {
     bool drainedStalled, drainedStopped, stoppedStalled, stoppedStopped;
   } rows[] = {
       {"as shipped", kRules, false, false, false, true},
-      {"stall cut to seconds", dir.sub("scaled.yml"), false, false, true, true},
+      // Past the stall too, but a kiosk the site stopped raises its own alert, not Stalled.
+      {"stall cut to seconds", dir.sub("scaled.yml"), false, false, false, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.rules);

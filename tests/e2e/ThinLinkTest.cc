@@ -191,7 +191,8 @@ TEST(ThinLink, PhotosWaitingAcrossRelaunchesTurnTheAgentUnhealthy) {
       40, 5))
       << k.relaunches << " relaunches; health: " << health.out << "\n"
       << readFile(k.console);
-  EXPECT_GE(k.relaunches, 2);
+  // One relaunch is enough to show it: no single agent lives the 6 s window on its own.
+  EXPECT_GE(k.relaunches, 1);
   EXPECT_NE(health.out.find("waited"), std::string::npos) << health.out;
   EXPECT_TRUE(fs::exists(k.src + "/Fair/IMG_1.jpg"));
   k.running->signal(SIGTERM);
