@@ -422,6 +422,9 @@ class AppController : public HttpProgressDelegate {
   // The walk's verdict on one photo for the counts: ready (held or not) or not.
   void countEntry(const FolderEntry& entry, FolderEnumerator::Visit verdict, const ItemRules& rules,
                   std::vector<CycleCounts::Seen>* ready, std::vector<std::string>* notReady);
+  // A walk that only counts: a photo known ready as it is, else the scan's judgement of it.
+  FolderEnumerator::Visit countOnly(const FolderEntry& entry, const ItemRules& rules,
+                                    std::vector<CycleCounts::Seen>* ready);
   // The item left the source folder, or was tried: the counts and the observer learn of it.
   void countOutcome(const Dict& info, bool success, const std::string& reason);
   // The pass's rules of choice, with holds as at scanTime; and the key under which the walk

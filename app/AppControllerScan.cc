@@ -185,6 +185,18 @@ void AppController::keepCountsCurrent() {
   });
 }
 
+FolderEnumerator::Visit AppController::countOnly(const FolderEntry& entry, const ItemRules& rules,
+                                                 std::vector<CycleCounts::Seen>* ready) {
+  const FileStamp stamp = FileStamp::of(entry.info);
+  if (counts_.knownReady(entry.relativePath, stamp)) {
+    ready->push_back({entry.relativePath, stamp, false});
+    return Visit::Continue;
+  }
+  Visit visit = judgeScanEntry(entry, rules);
+  countEntry(entry, visit, rules, ready, nullptr);
+  return visit == Visit::Stop ? Visit::Continue : visit;
+}
+
 bool AppController::countsMayGoStale() {
   return gDidHaltProcess || gWantsToHaltProcess || gStartedUploadProcess || gIsScanning ||
          stoppedBySite_ || folderHolder().has_value() || siteBackoffRemaining() > 0;
@@ -252,14 +264,7 @@ bool AppController::countReadOnly(const std::string& folder, bool upkeep) {
         if (entry.isFolder()) return Visit::Continue;
         publishReadySoFar(ready, now, &soFar);
         noteSeen(entry);
-        const FileStamp stamp = FileStamp::of(entry.info);
-        if (counts_.knownReady(entry.relativePath, stamp)) {
-          ready.push_back({entry.relativePath, stamp, false});
-          return Visit::Continue;
-        }
-        Visit visit = judgeScanEntry(entry, rules);
-        countEntry(entry, visit, rules, &ready, nullptr);
-        return visit == Visit::Stop ? Visit::Continue : visit;
+        return countOnly(entry, rules, &ready);
       });
   if (!walked || quitting_) return false;
   forgetUnseenFiles();
@@ -378,16 +383,7 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
     }
     if (fullCount) publishReadySoFar(ready, now, &soFar);
     noteSeen(entry);
-    if (chosen) {  // counting only, past the chosen item
-      FileStamp stamp = FileStamp::of(entry.info);
-      if (counts_.knownReady(entry.relativePath, stamp)) {
-        ready.push_back({entry.relativePath, stamp, false});
-        return Visit::Continue;
-      }
-      Visit visit = judgeScanEntry(entry, rules);
-      countEntry(entry, visit, rules, &ready, nullptr);
-      return visit == Visit::Stop ? Visit::Continue : visit;
-    }
+    if (chosen) return countOnly(entry, rules, &ready);  // counting only, past the chosen item
     Visit visit = judgeScanEntry(entry, rules);
     if (countsOn_) countEntry(entry, visit, rules, &ready, &notReady);
     if (visit == Visit::Continue && rules.isHeld &&

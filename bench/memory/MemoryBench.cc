@@ -121,6 +121,19 @@ double megabytes(pid_t pid, const char* field) {
 }
 
 // The backlog: N photos behind a site that is down, then drained when it comes back.
+// The agent's process (under heaptrack, the child it runs); 0 when none shows within 20 s.
+pid_t agentPid(const std::string& agent) {
+  pid_t pid = 0;
+  waitFor(
+      [&] {
+        auto pids = processesRunning(agent);
+        if (!pids.empty()) pid = pids.front();
+        return pid > 0;
+      },
+      20);
+  return pid;
+}
+
 int runBacklog(const Options& o, const std::string& agent, TempDir& dir) {
   const std::string src = dir.sub("Source"), mirror = dir.sub("Mirror");
   const std::string metrics = dir.sub("sorv.prom");
@@ -132,14 +145,7 @@ int runBacklog(const Options& o, const std::string& agent, TempDir& dir) {
   if (!o.heaptrack.empty()) runAs = {"/usr/bin/heaptrack", "-o", o.heaptrack};
   AgentProcess run(agent, src, dir.sub("defaults.plist"), dir.sub("logs"), dir.sub("console.txt"),
                    {"SORV_METRICS_FILE=" + metrics}, runAs);
-  pid_t pid = 0;
-  waitFor(
-      [&] {
-        auto pids = processesRunning(agent);
-        if (!pids.empty()) pid = pids.front();
-        return pid > 0;
-      },
-      20);
+  const pid_t pid = agentPid(agent);
   if (!run.started() || pid <= 0) return 1;
   std::this_thread::sleep_for(std::chrono::seconds(3));
   const double idle = megabytes(pid, "VmRSS:");
@@ -216,14 +222,7 @@ int main(int argc, char** argv) {
   AgentProcess run(agent, src, dir.sub("defaults.plist"), dir.sub("logs"), dir.sub("console.txt"),
                    {}, runAs);
   if (!run.started()) return 1;
-  pid_t pid = 0;
-  waitFor(
-      [&] {
-        auto pids = processesRunning(agent);
-        if (!pids.empty()) pid = pids.front();
-        return pid > 0;
-      },
-      20);
+  const pid_t pid = agentPid(agent);
   if (pid <= 0) return 1;
   std::this_thread::sleep_for(std::chrono::seconds(2));
 
