@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need. Safe to run again.
 set -euo pipefail
 pkgs=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev curl
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev lld curl
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libpugixml-dev libplist-dev libexif-dev
   libjpeg62-turbo-dev libpng-dev libcpp-httplib-dev

@@ -35,4 +35,6 @@ if [ "$short" = 0 ]; then
     "$table" >>"$table"
 fi
 cat "$table"
+# A failed row's agent: the last lines of its console and message log.
+[ "$rc" = 0 ] || grep -A 22 'failed; the console ends' "$build/reliability.stderr" | tail -n 40
 exit "$rc"

@@ -162,8 +162,9 @@ void PrefsWindow::connectActions() {
       {ui->ibChangeMirrorButton, Folder::Mirror},
       {ui->ibChangeAltButton, Folder::AlternatePath}};
   for (auto [button, which] : choosers)
-    QObject::connect(button, &QAbstractButton::clicked, panel_,
-                     [this, button, which = which] { ibClickedOnChangeFolder(which, button); });
+    QObject::connect(
+        button, &QAbstractButton::clicked, panel_,
+        [this, button = button, which = which] { ibClickedOnChangeFolder(which, button); });
   const std::pair<QAbstractButton*, const char*> reveals[] = {
       {ui->ibRevealSourceButton, sPrefLocalSourceUploadFolder},
       {ui->ibRevealMirrorButton, sPrefLocalMasterMirrorSiteFolder},
@@ -495,7 +496,7 @@ std::string panelUserEnteredFilename(bool isSavePanel, const std::string& name) 
 
 void installPanelPrompts(QFileDialog* panel) {
   if (panel->windowTitle() == QLatin1String(kSavePanelTitle)) return;
-  auto choose = [panel](const QString& current) {
+  auto choose = [](const QString& current) {
     QString name = QFileInfo(current).fileName();
     return name.isEmpty() ? QString() : QStringLiteral("Choose \"%1\"").arg(name);
   };

@@ -179,6 +179,17 @@ struct Kiosk {
     std::string text = readFile(console);
     row->crashed = row->crashed || text.find("AddressSanitizer") != std::string::npos ||
                    text.find("runtime error:") != std::string::npos;
+    if (!row->pass()) {  // what the agent said last, for the failure's reader
+      auto lastLines = [](const std::string& t, int n) {
+        std::size_t at = t.size();
+        for (; n > 0 && at > 0; --n) at = at > 1 ? t.rfind('\n', at - 2) + 1 : 0;
+        return "\n" + t.substr(at);
+      };
+      std::fprintf(stderr,
+                   "reliability: %s / %s failed; the console ends:%s\nthe message log ends:%s\n",
+                   row->section.c_str(), row->name.c_str(), lastLines(text, 8).c_str(),
+                   lastLines(readFile(agentMessageLogPath(disk.sub("logs"))), 12).c_str());
+    }
   }
 };
 

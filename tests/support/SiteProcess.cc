@@ -39,7 +39,7 @@ static std::string nextSiteLogPath() {
 
 SiteProcess::SiteProcess(const std::string& storeDir, std::vector<std::string> extraArgs) {
   int out[2];
-  if (::pipe(out) != 0) return;
+  if (::pipe2(out, O_CLOEXEC) != 0) return;
   std::string logPath = nextSiteLogPath();
   std::fprintf(stderr, "sorv-site log: %s\n", logPath.c_str());
   std::vector<std::string> args = {executablePath(), "--port", "0", "--store", storeDir};

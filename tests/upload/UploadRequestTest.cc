@@ -181,7 +181,7 @@ TEST_F(UploadRequestTest, FieldRules) {
     EXPECT_EQ(namesOf(fields), c.names);
     for (const auto& [name, value] : c.values) {
       auto it = std::find_if(fields.begin(), fields.end(),
-                             [&](const auto& f) { return f.first == name; });
+                             [&name = name](const auto& f) { return f.first == name; });
       ASSERT_NE(it, fields.end()) << name;
       EXPECT_EQ(it->second, value) << name;
     }
