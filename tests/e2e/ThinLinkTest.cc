@@ -26,7 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const Dict kMeta{{"QM_kioskStation", "K1"}};
+const Dict kThinMeta{{"QM_kioskStation", "K1"}};
 
 // The site's request log: (file name, outcome) by request, in order.
 std::vector<std::pair<std::string, std::string>> requests(const std::string& store) {
@@ -69,7 +69,7 @@ struct ThinKiosk {
   ThinKiosk() { fs::create_directories(mirror); }
   // A photo of about `bytes` bytes: a small JPEG with filler after its end.
   void addPhoto(const std::string& name, std::size_t bytes = 0) {
-    std::string photo = writePhoto(src + "/Fair/" + name, false, 32, 24, kMeta);
+    std::string photo = writePhoto(src + "/Fair/" + name, false, 32, 24, kThinMeta);
     if (photo.size() < bytes) {
       std::mt19937 rng(static_cast<unsigned>(bytes));
       std::string filler(bytes - photo.size(), '\0');

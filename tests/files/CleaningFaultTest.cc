@@ -24,7 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 using Fault = test::FaultInjectionFileSystem;
 using test::ScopedEnv;
-constexpr double kDay = 86400;
+constexpr double kDaySeconds = 86400;
 
 std::size_t occurrences(const std::string& text, const std::string& what) {
   std::size_t n = 0;
@@ -106,7 +106,7 @@ TEST(CleaningFaults, FailedStepsAreLoggedAndTheWalkGoesOn) {
       } else {
         fs::create_directories(path);
       }
-      Date old{static_cast<double>(time(nullptr)) - 90 * kDay};
+      Date old{static_cast<double>(time(nullptr)) - 90 * kDaySeconds};
       fake.dates.set(path, old, old);
     }
     test::CapturedOutput err(2);
@@ -118,7 +118,7 @@ TEST(CleaningFaults, FailedStepsAreLoggedAndTheWalkGoesOn) {
       }
       if (c.job == Job::OldPhotos) {
         OldPhotoCounts counts =
-            deleteOldPhotosBelow(root, Date{time(nullptr) - 30 * kDay}, nullptr, std::nullopt);
+            deleteOldPhotosBelow(root, Date{time(nullptr) - 30 * kDaySeconds}, nullptr, std::nullopt);
         EXPECT_EQ(counts.deleted, 3 - c.left) << c.name;
         EXPECT_EQ(counts.failed, c.op == Fault::Op::UnlinkAt ? c.left : 0u) << c.name;
       } else {
