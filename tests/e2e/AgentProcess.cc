@@ -1,10 +1,12 @@
 #include "tests/e2e/AgentProcess.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -80,7 +82,14 @@ AgentProcess::AgentProcess(const std::string& executable, const std::string& fol
   if (pid_ == 0) {
     ::dup2(out, 1);
     ::dup2(out, 2);
-    ::execve(argv[0], argv.data(), envp.data());
+    // ETXTBSY: a child that another thread forked while it copied a bundle holds the copy open
+    // for writing until that child's own exec; it closes on its exec, so try again a while.
+    for (int i = 0; i < 300; ++i) {
+      ::execve(argv[0], argv.data(), envp.data());
+      if (errno != ETXTBSY) break;
+      const timespec pause{0, 10'000'000};
+      ::nanosleep(&pause, nullptr);
+    }
     ::_exit(127);
   }
   ::close(out);
