@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -77,16 +76,23 @@ class CycleCounts {
     FileStamp stamp;
     double firstSeen = 0;
     bool held = false;
+    std::uint32_t walk = 0;  // the last whole-tree walk that found it
   };
   void put(const Seen& seen, double now) REQUIRES(mutex_);
+  // The earliest firstSeen of ready_, found again only once the last photo that had it left.
+  double oldest() const REQUIRES(mutex_);
   // When a photo found ready for the first time at `now` was first seen.
   double firstSeenOf(const Seen& seen, double now) const REQUIRES(mutex_);
   void erase(const std::string& item) REQUIRES(mutex_);
+  std::unordered_map<std::string, Ready>::iterator erase(
+      std::unordered_map<std::string, Ready>::iterator it) REQUIRES(mutex_);
   void replace(const std::vector<Seen>& ready, double now) REQUIRES(mutex_);
 
   mutable Mutex mutex_;
   std::unordered_map<std::string, Ready> ready_ GUARDED_BY(mutex_);
-  std::multiset<double> firstSeen_ GUARDED_BY(mutex_);  // of ready_, for the oldest
+  mutable double oldest_ GUARDED_BY(mutex_) = 0;
+  mutable std::size_t atOldest_ GUARDED_BY(mutex_) = 0;  // photos of ready_ first seen at oldest_
+  std::uint32_t walk_ GUARDED_BY(mutex_) = 0;
   std::int64_t held_ GUARDED_BY(mutex_) = 0;
   std::uint64_t departures_ GUARDED_BY(mutex_) = 0;
   CycleStatus figures_ GUARDED_BY(mutex_);
