@@ -191,10 +191,7 @@ void AppController::keepCountsCurrent() {
 FolderEnumerator::Visit AppController::countOnly(const FolderEntry& entry, const ItemRules& rules,
                                                  std::vector<CycleCounts::Seen>* ready) {
   const FileStamp stamp = FileStamp::of(entry.info);
-  if (counts_.knownReady(entry.relativePath, stamp)) {
-    ready->push_back({entry.relativePath, stamp, false});
-    return Visit::Continue;
-  }
+  if (counts_.knownReady(entry.relativePath, stamp)) return Visit::Continue;
   Visit visit = judgeScanEntry(entry, rules);
   countEntry(entry, visit, rules, ready, nullptr);
   return visit == Visit::Stop ? Visit::Continue : visit;
@@ -250,6 +247,7 @@ bool AppController::countReadOnly(const std::string& folder, bool upkeep) {
     }
   }
   const std::uint64_t departures = counts_.departures();
+  counts_.beginWalk();
   if (!defaultFileSystem().isDirectory(folder)) {  // nothing waits in a folder that is not there
     if (!counts_.replaceReadyUnlessLeft({}, now, departures)) return false;
     countUpkeep_.counted(now, true);
@@ -377,6 +375,7 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
   std::vector<std::string> notReady;
   ReadySoFar soFar;
   MutexLock walkLock(&sourceWalkMutex_);
+  if (countsOn_) counts_.beginWalk();
   const bool walked = walkCache_.enumerate(scan.root, verdictKey, [&](const FolderEntry& entry) {
     if (entry.isFolder()) {
       if (!chosen)

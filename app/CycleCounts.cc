@@ -131,7 +131,6 @@ std::uint64_t CycleCounts::departures() const {
 void CycleCounts::replace(const std::vector<Seen>& ready, double now) {
   // In place: a photo found again keeps the time it was first seen for as long as it waits,
   // and no second table of the whole backlog is built meanwhile.
-  ++walk_;
   for (const Seen& seen : ready) put(seen, now);
   for (auto it = ready_.begin(); it != ready_.end();)
     it = it->second.walk == walk_ ? std::next(it) : erase(it);
@@ -139,10 +138,17 @@ void CycleCounts::replace(const std::vector<Seen>& ready, double now) {
   carried_.clear();
 }
 
-bool CycleCounts::knownReady(const std::string& item, const FileStamp& stamp) const {
+void CycleCounts::beginWalk() {
+  MutexLock lock(&mutex_);
+  ++walk_;
+}
+
+bool CycleCounts::knownReady(const std::string& item, const FileStamp& stamp) {
   MutexLock lock(&mutex_);
   auto it = ready_.find(item);
-  return it != ready_.end() && !it->second.held && it->second.stamp == stamp;
+  if (it == ready_.end() || it->second.held || !(it->second.stamp == stamp)) return false;
+  it->second.walk = walk_;
+  return true;
 }
 
 void CycleCounts::forget(const std::string& item) {

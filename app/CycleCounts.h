@@ -28,7 +28,11 @@ class CycleCounts {
   // now: the clock's monotonic seconds.
   void noteWalk(const std::vector<Seen>& ready, const std::vector<std::string>& notReady,
                 double now) EXCLUDES(mutex_);
-  // A walk that judged the whole tree: exactly `ready` are waiting now.
+  // A walk begins: one that ends in replaceReady*() counts the photos knownReady() found as
+  // well as `ready`. Walks take turns.
+  void beginWalk() EXCLUDES(mutex_);
+  // A walk that judged the whole tree: exactly `ready`, and those it found with knownReady(),
+  // are waiting now.
   void replaceReady(const std::vector<Seen>& ready, double now) EXCLUDES(mutex_);
   // The same for a walk that ran beside the uploads, which began when departures() gave
   // `departures`: false, and nothing changed, when a photo has left since (the walk may have
@@ -37,9 +41,9 @@ class CycleCounts {
       EXCLUDES(mutex_);
   // How many times forget() was called.
   std::uint64_t departures() const EXCLUDES(mutex_);
-  // Whether item, as `stamp`, was found ready before and is not held: a later walk may count
-  // it without judging it again.
-  bool knownReady(const std::string& item, const FileStamp& stamp) const EXCLUDES(mutex_);
+  // Whether item, as `stamp`, was found ready before and is not held: the walk under way counts
+  // it without judging it again, and without listing it in its `ready`.
+  bool knownReady(const std::string& item, const FileStamp& stamp) EXCLUDES(mutex_);
   // The item left the source folder (uploaded and moved, or moved to the problem folder).
   void forget(const std::string& item) EXCLUDES(mutex_);
 
@@ -76,7 +80,7 @@ class CycleCounts {
     FileStamp stamp;
     double firstSeen = 0;
     bool held = false;
-    std::uint32_t walk = 0;  // the last whole-tree walk that found it
+    std::uint32_t walk = 0;  // the last walk that found it
   };
   void put(const Seen& seen, double now) REQUIRES(mutex_);
   // The earliest firstSeen of ready_, found again only once the last photo that had it left.
