@@ -278,12 +278,12 @@ class AppController : public HttpProgressDelegate {
   // runs until the quit).
   int runningThreadCount() const { return runningThreads_.load() - watcherRunning_.load(); }
   // Reads of file metadata that were not served from the cache (benchmarks, tests).
-  std::uint64_t metaDataReads() const { return metaDataCache_.misses(); }
+  std::uint64_t metaDataReads() const { return metaDataReads_.load(); }
   // The scan's walks: how many, how many reused nothing, what they listed and lstat'ed.
   WalkCache::Counts walkCounts() const { return walkCache_.counts(); }
   // What the cycle keeps per photo (tests, benchmarks): it follows what the source folder holds.
   struct PerPhotoEntries {
-    std::size_t metaData = 0, validImage = 0, retryBook = 0, waiting = 0;
+    std::size_t scanFacts = 0, retryBook = 0, waiting = 0;
   };
   PerPhotoEntries perPhotoEntries() const;
 
@@ -563,8 +563,15 @@ class AppController : public HttpProgressDelegate {
   // Expires with the controller: work posted by an order check looks at it first.
   std::shared_ptr<int> orderChecksAlive_ = std::make_shared<int>(0);
 
-  ItemCache<std::optional<Dict>> metaDataCache_;
-  ItemCache<bool> validImageCache_;
+  // What the scan judges a file by, one entry a file for both reads (a backlog keeps one a
+  // waiting photo): each read is made once per version of the file, when first needed.
+  struct ScanFacts {
+    std::int8_t validImage = -1;         // -1: not read yet
+    std::int8_t metaData = -1;           // -1: not read yet, 0: no metadata block, 1: a block
+    std::shared_ptr<const Value> movie;  // the block's movie entry, when it has one
+  };
+  ItemCache<ScanFacts> scanFacts_;
+  std::atomic<std::uint64_t> metaDataReads_{0};
   WalkCache walkCache_;  // the scan's walk between passes (scan thread only)
 
   std::atomic<int> runningThreads_{0};

@@ -88,21 +88,27 @@ std::optional<Dict> readMetaData(const std::string& path) {
 std::optional<Dict> AppController::metaDataOf(const std::string& path, const FileInfo* info) {
   // Kept for every waiting photo, so only what the scan judges by: whether the block is there,
   // and the movie it names. The whole block would cost a backlog a dictionary a photo.
-  auto read = [&]() -> std::optional<Dict> {
-    std::optional<Dict> meta = readMetaData(path);
-    if (!meta) return std::nullopt;
-    Dict judged;
-    if (const Value* movie = dictGet(*meta, QMMuxedMovieName)) judged[QMMuxedMovieName] = *movie;
-    return judged;
-  };
-  return info ? metaDataCache_.getOrCompute(path, *info, read)
-              : metaDataCache_.getOrCompute(path, read);
+  ScanFacts facts = scanFacts_.getOrAdd(
+      path, info, [](const ScanFacts& f) { return f.metaData >= 0; },
+      [&](ScanFacts& f) {
+        ++metaDataReads_;
+        std::optional<Dict> meta = readMetaData(path);
+        f.metaData = meta.has_value();
+        const Value* movie = meta ? dictGet(*meta, QMMuxedMovieName) : nullptr;
+        f.movie = movie ? std::make_shared<const Value>(*movie) : nullptr;
+      });
+  if (!facts.metaData) return std::nullopt;
+  Dict judged;
+  if (facts.movie) judged[QMMuxedMovieName] = *facts.movie;
+  return judged;
 }
 
 bool AppController::isValidImage(const std::string& path, const FileInfo* info) {
-  auto read = [&] { return IsValidImageObject(path); };
-  return info ? validImageCache_.getOrCompute(path, *info, read)
-              : validImageCache_.getOrCompute(path, read);
+  return scanFacts_
+      .getOrAdd(
+          path, info, [](const ScanFacts& f) { return f.validImage >= 0; },
+          [&](ScanFacts& f) { f.validImage = IsValidImageObject(path); })
+      .validImage;
 }
 
 bool AppController::isClientLogin() const {
@@ -138,13 +144,11 @@ std::uint64_t AppController::verdictKeyOf(const ItemRules& rules) {
 }
 
 void AppController::noteSeen(const FolderEntry& entry) {
-  metaDataCache_.markSeen(entry.fullPath);
-  validImageCache_.markSeen(entry.fullPath);
+  scanFacts_.markSeen(entry.fullPath);
 }
 
 void AppController::forgetUnseenFiles() {
-  metaDataCache_.dropUnseen();
-  validImageCache_.dropUnseen();
+  scanFacts_.dropUnseen();
   if (!retryBook_.empty()) {
     retryBook_.prune([](const std::string& path) {
       FileInfo info;
@@ -154,8 +158,7 @@ void AppController::forgetUnseenFiles() {
 }
 
 void AppController::forgetFile(const std::string& fullPath) {
-  metaDataCache_.erase(fullPath);
-  validImageCache_.erase(fullPath);
+  scanFacts_.erase(fullPath);
 }
 
 void AppController::countWhileHeldElsewhere(const std::string& folder) {
@@ -188,10 +191,7 @@ void AppController::keepCountsCurrent() {
 FolderEnumerator::Visit AppController::countOnly(const FolderEntry& entry, const ItemRules& rules,
                                                  std::vector<CycleCounts::Seen>* ready) {
   const FileStamp stamp = FileStamp::of(entry.info);
-  if (counts_.knownReady(entry.relativePath, stamp)) {
-    ready->push_back({entry.relativePath, stamp, false});
-    return Visit::Continue;
-  }
+  if (counts_.knownReady(entry.relativePath, stamp)) return Visit::Continue;
   Visit visit = judgeScanEntry(entry, rules);
   countEntry(entry, visit, rules, ready, nullptr);
   return visit == Visit::Stop ? Visit::Continue : visit;
@@ -247,6 +247,7 @@ bool AppController::countReadOnly(const std::string& folder, bool upkeep) {
     }
   }
   const std::uint64_t departures = counts_.departures();
+  counts_.beginWalk();
   if (!defaultFileSystem().isDirectory(folder)) {  // nothing waits in a folder that is not there
     if (!counts_.replaceReadyUnlessLeft({}, now, departures)) return false;
     countUpkeep_.counted(now, true);
@@ -374,6 +375,7 @@ std::optional<FolderEntry> AppController::walkForNextItem(const ScanRequest& sca
   std::vector<std::string> notReady;
   ReadySoFar soFar;
   MutexLock walkLock(&sourceWalkMutex_);
+  if (countsOn_) counts_.beginWalk();
   const bool walked = walkCache_.enumerate(scan.root, verdictKey, [&](const FolderEntry& entry) {
     if (entry.isFolder()) {
       if (!chosen)

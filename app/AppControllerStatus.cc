@@ -68,8 +68,7 @@ std::optional<ClaimHolder> AppController::folderHolder() const {
 
 AppController::PerPhotoEntries AppController::perPhotoEntries() const {
   PerPhotoEntries n;
-  n.metaData = metaDataCache_.size();
-  n.validImage = validImageCache_.size();
+  n.scanFacts = scanFacts_.size();
   n.retryBook = retryBook_.size();
   n.waiting = static_cast<std::size_t>(cycleStatus().waiting);
   return n;

@@ -36,17 +36,39 @@ void CycleCounts::carryOver(std::vector<Carried> carried, double now, double wal
 std::vector<CycleCounts::Carried> CycleCounts::waitingSince(double now, double wallNow,
                                                             std::size_t max) const {
   MutexLock lock(&mutex_);
+  // The oldest chosen by reference first: only those kept are copied.
+  using Entry = std::pair<const std::string, Ready>;
+  std::vector<const Entry*> order;
+  order.reserve(ready_.size());
+  for (const Entry& e : ready_) order.push_back(&e);
+  auto older = [](const Entry* a, const Entry* b) {
+    return a->second.firstSeen < b->second.firstSeen;
+  };
+  const std::size_t keep = std::min(max, order.size());
+  std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep), order.end(),
+                    older);
   std::vector<Carried> out;
-  for (const auto& [item, r] : ready_) {
-    FileStamp version = r.stamp;
+  out.reserve(keep);
+  for (std::size_t i = 0; i < keep; ++i) {
+    FileStamp version = order[i]->second.stamp;
     version.ctimeNs = 0;
-    out.push_back({item, version, wallNow - (now - r.firstSeen)});
+    out.push_back({order[i]->first, version, wallNow - (now - order[i]->second.firstSeen)});
   }
-  auto older = [](const Carried& a, const Carried& b) { return a.firstSeenWall < b.firstSeenWall; };
-  const std::size_t keep = std::min(max, out.size());
-  std::partial_sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(keep), out.end(), older);
-  out.resize(keep);
   return out;
+}
+
+double CycleCounts::oldest() const {
+  if (atOldest_ == 0 && !ready_.empty()) {
+    oldest_ = ready_.begin()->second.firstSeen;
+    for (const auto& [item, r] : ready_) {
+      if (r.firstSeen < oldest_) {
+        oldest_ = r.firstSeen;
+        atOldest_ = 0;
+      }
+      atOldest_ += r.firstSeen == oldest_;
+    }
+  }
+  return oldest_;
 }
 
 void CycleCounts::put(const Seen& seen, double now) {
@@ -54,21 +76,31 @@ void CycleCounts::put(const Seen& seen, double now) {
   Ready& r = it->second;
   if (added) {
     r.firstSeen = firstSeenOf(seen, now);
-    firstSeen_.insert(r.firstSeen);
+    // A stale oldest (none counted at it) is found again when asked for.
+    if (atOldest_ > 0 && r.firstSeen <= oldest_) {
+      if (r.firstSeen < oldest_) atOldest_ = 0;
+      oldest_ = r.firstSeen;
+      ++atOldest_;
+    }
   } else if (r.held) {
     --held_;
   }
   r.stamp = seen.stamp;
   r.held = seen.held;
+  r.walk = walk_;
   if (r.held) ++held_;
 }
 
 void CycleCounts::erase(const std::string& item) {
   auto it = ready_.find(item);
-  if (it == ready_.end()) return;
+  if (it != ready_.end()) erase(it);
+}
+
+std::unordered_map<std::string, CycleCounts::Ready>::iterator CycleCounts::erase(
+    std::unordered_map<std::string, Ready>::iterator it) {
   if (it->second.held) --held_;
-  firstSeen_.erase(firstSeen_.find(it->second.firstSeen));
-  ready_.erase(it);
+  if (atOldest_ > 0 && it->second.firstSeen == oldest_) --atOldest_;
+  return ready_.erase(it);
 }
 
 void CycleCounts::noteWalk(const std::vector<Seen>& ready, const std::vector<std::string>& notReady,
@@ -97,27 +129,26 @@ std::uint64_t CycleCounts::departures() const {
 }
 
 void CycleCounts::replace(const std::vector<Seen>& ready, double now) {
-  std::unordered_map<std::string, Ready> before;
-  before.swap(ready_);
-  firstSeen_.clear();
-  held_ = 0;
-  for (const Seen& seen : ready) {
-    auto old = before.find(seen.item);
-    // A photo keeps the time it was first seen for as long as it waits.
-    double first = old != before.end() ? old->second.firstSeen : firstSeenOf(seen, now);
-    Ready& r = ready_[seen.item];
-    r = Ready{seen.stamp, first, seen.held};
-    firstSeen_.insert(first);
-    if (seen.held) ++held_;
-  }
+  // In place: a photo found again keeps the time it was first seen for as long as it waits,
+  // and no second table of the whole backlog is built meanwhile.
+  for (const Seen& seen : ready) put(seen, now);
+  for (auto it = ready_.begin(); it != ready_.end();)
+    it = it->second.walk == walk_ ? std::next(it) : erase(it);
   carrying_ = false;
   carried_.clear();
 }
 
-bool CycleCounts::knownReady(const std::string& item, const FileStamp& stamp) const {
+void CycleCounts::beginWalk() {
+  MutexLock lock(&mutex_);
+  ++walk_;
+}
+
+bool CycleCounts::knownReady(const std::string& item, const FileStamp& stamp) {
   MutexLock lock(&mutex_);
   auto it = ready_.find(item);
-  return it != ready_.end() && !it->second.held && it->second.stamp == stamp;
+  if (it == ready_.end() || it->second.held || !(it->second.stamp == stamp)) return false;
+  it->second.walk = walk_;
+  return true;
 }
 
 void CycleCounts::forget(const std::string& item) {
@@ -167,7 +198,7 @@ CycleStatus CycleCounts::snapshot(double now, double wallNow) const {
   if (day != today_) status.uploadedToday = 0;
   status.waiting = static_cast<std::int64_t>(ready_.size());
   status.heldBack = held_;
-  if (!firstSeen_.empty()) status.oldestWaitingSeconds = now - *firstSeen_.begin();
+  if (!ready_.empty()) status.oldestWaitingSeconds = now - oldest();
   return status;
 }
 

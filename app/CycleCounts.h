@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -29,7 +28,11 @@ class CycleCounts {
   // now: the clock's monotonic seconds.
   void noteWalk(const std::vector<Seen>& ready, const std::vector<std::string>& notReady,
                 double now) EXCLUDES(mutex_);
-  // A walk that judged the whole tree: exactly `ready` are waiting now.
+  // A walk begins: one that ends in replaceReady*() counts the photos knownReady() found as
+  // well as `ready`. Walks take turns.
+  void beginWalk() EXCLUDES(mutex_);
+  // A walk that judged the whole tree: exactly `ready`, and those it found with knownReady(),
+  // are waiting now.
   void replaceReady(const std::vector<Seen>& ready, double now) EXCLUDES(mutex_);
   // The same for a walk that ran beside the uploads, which began when departures() gave
   // `departures`: false, and nothing changed, when a photo has left since (the walk may have
@@ -38,9 +41,9 @@ class CycleCounts {
       EXCLUDES(mutex_);
   // How many times forget() was called.
   std::uint64_t departures() const EXCLUDES(mutex_);
-  // Whether item, as `stamp`, was found ready before and is not held: a later walk may count
-  // it without judging it again.
-  bool knownReady(const std::string& item, const FileStamp& stamp) const EXCLUDES(mutex_);
+  // Whether item, as `stamp`, was found ready before and is not held: the walk under way counts
+  // it without judging it again, and without listing it in its `ready`.
+  bool knownReady(const std::string& item, const FileStamp& stamp) EXCLUDES(mutex_);
   // The item left the source folder (uploaded and moved, or moved to the problem folder).
   void forget(const std::string& item) EXCLUDES(mutex_);
 
@@ -77,16 +80,23 @@ class CycleCounts {
     FileStamp stamp;
     double firstSeen = 0;
     bool held = false;
+    std::uint32_t walk = 0;  // the last walk that found it
   };
   void put(const Seen& seen, double now) REQUIRES(mutex_);
+  // The earliest firstSeen of ready_, found again only once the last photo that had it left.
+  double oldest() const REQUIRES(mutex_);
   // When a photo found ready for the first time at `now` was first seen.
   double firstSeenOf(const Seen& seen, double now) const REQUIRES(mutex_);
   void erase(const std::string& item) REQUIRES(mutex_);
+  std::unordered_map<std::string, Ready>::iterator erase(
+      std::unordered_map<std::string, Ready>::iterator it) REQUIRES(mutex_);
   void replace(const std::vector<Seen>& ready, double now) REQUIRES(mutex_);
 
   mutable Mutex mutex_;
   std::unordered_map<std::string, Ready> ready_ GUARDED_BY(mutex_);
-  std::multiset<double> firstSeen_ GUARDED_BY(mutex_);  // of ready_, for the oldest
+  mutable double oldest_ GUARDED_BY(mutex_) = 0;
+  mutable std::size_t atOldest_ GUARDED_BY(mutex_) = 0;  // photos of ready_ first seen at oldest_
+  std::uint32_t walk_ GUARDED_BY(mutex_) = 0;
   std::int64_t held_ GUARDED_BY(mutex_) = 0;
   std::uint64_t departures_ GUARDED_BY(mutex_) = 0;
   CycleStatus figures_ GUARDED_BY(mutex_);

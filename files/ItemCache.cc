@@ -7,34 +7,43 @@ ItemCacheStore::ItemCacheStore(std::size_t capacity, FileSystem* fs)
 
 std::any ItemCacheStore::getOrCompute(const std::string& path,
                                       const std::function<std::any()>& compute) {
-  FileInfo before;
-  bool known = fs().stat(path, &before) == 0;
-  return lookUpOrCompute(path, known, FileStamp::of(before), compute);
+  return getOrAdd(path, nullptr, nullptr, [&](const std::any*) { return compute(); });
 }
 
 std::any ItemCacheStore::getOrCompute(const std::string& path, const FileInfo& current,
                                       const std::function<std::any()>& compute) {
-  if (current.type != FileType::Regular) return getOrCompute(path, compute);
-  return lookUpOrCompute(path, true, FileStamp::of(current), compute);
+  return getOrAdd(path, &current, nullptr, [&](const std::any*) { return compute(); });
+}
+
+std::any ItemCacheStore::getOrAdd(const std::string& path, const FileInfo* current,
+                                  const std::function<bool(const std::any&)>& serves,
+                                  const std::function<std::any(const std::any*)>& compute) {
+  if (current && current->type == FileType::Regular)
+    return lookUpOrCompute(path, true, FileStamp::of(*current), serves, compute);
+  FileInfo before;
+  bool known = fs().stat(path, &before) == 0;
+  return lookUpOrCompute(path, known, FileStamp::of(before), serves, compute);
 }
 
 std::any ItemCacheStore::lookUpOrCompute(const std::string& path, bool known,
                                          const FileStamp& stamp,
-                                         const std::function<std::any()>& compute) {
-  if (known) {
-    MutexLock lock(&mutex_);
-    auto it = entries_.find(path);
-    if (it != entries_.end() && it->second.stamp == stamp) {
-      ++hits_;
-      makeNewestLocked(&*it);
-      return it->second.value;
-    }
-  }
+                                         const std::function<bool(const std::any&)>& serves,
+                                         const std::function<std::any(const std::any*)>& compute) {
+  std::optional<std::any> stored;
   {
     MutexLock lock(&mutex_);
+    auto it = known ? entries_.find(path) : entries_.end();
+    if (it != entries_.end() && it->second.stamp == stamp) {
+      if (!serves || serves(it->second.value)) {
+        ++hits_;
+        makeNewestLocked(&*it);
+        return it->second.value;
+      }
+      stored = it->second.value;
+    }
     ++misses_;
   }
-  std::any value = compute();
+  std::any value = compute(stored ? &*stored : nullptr);
   FileInfo after;
   if (known && fs().stat(path, &after) == 0 && FileStamp::of(after) == stamp) {
     MutexLock lock(&mutex_);

@@ -49,6 +49,12 @@ class ItemCacheStore {
   // the first stat; a link or any other non-file falls back to stat'ing the path.
   std::any getOrCompute(const std::string& path, const FileInfo& current,
                         const std::function<std::any()>& compute);
+  // For a value built in parts: a stored value of the file's version serves when `serves`
+  // says so; else compute() is given it (nullptr when none is stored) and its result is kept
+  // as above. current: as above, or nullptr to stat the path.
+  std::any getOrAdd(const std::string& path, const FileInfo* current,
+                    const std::function<bool(const std::any&)>& serves,
+                    const std::function<std::any(const std::any*)>& compute);
 
   void erase(const std::string& path);
   void clear();
@@ -81,7 +87,8 @@ class ItemCacheStore {
   void makeNewestLocked(Node* node) REQUIRES(mutex_);
   void eraseLocked(Node* node) REQUIRES(mutex_);
   std::any lookUpOrCompute(const std::string& path, bool known, const FileStamp& stamp,
-                           const std::function<std::any()>& compute);
+                           const std::function<bool(const std::any&)>& serves,
+                           const std::function<std::any(const std::any*)>& compute);
 
   const std::size_t capacity_;
   FileSystem* const fs_;
@@ -109,6 +116,21 @@ class ItemCache {
   T getOrCompute(const std::string& path, const FileInfo& current,
                  const std::function<T()>& compute) {
     std::any value = store_.getOrCompute(path, current, [&] { return std::any(compute()); });
+    return std::any_cast<T>(std::move(value));
+  }
+
+  // For a value built in parts (several reads of one file kept in one entry): the stored value
+  // when the file still has its stamp and has(value); else add() puts the missing part into
+  // what is stored for this version (T{} when nothing is), and the result is kept as above.
+  T getOrAdd(const std::string& path, const FileInfo* current,
+             const std::function<bool(const T&)>& has, const std::function<void(T&)>& add) {
+    std::any value = store_.getOrAdd(
+        path, current, [&](const std::any& stored) { return has(std::any_cast<const T&>(stored)); },
+        [&](const std::any* stored) {
+          T part = stored ? std::any_cast<const T&>(*stored) : T{};
+          add(part);
+          return std::any(std::move(part));
+        });
     return std::any_cast<T>(std::move(value));
   }
 

@@ -131,6 +131,46 @@ TEST(CycleCounts, ThroughUploadsFailuresPauseStopAndMidnight) {
   EXPECT_EQ(end.lastFailureReason, "ERROR: Account locked");
 }
 
+// The oldest waiting photo as photos come, leave and whole-tree walks find fewer; a walk counts
+// the photos knownReady() found without listing them.
+TEST(CycleCounts, OldestFollowsArrivalsDeparturesAndWalks) {
+  CycleCounts c;
+  const FileStamp stamp{1, 2, 3, 4, 5};
+  auto seen = [&](const char* item) { return CycleCounts::Seen{item, stamp, false}; };
+  struct Row {
+    const char* step;
+    std::function<void()> act;
+    double now;
+    std::int64_t waiting;
+    double oldest;  // seconds; -1: none
+  } rows[] = {
+      {"a and b at 10",
+       [&] {
+         c.noteWalk({seen("a"), seen("b")}, {}, 10);
+       },
+       10, 2, 0},
+      {"c at 20", [&] { c.noteWalk({seen("c")}, {}, 20); }, 30, 3, 20},
+      {"a leaves: b is as old", [&] { c.forget("a"); }, 30, 2, 20},
+      {"b leaves: c is the oldest", [&] { c.forget("b"); }, 30, 1, 10},
+      {"a walk finds c known and d new",
+       [&] {
+         c.beginWalk();
+         ASSERT_TRUE(c.knownReady("c", stamp));
+         c.replaceReady({seen("d")}, 40);
+       },
+       40, 2, 20},
+      {"a walk finds only d", [&] { c.beginWalk(), c.replaceReady({seen("d")}, 50); }, 50, 1, 10},
+      {"a walk finds none", [&] { c.beginWalk(), c.replaceReady({}, 60); }, 60, 0, -1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.step);
+    row.act();
+    const CycleStatus s = c.snapshot(row.now, row.now);
+    EXPECT_EQ(s.waiting, row.waiting);
+    EXPECT_EQ(s.oldestWaitingSeconds.value_or(-1), row.oldest);
+  }
+}
+
 // Between passes the counts still follow the folder: from launch, while paused and while the
 // site backs the cycle off; never "healthy" with nothing counted while photos wait.
 TEST(CycleCounts, FollowTheFolderFromLaunchWhilePausedAndBackingOff) {

@@ -41,8 +41,7 @@ TEST(PerPhotoState, CachesHoldWhatTheSourceFolderHolds) {
     ASSERT_EQ(filesIn(h.source()), 3);
     EXPECT_EQ(h.transport.posts(), 6);
     auto kept = h.controller->perPhotoEntries();
-    EXPECT_LE(kept.metaData, 3u);
-    EXPECT_LE(kept.validImage, 3u);
+    EXPECT_LE(kept.scanFacts, 3u);
     EXPECT_EQ(kept.retryBook, 0u);
     EXPECT_EQ(kept.waiting, 0u);
 
@@ -57,8 +56,7 @@ TEST(PerPhotoState, CachesHoldWhatTheSourceFolderHolds) {
     std::filesystem::remove(h.dir.sub("Source/Event/raw_2.jpg"));
     ASSERT_TRUE(h.runPass());
     kept = h.controller->perPhotoEntries();
-    EXPECT_EQ(kept.metaData, 0u);
-    EXPECT_EQ(kept.validImage, 0u);
+    EXPECT_EQ(kept.scanFacts, 0u);
     EXPECT_EQ(kept.waiting, 0u);
   }
 }
