@@ -370,6 +370,11 @@ DefaultsStore& DefaultsStore::standard() {
   return *gStandard;
 }
 
+void DefaultsStore::settleStandard() {
+  MutexLock l(&gStandardMutex);
+  if (gStandard) MutexLock wl(&gStandard->impl_->writeMutex);
+}
+
 void DefaultsStore::resetStandardForPath(const std::string& path) {
   MutexLock l(&gStandardMutex);
   delete gStandard;

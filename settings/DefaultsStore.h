@@ -18,6 +18,8 @@ class DefaultsStore {
   static DefaultsStore& standard();
   // Makes standard() a fresh store on `path` (tests; not while other threads use it).
   static void resetStandardForPath(const std::string& path);
+  // Waits for a write of standard() that is under way, if any (tests swap the Env beneath it).
+  static void settleStandard();
 
   // Loads path. A file that is not a readable dictionary property list is logged and moved
   // aside as "<path>.corrupt-<timestamp>[-N]" (never over an existing file); the store then

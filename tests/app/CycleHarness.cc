@@ -66,6 +66,7 @@ CycleHarness::CycleHarness(bool withUploads, bool realTransport)
   setenv("SORV_LOG_DIR", dir.sub("logs").c_str(), 1);
   Bundle::setMainBundlePath(dir.sub("Sorv-FTPUploader.app"));
   DefaultsStore::resetStandardForPath(dir.sub("defaults.plist"));
+  ScopedEnv::settle = &DefaultsStore::settleStandard;
   AppController::resetCycleState();
   mkdir(source().c_str(), 0755);
   mkdir(mirror().c_str(), 0755);

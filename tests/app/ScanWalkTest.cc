@@ -7,7 +7,6 @@
 #include <set>
 
 #include "platform/Paths.h"
-#include "settings/DefaultsStore.h"
 #include "tests/app/CycleHarness.h"
 #include "tests/support/ActingFileSystem.h"
 #include "tests/support/ScopedEnv.h"
@@ -40,15 +39,10 @@ struct Acting {
 
 // Runs the cycle from an open request until cond holds (no timer, no clock advanced).
 bool cycleUntil(CycleHarness& h, Acting& acting, const std::function<bool()>& cond) {
-  bool met;
-  {
-    ScopedEnv env({.fileSystem = &acting.fs});
-    h.controller->applicationOpenFile(h.source());
-    met = h.pumpUntil([&] { return h.isIdle() && acting.done() && cond(); }, 30);
-    h.pumpUntil([&] { return h.isIdle(); });
-  }
-  // A settings write that the store's flusher began on acting's file system ends here.
-  DefaultsStore::standard().synchronize();
+  ScopedEnv env({.fileSystem = &acting.fs});
+  h.controller->applicationOpenFile(h.source());
+  bool met = h.pumpUntil([&] { return h.isIdle() && acting.done() && cond(); }, 30);
+  h.pumpUntil([&] { return h.isIdle(); });
   return met;
 }
 

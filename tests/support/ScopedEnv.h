@@ -33,7 +33,13 @@ class ScopedEnv : public EnvWrapper {
   // The parts are set before the Env is installed, so threads never see it half made.
   explicit ScopedEnv(EnvParts parts)
       : EnvWrapper(&currentEnv()), parts_(std::move(parts)), replaced_(setDefaultEnv(this)) {}
-  ~ScopedEnv() override { setDefaultEnv(replaced_); }
+  ~ScopedEnv() override {
+    setDefaultEnv(replaced_);
+    if (settle) settle();
+  }
+  // Run once the Env is put back: waits for background work that may still use the parts
+  // (a test that runs the agent sets it to wait for the settings store's write under way).
+  static inline void (*settle)() = nullptr;
 
   FileSystem& fileSystem() override {
     return parts_.fileSystem ? *parts_.fileSystem : EnvWrapper::fileSystem();
