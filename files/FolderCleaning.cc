@@ -23,7 +23,7 @@
 namespace sorv {
 namespace {
 
-const char* const kClassName = "QMI_FileManager";
+const char* const kCleanerClass = "QMI_FileManager";
 const char* const kWalkMethod =
     "deleteFolderIfEmpty:doNotDeleteImmediateChild:beforeDate:"
     "withProgressController:";
@@ -185,22 +185,22 @@ std::optional<std::string> refusalForCleaningRoot(
 void QMI_FileManager::deleteFolderIfEmpty(const std::string& root, bool doNotDeleteImmediateChild,
                                           std::optional<Date> beforeDate,
                                           myProgressWindowController* progress) {
-  NSLog("Inside %s->[%s] ", kClassName, kWalkMethod);
-  myNSLog("Inside %s->[%s] ==> Passed SourcePath: [%s]", kClassName, kWalkMethod, root.c_str());
+  NSLog("Inside %s->[%s] ", kCleanerClass, kWalkMethod);
+  myNSLog("Inside %s->[%s] ==> Passed SourcePath: [%s]", kCleanerClass, kWalkMethod, root.c_str());
   FileSystem& fs = defaultFileSystem();
   FileInfo rootInfo;
   if (fs.stat(root, &rootInfo) != 0) {
-    myNSLog("Inside %s->[%s] ==> passed Invalid SourcePath: [%s]", kClassName, kWalkMethod,
+    myNSLog("Inside %s->[%s] ==> passed Invalid SourcePath: [%s]", kCleanerClass, kWalkMethod,
             root.c_str());
     return;
   }
   if (rootInfo.type != FileType::Directory) {
-    myNSLog("Inside %s->[%s] ==> sourcePath is NOT a Directory: [%s]", kClassName, kWalkMethod,
+    myNSLog("Inside %s->[%s] ==> sourcePath is NOT a Directory: [%s]", kCleanerClass, kWalkMethod,
             root.c_str());
     return;
   }
   if (std::optional<std::string> why = refusalForCleaningRoot(root)) {
-    myNSLog("Inside %s->[%s] ==> will not clean [%s]: %s", kClassName, kWalkMethod, root.c_str(),
+    myNSLog("Inside %s->[%s] ==> will not clean [%s]: %s", kCleanerClass, kWalkMethod, root.c_str(),
             why->c_str());
     return;
   }
@@ -250,14 +250,14 @@ void QMI_FileManager::deleteFolderIfEmpty(const std::string& root, bool doNotDel
 void QMI_FileManager::deleteOLDFolderIfEmpty(const std::string& root,
                                              bool doNotDeleteImmediateChild,
                                              std::int16_t forDaysOld) {
-  NSLog("Inside %s->[%s] ", kClassName,
+  NSLog("Inside %s->[%s] ", kCleanerClass,
         "deleteOLDFolderIfEmpty:doNotDeleteImmediateChild:forDaysOld:");
   Date cutoff{defaultClock().wallNow() - forDaysOld * kSecondsPerDay};
   deleteFolderIfEmpty(root, doNotDeleteImmediateChild, cutoff, nullptr);
 }
 
 void QMI_FileManager::deleteFolderIfEmpty(const std::string& root, bool doNotDeleteImmediateChild) {
-  NSLog("Inside %s->[%s] ", kClassName, "deleteFolderIfEmpty:doNotDeleteImmediateChild:");
+  NSLog("Inside %s->[%s] ", kCleanerClass, "deleteFolderIfEmpty:doNotDeleteImmediateChild:");
   deleteFolderIfEmpty(root, doNotDeleteImmediateChild, std::nullopt, nullptr);
 }
 

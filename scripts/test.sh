@@ -15,12 +15,13 @@ jobs=$(nproc)
 run_step "packages" "$logs/install-deps.log" scripts/install-deps.sh
 run_step "layers" "$logs/layers.log" scripts/check-layers.sh
 # -O1 with line tables for the agent (its tests and benchmarks build at -O0): sanitizer reports
-# keep their stack traces, and the build is faster. lld links the large sanitized programs.
+# keep their stack traces, and the build is faster. Each library and test program compiles as
+# a few large sources (a unity build), and lld links the large sanitized programs.
 run_step "configure" "$logs/configure.log" \
   env CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1" \
   -DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld -DCMAKE_SHARED_LINKER_FLAGS=-fuse-ld=lld \
-  -DSORV_SANITIZE=ON -DSORV_FUZZ=ON -DSORV_BUILD_BENCH=ON -DSORV_BUILD_UI=ON
+  -DCMAKE_UNITY_BUILD=ON -DSORV_SANITIZE=ON -DSORV_FUZZ=ON -DSORV_BUILD_BENCH=ON -DSORV_BUILD_UI=ON
 run_step "build" "$logs/build.log" cmake --build "$build" -j "$jobs"
 scripts/thread-safety.sh "$build"
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/Console.h"
+#include "platform/Paths.h"
 #include "platform/Plist.h"
 #include "platform/fs/AtomicWrite.h"
 #include "settings/DefaultsStore.h"
@@ -15,25 +16,26 @@ namespace {
 constexpr std::size_t kMaxPrefFileBytes = 1u << 20;
 constexpr const char* kPlistSuffix = ".plist";
 
-enum class Kind { Text, YesNo, Number };
+enum class ValueKind { Text, YesNo, Number };
 
-Kind kindOf(const std::string& key) {
+ValueKind kindOf(const std::string& key) {
   const char* const textKeys[] = {sPrefLocalMasterMirrorSiteFolder, sPrefLocalSourceUploadFolder,
                                   sUserLoginName, sUserLoginPassword, sPrefUserEnteredEventName};
   for (const char* k : textKeys)
-    if (key == k) return Kind::Text;
-  if (key == sPrefSecondsBetweenScans || key == sPrefDaysOldBeforeDeleting) return Kind::Number;
-  return Kind::YesNo;
+    if (key == k) return ValueKind::Text;
+  if (key == sPrefSecondsBetweenScans || key == sPrefDaysOldBeforeDeleting)
+    return ValueKind::Number;
+  return ValueKind::YesNo;
 }
 
 // Booleans may be stored as the texts "yes"/"no" (remote control) or as numbers.
 bool hasTypeFor(const std::string& key, const Value& v) {
   switch (kindOf(key)) {
-    case Kind::Text:
+    case ValueKind::Text:
       return v.asString() != nullptr;
-    case Kind::Number:
+    case ValueKind::Number:
       return v.asInteger() || v.asReal();
-    case Kind::YesNo:
+    case ValueKind::YesNo:
       return v.isNumber() || (v.asString() && isValidYesNoString(*v.asString()));
   }
   return false;
@@ -42,12 +44,6 @@ bool hasTypeFor(const std::string& key, const Value& v) {
 bool endsWith(const std::string& s, const char* suffix) {
   std::size_t n = std::strlen(suffix);
   return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
-std::string lastPathComponent(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
