@@ -1,5 +1,9 @@
 #include "platform/Datagram.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -49,6 +53,22 @@ DatagramResult sendDatagram(int fd, const UnixAddress& to, std::string_view byte
         return DatagramResult::Unreachable;
     }
   }
+}
+
+int sealedMemfd(const std::string& bytes) {
+  int fd = ::memfd_create("journal-entry", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (fd < 0) return -1;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) {
+      ::close(fd);
+      return -1;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
+  return fd;
 }
 
 }  // namespace sorv

@@ -30,4 +30,7 @@ enum class DatagramResult {
 // without waiting. Safe from any thread.
 DatagramResult sendDatagram(int fd, const UnixAddress& to, std::string_view bytes, int passFd = -1);
 
+// A sealed memfd holding bytes (for an entry too large for a datagram), or -1.
+int sealedMemfd(const std::string& bytes);
+
 }  // namespace sorv

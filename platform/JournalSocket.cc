@@ -24,23 +24,6 @@ void appendField(std::string& out, const std::string& name, const std::string& v
   out += value + "\n";
 }
 
-// A sealed memfd holding bytes, or -1.
-int sealedMemfd(const std::string& bytes) {
-  int fd = ::memfd_create("journal-entry", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-  if (fd < 0) return -1;
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) {
-      ::close(fd);
-      return -1;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
-  return fd;
-}
-
 }  // namespace
 
 std::string journalDatagram(const JournalEntry& entry, const std::string& identifier) {

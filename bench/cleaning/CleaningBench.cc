@@ -30,6 +30,7 @@
 #include "scripts/make-test-photos/PhotoWriter.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
+#include "tests/e2e/AgentProcess.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TempDir.h"
@@ -134,15 +135,9 @@ double drain(const std::string& url, int mirrorPhotos, int folders, double* jobS
   createFolderWithParents(mirror);
   if (mirrorPhotos) makeMirror(mirror + "/Earlier", mirrorPhotos, folders);
   sync();
+  test::writeKioskDefaults(dir.sub("defaults.plist"), src, mirror, url,
+                           Dict{{sPrefAutoSynchronize, false}});
   DefaultsStore::resetStandardForPath(dir.sub("defaults.plist"));
-  auto& store = DefaultsStore::standard();
-  store.setObject(Value(src), sPrefLocalSourceUploadFolder);
-  store.setObject(Value(mirror), sPrefLocalMasterMirrorSiteFolder);
-  store.setObject(Value("bench"), sUserLoginName);
-  store.setObject(Value("bench"), sUserLoginPassword);
-  store.setObject(Value("Bench Event"), sPrefUserEnteredEventName);
-  store.setObject(Value(url), sPrefVyrURL);
-  store.setObject(Value(false), sPrefAutoSynchronize);
   AppController::resetCycleState();
 
   EventLoop loop;

@@ -30,6 +30,7 @@
 #include "scripts/make-test-photos/PhotoWriter.h"
 #include "settings/DefaultsStore.h"
 #include "settings/Preferences.h"
+#include "tests/e2e/AgentProcess.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/SiteProcess.h"
 #include "tests/support/TempDir.h"
@@ -159,20 +160,14 @@ void checkBesideTheCycle() {
     std::fprintf(stderr, "sorv-site did not start\n");
     std::exit(1);
   }
+  test::writeKioskDefaults(dir.sub("defaults.plist"), src, mirror, site.url(),
+                           Dict{{sPrefAutoSynchronize, false},
+                                {sPrefDoCheckOrders, false},  // the check below is timed on its own
+                                {sPrefCheckHiResOrderFuseAction, "orders.v4check"},
+                                {sPrefUploadHiResOrderFuseAction, "orders.hiresupload"},
+                                {sPrefSearchPathMethodTag, 3},
+                                {sPrefVyrHiResAlternatePath1, dir.sub("Alt")}});
   DefaultsStore::resetStandardForPath(dir.sub("defaults.plist"));
-  auto& store = DefaultsStore::standard();
-  store.setObject(Value(src), sPrefLocalSourceUploadFolder);
-  store.setObject(Value(mirror), sPrefLocalMasterMirrorSiteFolder);
-  store.setObject(Value("bench"), sUserLoginName);
-  store.setObject(Value("bench"), sUserLoginPassword);
-  store.setObject(Value("Bench Event"), sPrefUserEnteredEventName);
-  store.setObject(Value(site.url()), sPrefVyrURL);
-  store.setObject(Value(false), sPrefAutoSynchronize);
-  store.setObject(Value(false), sPrefDoCheckOrders);  // the check below is timed on its own
-  store.setObject(Value("orders.v4check"), sPrefCheckHiResOrderFuseAction);
-  store.setObject(Value("orders.hiresupload"), sPrefUploadHiResOrderFuseAction);
-  store.setObject(Value(3), sPrefSearchPathMethodTag);
-  store.setObject(Value(dir.sub("Alt")), sPrefVyrHiResAlternatePath1);
   AppController::resetCycleState();
 
   EventLoop loop;

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Datagram.h"
 #include "tests/service/JournalProtocol.h"
 #include "tests/support/TempDir.h"
 
@@ -147,21 +148,13 @@ int connectTo(const std::string& path, int type) {
 // Sends an entry as libsystemd does when it is too large for a datagram: a sealed memfd
 // passed with SCM_RIGHTS and no payload.
 bool sendAsMemfd(int sock, const std::string& entry) {
-  int memfd = ::memfd_create("journal-entry", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-  if (memfd < 0 || ::write(memfd, entry.data(), entry.size()) != static_cast<ssize_t>(entry.size()))
-    return false;
-  ::fcntl(memfd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr msg{};
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  cmsghdr* c = CMSG_FIRSTHDR(&msg);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(c), &memfd, sizeof memfd);
-  bool sent = ::sendmsg(sock, &msg, 0) == 0;
-  ::close(memfd);
+  int memfd = sealedMemfd(entry);
+  UnixAddress peer;
+  peer.length = sizeof peer.addr;
+  bool sent = memfd >= 0 &&
+              ::getpeername(sock, reinterpret_cast<sockaddr*>(&peer.addr), &peer.length) == 0 &&
+              sendDatagram(sock, peer, {}, memfd) == DatagramResult::Sent;
+  if (memfd >= 0) ::close(memfd);
   return sent;
 }
 
