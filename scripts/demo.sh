@@ -38,15 +38,10 @@ if [ ! -f "$build/build.ninja" ]; then
 fi
 cmake --build "$build" --target Sorv-FTPUploader sorv-site make-test-photos sorvctl -j "$(nproc)"
 ctl="$root/$build/bin/sorvctl"
-agent="$root/$build/Sorv-FTPUploader.app/Contents/MacOS/Sorv-FTPUploader"
-site_bin="$root/$build/site/sorv-site"
-photos_bin=$(find "$root/$build" -type f -name make-test-photos -perm -u+x | head -n1)
-
-work=$(mktemp -d /tmp/sorv-demo.XXXXXX)
-src="$work/Source"
-mirror="$work/Mirror"
+work_name=demo
+. scripts/kiosk-work.sh
 store="$work/site-store"
-mkdir -p "$src" "$mirror" "$store" "$work/logs"
+mkdir -p "$store"
 site_pid=""
 agent_pid=""
 bus_pid=""

@@ -18,15 +18,10 @@ if [ ! -f "$build/build.ninja" ]; then
 fi
 cmake --build "$build" --target Sorv-FTPUploader sorv-site make-test-photos sorv-window-grab \
   -j "${SORV_SCREENSHOT_JOBS:-$(nproc)}"
-agent="$root/$build/Sorv-FTPUploader.app/Contents/MacOS/Sorv-FTPUploader"
-site_bin="$root/$build/site/sorv-site"
 grab_bin="$root/$build/ui/sorv-window-grab"
-photos_bin=$(find "$root/$build" -type f -name make-test-photos -perm -u+x | head -n1)
-
-work=$(mktemp -d /tmp/sorv-screenshots.XXXXXX)
-src="$work/Source"
-mirror="$work/Mirror"
-mkdir -p "$src" "$mirror" "$work/store" "$work/logs"
+work_name=screenshots
+. scripts/kiosk-work.sh
+mkdir -p "$work/store"
 xvfb_pid="" site_pid="" agent_pid=""
 cleanup() {
   for pid in "$agent_pid" "$site_pid" "$xvfb_pid"; do

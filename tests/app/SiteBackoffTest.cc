@@ -35,67 +35,58 @@ TEST(SiteBackoff, WaitsDoubleWithinTheirBoundsUpToTheCap) {
   EXPECT_DOUBLE_EQ(SiteBackoff::waitFor(1, std::nan(""), 0), 1);
 }
 
-TEST(SiteBackoff, OutcomesStartGrowAndResetIt) {
+// Outcomes start the backoff, grow and reset it. A site that says how long to wait
+// (Retry-After) backs the cycle off at its first answer, for at least that long and at most the
+// cap; a shorter ask leaves the usual wait.
+TEST(SiteBackoff, OutcomesStartGrowAndResetItAndTheSitesOwnWaitBoundsIt) {
   using O = SiteBackoff::Outcome;
   const double base = 10;
-  const struct {
+  struct Step {
     O outcome;
     const char* item;
+    std::optional<double> asks;
     double expect;  // the wait at unit 0.5; 0 for none
-  } steps[] = {
-      {O::Unreachable, "A", 0},    // one photo: its own business
-      {O::Unreachable, "A", 0},    // the same photo again
-      {O::Unreachable, "B", 15},   // another photo: the site fails; retry 1
-      {O::Unreachable, "B", 30},   // retry 2, whichever photo
-      {O::PhotoRefused, "C", 0},   // the site answered about a photo: not counted
-      {O::Unreachable, "C", 60},   // still backing off: retry 3
-      {O::Success, "C", 0},        // resets
-      {O::Unreachable, "D", 0},    // a new run begins with one photo
-      {O::PhotoRefused, "E", 0},   // ends that run
-      {O::Unreachable, "F", 0},    // so F is a first photo again
-      {O::StoppedCycle, "F", 15},  // a stop backs off at once
-      {O::StoppedCycle, "F", 30},
+  };
+  auto play = [&](SiteBackoff& backoff, const std::vector<Step>& steps) {
+    int i = 0;
+    for (const auto& s : steps) {
+      SCOPED_TRACE(i++);
+      EXPECT_EQ(backoff.record(s.outcome, s.item, base, s.asks).value_or(0), s.expect);
+    }
   };
   SiteBackoff backoff([] { return 0.5; });
-  int i = 0;
-  for (const auto& s : steps) {
-    SCOPED_TRACE(i++);
-    auto wait = backoff.record(s.outcome, s.item, base);
-    EXPECT_EQ(wait.value_or(0), s.expect);
-  }
+  play(backoff,
+       {
+           {O::Unreachable, "A", std::nullopt, 0},   // one photo: its own business
+           {O::Unreachable, "A", std::nullopt, 0},   // the same photo again
+           {O::Unreachable, "B", std::nullopt, 15},  // another photo: the site fails; retry 1
+           {O::Unreachable, "B", std::nullopt, 30},  // retry 2, whichever photo
+           {O::PhotoRefused, "C", std::nullopt, 0},  // the site answered about a photo: not counted
+           {O::Unreachable, "C", std::nullopt, 60},  // still backing off: retry 3
+           {O::Success, "C", std::nullopt, 0},       // resets
+           {O::Unreachable, "D", std::nullopt, 0},   // a new run begins with one photo
+           {O::PhotoRefused, "E", std::nullopt, 0},  // ends that run
+           {O::Unreachable, "F", std::nullopt, 0},   // so F is a first photo again
+           {O::StoppedCycle, "F", std::nullopt, 15},  // a stop backs off at once
+           {O::StoppedCycle, "F", std::nullopt, 30},
+       });
   EXPECT_EQ(backoff.retries(), 2);
   EXPECT_TRUE(backoff.wouldBackOff("anything"));
   EXPECT_TRUE(backoff.reset());  // the operator or a settings change
   EXPECT_FALSE(backoff.reset());
   EXPECT_FALSE(backoff.wouldBackOff("F"));
   EXPECT_EQ(backoff.record(O::Unreachable, "F", base), std::nullopt);
-}
 
-// A site that says how long to wait (Retry-After) backs the cycle off at its first answer, for
-// at least that long and at most the cap; a shorter ask leaves the usual wait.
-TEST(SiteBackoff, TheSitesOwnWaitIsTheLeastAndTheCapTheMost) {
-  using O = SiteBackoff::Outcome;
-  const double base = 10;
-  const struct {
-    O outcome;
-    const char* item;
-    std::optional<double> asks;
-    double expect;  // the wait at unit 0.5; 0 for none
-  } steps[] = {
-      {O::Unreachable, "A", 100, 100},     // at once, for the whole 100 s
-      {O::Unreachable, "A", 1, 30},        // the usual retry 2 is longer
-      {O::Unreachable, "B", 5000, 1800},   // never past the cap
-      {O::Success, "B", std::nullopt, 0},  // resets
-      {O::Unreachable, "C", 0, 15},        // "now" still waits the scan interval's retry
-      {O::PhotoRefused, "D", 600, 0},      // only an unreachable answer is the site's wait
-      {O::StoppedCycle, "D", 600, 30},     // a stop goes by its own rule
-  };
-  SiteBackoff backoff([] { return 0.5; });
-  int i = 0;
-  for (const auto& s : steps) {
-    SCOPED_TRACE(i++);
-    EXPECT_EQ(backoff.record(s.outcome, s.item, base, s.asks).value_or(0), s.expect);
-  }
+  SiteBackoff asked([] { return 0.5; });
+  play(asked, {
+                  {O::Unreachable, "A", 100, 100},     // at once, for the whole 100 s
+                  {O::Unreachable, "A", 1, 30},        // the usual retry 2 is longer
+                  {O::Unreachable, "B", 5000, 1800},   // never past the cap
+                  {O::Success, "B", std::nullopt, 0},  // resets
+                  {O::Unreachable, "C", 0, 15},     // "now" still waits the scan interval's retry
+                  {O::PhotoRefused, "D", 600, 0},   // only an unreachable answer is the site's wait
+                  {O::StoppedCycle, "D", 600, 30},  // a stop goes by its own rule
+              });
 }
 
 }  // namespace
