@@ -124,15 +124,7 @@ if [ $https = 1 ]; then
   export SORV_CA_FILE="$tls/ca.pem"
   scheme=https
 fi
-"$site_bin" --port 0 --store "$store" "${site_args[@]}" >"$work/site.log" 2>&1 &
-site_pid=$!
-port=""
-for _ in $(seq 100); do
-  port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/site.log" | head -n1)
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "sorv-site did not start"; cat "$work/site.log"; exit 1; }
+start_site --store "$store" "${site_args[@]}"
 echo "== sorv-site listening on $scheme://127.0.0.1:$port"
 
 export SORV_DEFAULTS="$work/defaults.plist"

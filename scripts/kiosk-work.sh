@@ -8,3 +8,17 @@ work=$(mktemp -d "/tmp/sorv-$work_name.XXXXXX")
 src="$work/Source"
 mirror="$work/Mirror"
 mkdir -p "$src" "$mirror" "$work/logs"
+
+# start_site ARGS...: starts the reference site with ARGS on a free loopback port, its output in
+# $work/site.log; sets site_pid and port, or says so and exits.
+start_site() {
+  "$site_bin" --port 0 "$@" >"$work/site.log" 2>&1 &
+  site_pid=$!
+  port=""
+  for _ in $(seq 100); do
+    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/site.log" | head -n1)
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  [ -n "$port" ] || { echo "sorv-site did not start"; cat "$work/site.log"; exit 1; }
+}

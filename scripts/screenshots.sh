@@ -54,15 +54,7 @@ export DISPLAY="$display"
 for _ in $(seq 50); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
 
 # Each reply takes two seconds to arrive: an upload is in progress long enough to be seen.
-"$site_bin" --port 0 --store "$work/store" --fault slow --slow-seconds 2 >"$work/site.log" 2>&1 &
-site_pid=$!
-port=""
-for _ in $(seq 100); do
-  port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/site.log" | head -n1)
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "sorv-site did not start"; cat "$work/site.log"; exit 1; }
+start_site --store "$work/store" --fault slow --slow-seconds 2
 
 export SORV_DEFAULTS="$work/defaults.plist"
 export SORV_LOG_DIR="$work/logs"
