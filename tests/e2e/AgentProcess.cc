@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -37,10 +38,18 @@ fs::path builtBundle() {
 }  // namespace
 
 std::string installAgentBundle(const std::string& folder) {
-  std::error_code ec;
+  // cp copies in a process of its own: a file this process held open for writing would be
+  // inherited by every child another thread forks meanwhile, and an executable open for
+  // writing anywhere cannot be run (ETXTBSY).
   fs::path target = fs::path(folder) / kBundleName;
-  fs::copy(builtBundle(), target, fs::copy_options::recursive, ec);
-  if (ec) return "";
+  std::string from = builtBundle().string(), to = target.string();
+  char* argv[] = {const_cast<char*>("cp"), const_cast<char*>("-R"), from.data(), to.data(),
+                  nullptr};
+  pid_t pid = -1;
+  int status = -1;
+  if (::posix_spawnp(&pid, "cp", nullptr, nullptr, argv, environ) != 0 ||
+      ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return "";
   return (target / "Contents/MacOS" / fs::path(SORV_AGENT_PATH).filename()).string();
 }
 
